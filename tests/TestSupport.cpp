@@ -1,0 +1,52 @@
+#include "tests/TestSupport.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/Clock.h"
+#include "platform/System.h"
+
+namespace fs = std::filesystem;
+
+std::string MakeTestFolder(const std::string& name)
+{
+    const fs::path folder = fs::absolute(fs::path("test-tmp") / name);
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    fs::create_directories(folder, ec);
+    return folder.string();
+}
+
+std::string ReadFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::vector<std::string> ListFolder(const std::string& path)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path, ec))
+        names.push_back(entry.path().filename().string());
+    return names;
+}
+
+std::string JoinPath(const std::string& a, const std::string& b)
+{
+    return a + PathSeparator() + b;
+}
+
+std::uint32_t RealSeconds(double seconds)
+{
+    const double ms = seconds * 1000.0 / CClock::GetTimeScale();
+    return ms >= 4.0e9 ? kInfinite - 1 : static_cast<std::uint32_t>(ms);
+}

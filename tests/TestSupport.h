@@ -1,0 +1,23 @@
+#pragma once
+// Helpers shared by the tests.
+
+#include <string>
+#include <vector>
+
+// A fresh, empty folder for one test below the test's working directory.
+std::string MakeTestFolder(const std::string& name);
+
+std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+
+// Names of the files in a folder (not recursive).
+std::vector<std::string> ListFolder(const std::string& path);
+
+#include <cstdint>
+
+// Product milliseconds that last about the given real seconds at the current
+// time scale: for waits on other processes, which do not run scaled.
+std::uint32_t RealSeconds(double seconds);
+
+// Joins with the system's folder separator.
+std::string JoinPath(const std::string& a, const std::string& b);

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include "platform/SingleInstance.h"
+#include "platform/System.h"
+#include "tests/TestSupport.h"
+
+TEST(SingleInstanceTest, SecondCreateSeesTheFirstUntilItCloses)
+{
+    const std::string name = "Global\\{7E3C4B7A-0000-4000-8000-SYSTEMTEST01}";
+    CSingleInstanceLock first;
+    ASSERT_EQ(first.Create(name), CSingleInstanceLock::EResult::Created);
+    EXPECT_TRUE(first.IsHeld());
+
+    CSingleInstanceLock second;
+    EXPECT_EQ(second.Create(name), CSingleInstanceLock::EResult::AlreadyExists);
+    EXPECT_EQ(second.GetCreateError(), 183u);
+    second.Close();
+
+    first.Close();
+    CSingleInstanceLock third;
+    EXPECT_EQ(third.Create(name), CSingleInstanceLock::EResult::Created);
+}
+
+TEST(SystemTest, ExitStatusKeepsTheOutcomeDistinct)
+{
+#ifdef _WIN32
+    EXPECT_EQ(static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(0x80000001u))), 0x80000001u);
+    EXPECT_EQ(ToProcessExitStatus(4), 4);
+#else
+    EXPECT_EQ(ToProcessExitStatus(0), 0);
+    EXPECT_EQ(ToProcessExitStatus(1), 1);
+    EXPECT_EQ(ToProcessExitStatus(2), 2);
+    EXPECT_EQ(ToProcessExitStatus(4), 4);
+    EXPECT_EQ(ToProcessExitStatus(static_cast<std::int32_t>(0x80000001u)), 129);
+    EXPECT_EQ(ToProcessExitStatus(static_cast<std::int32_t>(0x80000006u)), 134);
+    EXPECT_EQ(ToProcessExitStatus(static_cast<std::int32_t>(0x80000007u)), 135);
+    EXPECT_EQ(ToProcessExitStatus(static_cast<std::int32_t>(0x80000008u)), 136);
+    EXPECT_EQ(ToProcessExitStatus(static_cast<std::int32_t>(0x8000000Bu)), 139);
+#endif
+}
+
+TEST(SystemTest, FilesAndFolders)
+{
+    const std::string base = MakeTestFolder("system-files");
+    const std::string nested = JoinPath(JoinPath(base, "a"), "b");
+    ASSERT_TRUE(CreateDirectories(nested));
+    EXPECT_TRUE(CreateDirectories(nested)); // already there
+    const std::string file = JoinPath(nested, "x.txt");
+    ASSERT_TRUE(WriteFileBytes(file, "x"));
+    EXPECT_TRUE(FileExists(file));
+    EXPECT_TRUE(DeleteFilePath(file));
+    EXPECT_FALSE(FileExists(file));
+    EXPECT_FALSE(DeleteFilePath(file));
+    EXPECT_NE(GetLastSystemError(), 0u);
+
+    EXPECT_FALSE(GetProgramPath().empty());
+    EXPECT_TRUE(FileExists(GetProgramPath()));
+    EXPECT_EQ(GetProgramPath().rfind(GetProgramDirectory(), 0), 0u);
+
+    const std::string cwd = GetWorkingDirectory();
+    ASSERT_TRUE(SetWorkingDirectory(base));
+    EXPECT_NE(GetWorkingDirectory(), cwd);
+    ASSERT_TRUE(SetWorkingDirectory(cwd));
+}
+
+TEST(SystemTest, RunsAProcessAndReadsItsExitCode)
+{
+    std::uint32_t code = 0;
+#ifdef _WIN32
+    const std::vector<std::string> exit7 = {"C:\\windows\\system32\\cmd.exe", "/c", "exit 7"};
+#else
+    const std::vector<std::string> exit7 = {"/bin/sh", "-c", "exit 7"};
+#endif
+    ASSERT_TRUE(RunProcessAndWait(exit7, RealSeconds(60), &code));
+    EXPECT_EQ(code, 7u);
+    EXPECT_FALSE(RunProcessAndWait({JoinPath(MakeTestFolder("no-such"), "missing-program")}, 1000, &code));
+    EXPECT_FALSE(RunProcessAndWait({}, 1000, &code));
+}
+
+TEST(SystemTest, LocalTimeIsPlausible)
+{
+    const SLocalTime t = GetLocalTimeNow();
+    EXPECT_GE(t.year, 2024);
+    EXPECT_GE(t.month, 1);
+    EXPECT_LE(t.month, 12);
+    EXPECT_GE(t.day, 1);
+    EXPECT_LE(t.day, 31);
+    EXPECT_LT(t.millisecond, 1000);
+}
