@@ -1,0 +1,307 @@
+#include "bcsp/BCSP_Sequencing_Layer.h"
+
+#include <new>
+
+#include "app/DiagnosticLog.h"
+#include "bcsp/BCSP_Mux_Layer.h"
+#include "platform/Clock.h"
+
+namespace
+{
+// Longest pause of the processing step between two polls while packets are
+// in flight; acknowledgements, timeouts and sends wake it at once.
+constexpr std::uint32_t kPollMs = 20;
+} // namespace
+
+CBCSP_Sequencing_Layer::CBCSP_Sequencing_Layer() = default;
+
+CBCSP_Sequencing_Layer::~CBCSP_Sequencing_Layer()
+{
+    // Stop the worker before unlinking, so that it never sends through a
+    // neighbour that goes away.
+    m_worker.Stop();
+    SetLower(nullptr);
+    Reset();
+    CancelTimer();
+}
+
+HResult CBCSP_Sequencing_Layer::Init()
+{
+    if (!m_poke.IsValid() && !m_poke.Create(false, false))
+        return HR_FAIL;
+    return m_worker.Start(1, "[ERROR]Seq: Processing Thread creation fail\n", [this](int) { ProcessQueue(); });
+}
+
+void CBCSP_Sequencing_Layer::Reset()
+{
+    SNode* node = nullptr;
+    {
+        CMutexLock lock(m_queueMutex);
+        node = m_head;
+        m_head = nullptr;
+        m_tail = nullptr;
+        m_nextTxSeq.store(0);
+        m_ackToSend.store(0);
+        m_lastAckProcessed.store(0);
+        m_lastAckReceived.store(0);
+        m_nextRxSeq.store(0);
+        m_freeSlots.store(m_windowSize.load());
+        m_retryCount = 0;
+        m_failed.store(0);
+    }
+    while (node != nullptr)
+    {
+        SNode* next = node->next;
+        bcsp::FreePacketSingle(node->packet);
+        delete node;
+        node = next;
+    }
+}
+
+void CBCSP_Sequencing_Layer::SetReceiveCallback(void* context, BcspReceiveCallback callback)
+{
+    CMutexLock lock(m_callbackMutex);
+    m_context = context;
+    m_callback = callback;
+}
+
+bool CBCSP_Sequencing_Layer::Send(const std::uint8_t* data, std::size_t length, std::uint8_t channel)
+{
+    if (channel == 0 || channel > 15 || length >= bcsp::kFrameBufferSize)
+        return false;
+    if (length == 0 || data == nullptr)
+    {
+        LogPrintf("[ERROR] Seq : buffer size 0??\n");
+    }
+    else
+    {
+        BCSP_Packet packet{};
+        packet.header[0] = bcsp::kReliable;
+        packet.header[1] = channel & 0x0F;
+        packet.payload = const_cast<std::uint8_t*>(data);
+        packet.length = static_cast<std::uint16_t>(length);
+        BCSP_Packet* copy = bcsp::CopyPacketSingle(packet);
+        SNode* node = copy != nullptr ? new (std::nothrow) SNode{copy, nullptr} : nullptr;
+        if (node == nullptr)
+        {
+            bcsp::FreePacketSingle(copy);
+            LogPrintf("[ERROR] Seq : Unable to allocate memory for reliable queue!\n");
+        }
+        else
+        {
+            CMutexLock lock(m_queueMutex);
+            if (m_tail != nullptr)
+                m_tail->next = node;
+            else
+                m_head = node;
+            m_tail = node;
+        }
+    }
+    m_worker.Signal(0);
+    m_poke.Set();
+    return true;
+}
+
+void CBCSP_Sequencing_Layer::ArmTimer()
+{
+    m_timeoutFlag.store(0);
+    m_timerDueMs.store(CClock::NowMs() + m_timeoutMs.load());
+}
+
+void CBCSP_Sequencing_Layer::CancelTimer()
+{
+    m_timerDueMs.store(0);
+}
+
+void CBCSP_Sequencing_Layer::ProcessQueue()
+{
+    if (m_failed.load() != 0)
+        return;
+    for (;;)
+    {
+        {
+            CMutexLock lock(m_queueMutex);
+            CBCSP_Mux_Layer* lower = m_lower.load();
+            // 1. Nowhere to send.
+            if (lower == nullptr)
+            {
+                m_failed.store(1);
+                return;
+            }
+            const std::uint8_t window = m_windowSize.load();
+            // 2. The oldest packet not yet sent, when the window has room.
+            if (m_freeSlots.load() > 0)
+            {
+                std::size_t index = static_cast<std::size_t>(window - m_freeSlots.load());
+                SNode* node = m_head;
+                while (node != nullptr && index > 0)
+                {
+                    node = node->next;
+                    --index;
+                }
+                if (node != nullptr)
+                {
+                    const std::uint8_t seq = m_nextTxSeq.load();
+                    node->packet->header[0] =
+                        static_cast<std::uint8_t>((node->packet->header[0] & ~bcsp::kSeqMask) | seq);
+                    m_nextTxSeq.store((seq + 1) & 0x07);
+                    m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() - 1));
+                    lower->SendPacket(*node->packet);
+                    ArmTimer();
+                }
+                if (m_freeSlots.load() == window)
+                {
+                    CancelTimer();
+                    return;
+                }
+            }
+            // 3. Acknowledgements that arrived since the last pass.
+            const std::uint8_t received = m_lastAckReceived.load();
+            const std::uint8_t processed = m_lastAckProcessed.load();
+            if (received != processed)
+            {
+                const std::uint8_t n = (received - processed) & 0x07;
+                m_lastAckProcessed.store(received);
+                const std::uint8_t inFlight = static_cast<std::uint8_t>(window - m_freeSlots.load());
+                if (inFlight > 0)
+                {
+                    const std::uint8_t k = n < inFlight ? n : inFlight;
+                    m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() + k));
+                    m_retryCount = 0;
+                    for (std::uint8_t i = 0; i < k && m_head != nullptr; ++i)
+                    {
+                        SNode* head = m_head;
+                        m_head = head->next;
+                        if (m_head == nullptr)
+                            m_tail = nullptr;
+                        bcsp::FreePacketSingle(head->packet);
+                        delete head;
+                    }
+                    ArmTimer();
+                }
+            }
+            // 4. A timeout: go back to the oldest unacknowledged packet.
+            if (m_timeoutFlag.load() != 0)
+            {
+                m_timeoutFlag.store(0);
+                const std::uint8_t limit = m_retryLimit.load();
+                LogPrintf("<=Seq:: Timeout! Retry[%d] Limit[%d]\n", m_retryCount, limit);
+                if (limit != 0)
+                {
+                    const std::uint8_t before = m_retryCount;
+                    if (m_retryCount < 0xFF)
+                        ++m_retryCount;
+                    if (before >= limit)
+                    {
+                        LogPrintf("<=Seq:: Timeout retry Exceeded\n");
+                        m_failed.store(1);
+                        return;
+                    }
+                }
+                const std::uint8_t next = m_nextTxSeq.load();
+                const std::uint8_t k = (next - m_lastAckProcessed.load()) & 0x07;
+                m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() + k));
+                m_nextTxSeq.store((next - k) & 0x07);
+                continue; // resend at once
+            }
+            // More to send at once?
+            if (m_freeSlots.load() > 0)
+            {
+                std::size_t index = static_cast<std::size_t>(window - m_freeSlots.load());
+                SNode* node = m_head;
+                while (node != nullptr && index > 0)
+                {
+                    node = node->next;
+                    --index;
+                }
+                if (node != nullptr)
+                    continue;
+            }
+        }
+        // 5. Wait for the next acknowledgement, timeout or send, then poll again.
+        const CEvent* handles[2] = {&m_worker.StopEvent(), &m_poke};
+        if (CEvent::WaitAny(handles, 2, kPollMs) == 0)
+            return;
+    }
+}
+
+bool CBCSP_Sequencing_Layer::ReceivePacket(const BCSP_Packet& packet)
+{
+    BcspReceiveCallback callback = nullptr;
+    void* context = nullptr;
+    {
+        CMutexLock lock(m_callbackMutex);
+        callback = m_callback;
+        context = m_context;
+    }
+    if (bcsp::Seq(packet) == m_nextRxSeq.load() && callback != nullptr)
+    {
+        if (callback(packet.payload, packet.length, bcsp::Channel(packet), context))
+        {
+            m_ackToSend.store((m_ackToSend.load() + 1) & 0x07);
+            m_nextRxSeq.store((m_nextRxSeq.load() + 1) & 0x07);
+        }
+    }
+    if (CBCSP_Mux_Layer* lower = m_lower.load())
+        lower->SendAck(m_ackToSend.load());
+    return true;
+}
+
+void CBCSP_Sequencing_Layer::SetLower(CBCSP_Mux_Layer* lower)
+{
+    CBCSP_Mux_Layer* old = m_lower.load();
+    if (old == lower)
+        return;
+    m_lower.store(lower);
+    if (old != nullptr)
+        old->SetReliableUpper(nullptr);
+    if (lower != nullptr)
+        lower->SetReliableUpper(this);
+}
+
+void CBCSP_Sequencing_Layer::AckReceived(std::uint8_t ack)
+{
+    m_lastAckReceived.store(ack & 0x07);
+    m_poke.Set();
+}
+
+void CBCSP_Sequencing_Layer::SetTimeout(std::uint32_t milliseconds)
+{
+    m_timeoutMs.store(milliseconds);
+}
+
+void CBCSP_Sequencing_Layer::SetWindowSize(std::uint8_t size)
+{
+    // The window must fit the 3-bit sequence space.
+    if (size < 1)
+        size = 1;
+    if (size > 7)
+        size = 7;
+    m_windowSize.store(size);
+}
+
+void CBCSP_Sequencing_Layer::SetRetryLimit(std::uint8_t limit)
+{
+    m_retryLimit.store(limit);
+}
+
+void CBCSP_Sequencing_Layer::ForceTimeout()
+{
+    m_timeoutFlag.store(1);
+    m_poke.Set();
+}
+
+std::size_t CBCSP_Sequencing_Layer::QueuedCount()
+{
+    CMutexLock lock(m_queueMutex);
+    std::size_t count = 0;
+    for (SNode* node = m_head; node != nullptr; node = node->next)
+        ++count;
+    return count;
+}
+
+std::size_t CBCSP_Sequencing_Layer::InFlightCount()
+{
+    CMutexLock lock(m_queueMutex);
+    return static_cast<std::size_t>(m_windowSize.load() - m_freeSlots.load());
+}

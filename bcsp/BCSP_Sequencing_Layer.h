@@ -1,0 +1,87 @@
+#pragma once
+// Reliable, ordered delivery on channels 1-15: 3-bit sequence numbers, a
+// window of unacknowledged packets, go-back-N retransmission when the client
+// raises a timeout (ForceTimeout), and in-order acceptance of received
+// reliable packets, each answered with an acknowledgement.
+//
+// Threads: Send, ForceTimeout and Reset in the client's thread; ReceivePacket
+// and AckReceived in the transport's reader (through the multiplexer); the
+// processing step in this layer's worker. The transmit queue and the numbers
+// the step works on are guarded by the queue mutex.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "bcsp/BCSP_Packet.h"
+#include "bcsp/BCSP_Worker.h"
+#include "platform/Sync.h"
+#include "platform/Types.h"
+
+class CBCSP_Mux_Layer;
+
+class CBCSP_Sequencing_Layer
+{
+public:
+    CBCSP_Sequencing_Layer();
+
+    virtual HResult Init();
+    virtual void Reset();
+    virtual void SetReceiveCallback(void* context, BcspReceiveCallback callback);
+    virtual bool Send(const std::uint8_t* data, std::size_t length, std::uint8_t channel);
+    virtual bool ReceivePacket(const BCSP_Packet& packet);
+    virtual void SetLower(CBCSP_Mux_Layer* lower);
+    virtual void AckReceived(std::uint8_t ack);
+    virtual void SetTimeout(std::uint32_t milliseconds);
+    virtual void SetWindowSize(std::uint8_t size);
+    virtual void SetRetryLimit(std::uint8_t limit);
+    virtual void ForceTimeout();
+    virtual ~CBCSP_Sequencing_Layer();
+
+    CBCSP_Sequencing_Layer(const CBCSP_Sequencing_Layer&) = delete;
+    CBCSP_Sequencing_Layer& operator=(const CBCSP_Sequencing_Layer&) = delete;
+
+    // Observers for diagnostics and tests.
+    std::size_t QueuedCount();
+    std::size_t InFlightCount();
+    bool IsFailed() const { return m_failed.load() != 0; }
+
+private:
+    struct SNode
+    {
+        BCSP_Packet* packet;
+        SNode* next;
+    };
+
+    void ProcessQueue();
+    void ArmTimer();
+    void CancelTimer();
+
+    CBCSP_Worker m_worker;
+    CMutex m_callbackMutex;
+    BcspReceiveCallback m_callback = nullptr;
+    void* m_context = nullptr;
+    std::atomic<CBCSP_Mux_Layer*> m_lower{nullptr};
+
+    std::atomic<std::uint8_t> m_nextTxSeq{0};
+    std::atomic<std::uint8_t> m_ackToSend{0};
+    std::atomic<std::uint8_t> m_lastAckProcessed{0};
+    std::atomic<std::uint8_t> m_lastAckReceived{0};
+    std::atomic<std::uint8_t> m_nextRxSeq{0};
+    std::atomic<std::uint8_t> m_freeSlots{4};
+    std::uint8_t m_retryCount = 0;
+    std::atomic<std::uint32_t> m_timeoutMs{250};
+    std::atomic<std::uint8_t> m_windowSize{4};
+    std::atomic<std::uint8_t> m_retryLimit{20};
+    // Retransmission timer: armed and cancelled, but only ForceTimeout raises
+    // the timeout flag; the due time is kept for diagnostics.
+    std::atomic<std::uint64_t> m_timerDueMs{0};
+    std::atomic<std::uint8_t> m_timeoutFlag{0};
+    std::atomic<std::uint8_t> m_failed{0};
+
+    SNode* m_head = nullptr;
+    SNode* m_tail = nullptr;
+    CMutex m_queueMutex;
+    // Wakes the processing step between polls (acknowledgement, timeout, new data).
+    CEvent m_poke;
+};

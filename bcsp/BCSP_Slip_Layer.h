@@ -1,0 +1,51 @@
+#pragma once
+// SLIP framing: a BCSP_Packet becomes one frame (0xC0 ... 0xC0, with 0xC0 and
+// 0xDB escaped as 0xDB 0xDC and 0xDB 0xDD); received frames are decoded byte
+// by byte and handed to the packet-integrity layer.
+//
+// Threads: SendPacket runs in the multiplexer's worker, ReceiveBytes in the
+// transport's reader.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "bcsp/BCSP_Packet.h"
+#include "platform/Types.h"
+
+class CBCSP_Packet_Integrity_Layer;
+class CBCSP_UART_Driver;
+
+class CBCSP_Slip_Layer
+{
+public:
+    static constexpr std::size_t kBufferSize = bcsp::kFrameBufferSize;
+
+    CBCSP_Slip_Layer();
+
+    virtual HResult Init();
+    virtual void Reset();
+    // False when the encoded frame would not fit the frame buffer or the
+    // byte layer refused it.
+    virtual bool SendPacket(const BCSP_Packet& packet);
+    virtual bool ReceiveBytes(const std::uint8_t* bytes, std::size_t length);
+    virtual void SetUpper(CBCSP_Packet_Integrity_Layer* upper);
+    virtual void SetLower(CBCSP_UART_Driver* lower);
+    virtual ~CBCSP_Slip_Layer();
+
+    CBCSP_Slip_Layer(const CBCSP_Slip_Layer&) = delete;
+    CBCSP_Slip_Layer& operator=(const CBCSP_Slip_Layer&) = delete;
+
+private:
+    std::atomic<CBCSP_Packet_Integrity_Layer*> m_upper{nullptr};
+    std::atomic<CBCSP_UART_Driver*> m_lower{nullptr};
+
+    std::uint8_t m_rxFrame[kBufferSize];
+    std::uint32_t m_rxLength = 0;
+    bool m_inFrame = false;
+    bool m_escape = false;
+
+    // Transmit side: the raw frame and its encoding.
+    std::uint8_t m_txRaw[kBufferSize];
+    std::uint8_t m_txEncoded[kBufferSize];
+};
