@@ -1,0 +1,348 @@
+#include "dfu/DfuHost.h"
+
+#include <algorithm>
+
+#include "app/DiagnosticLog.h"
+#include "platform/Clock.h"
+
+HResult DfuIoToHResult(EDfuIo io)
+{
+    switch (io)
+    {
+    case EDfuIo::Ok: return HR_OK;
+    case EDfuIo::NoDevice: return HR_DFU_NO_DEVICE;
+    case EDfuIo::Stall: return HR_DFU_PROTOCOL;
+    case EDfuIo::Timeout: return HR_DFU_TIMEOUT;
+    case EDfuIo::Access: return HR_DFU_ACCESS;
+    case EDfuIo::InvalidArg: return HR_INVALIDARG;
+    case EDfuIo::Io: break;
+    }
+    return HR_FAIL;
+}
+
+CDfuHost::CDfuHost(IDfuTransport& transport) : m_transport(transport)
+{
+}
+
+HResult CDfuHost::Io(EDfuIo io)
+{
+    m_lastIo = io;
+    return DfuIoToHResult(io);
+}
+
+HResult CDfuHost::Open(const std::wstring& name)
+{
+    Close();
+    const HResult hr = Io(m_transport.Open(name));
+    if (IsFailure(hr))
+        return hr;
+    m_open = true;
+    m_nextBlock = 0;
+    const HResult info = ReadDeviceInfo();
+    if (IsFailure(info))
+        Close();
+    return info;
+}
+
+void CDfuHost::Close()
+{
+    if (m_open)
+        m_transport.Close();
+    m_open = false;
+}
+
+HResult CDfuHost::ReadDeviceInfo()
+{
+    HResult hr = Io(m_transport.GetIdentity(&m_identity));
+    if (IsFailure(hr))
+        return hr;
+    std::vector<std::uint8_t> raw;
+    hr = Io(m_transport.GetFunctionalDescriptor(raw));
+    if (IsFailure(hr))
+        return hr;
+    if (!ParseDfuFunctionalDescriptor(raw.data(), raw.size(), &m_descriptor))
+    {
+        LogPrintf("DFUEngine - bad DFU functional descriptor (%u bytes)\n", static_cast<unsigned>(raw.size()));
+        return HR_DFU_PROTOCOL;
+    }
+    return HR_OK;
+}
+
+HResult CDfuHost::GetStatus(SDfuStatus* status)
+{
+    std::uint8_t reply[kDfuStatusLength] = {};
+    std::size_t got = 0;
+    const HResult hr =
+        Io(m_transport.ControlIn(DFU_GETSTATUS, 0, reply, sizeof(reply), &got, kRequestTimeoutMs));
+    if (IsFailure(hr))
+        return hr;
+    if (!ParseDfuStatus(reply, got, status))
+        return HR_DFU_PROTOCOL;
+    m_lastStatus = *status;
+    return HR_OK;
+}
+
+HResult CDfuHost::SimpleRequest(std::uint8_t request, std::uint16_t value)
+{
+    return Io(m_transport.ControlOut(request, value, nullptr, 0, kRequestTimeoutMs));
+}
+
+HResult CDfuHost::WaitPoll(std::uint32_t pollMs)
+{
+    if (Aborted())
+        return HR_DFU_ABORTED;
+    // A device asking for more than kMaxPollMs is not believed: waiting
+    // hours for a broken reply helps nobody, the busy bound ends it anyway.
+    CClock::Sleep(std::min(pollMs, kMaxPollMs));
+    return HR_OK;
+}
+
+HResult CDfuHost::ResetAndReopen(bool mustReturn)
+{
+    const EDfuIo reset = m_transport.Reset();
+    if (reset != EDfuIo::Ok && reset != EDfuIo::NoDevice)
+        return Io(reset);
+    if (!mustReturn)
+        return HR_OK;
+    // The device re-enumerates; give it the detach time-out plus a margin.
+    CDeadline deadline(kReenumerateMs + m_descriptor.wDetachTimeOut);
+    for (;;)
+    {
+        if (Aborted())
+            return HR_DFU_ABORTED;
+        const EDfuIo io = m_transport.Reopen();
+        if (io == EDfuIo::Ok)
+            return ReadDeviceInfo();
+        if (io != EDfuIo::NoDevice && io != EDfuIo::Access)
+            return Io(io);
+        if (deadline.IsExpired())
+        {
+            LogPrintf("DFUEngine - device did not come back after reset\n");
+            return Io(EDfuIo::NoDevice);
+        }
+        CClock::Sleep(50);
+    }
+}
+
+HResult CDfuHost::BringToIdle(bool resetFirst)
+{
+    if (!m_open)
+        return HR_DFU_NO_DEVICE;
+    if (resetFirst)
+    {
+        const HResult hr = ResetAndReopen(true);
+        if (IsFailure(hr))
+            return hr;
+    }
+    CDeadline deadline(kMaxBusyMs);
+    bool detached = false;
+    for (int step = 0; step < 32 && !deadline.IsExpired(); ++step)
+    {
+        if (Aborted())
+            return HR_DFU_ABORTED;
+        SDfuStatus status;
+        bool runtime = m_identity.runtimeMode;
+        if (!runtime)
+        {
+            const HResult hr = GetStatus(&status);
+            if (IsFailure(hr))
+                return hr;
+            runtime = status.bState == appIDLE || status.bState == appDETACH;
+        }
+        if (runtime)
+        {
+            if (detached)
+            {
+                LogPrintf("DFUEngine - device stays in run-time mode after detach\n");
+                return HR_DFU_PROTOCOL;
+            }
+            HResult hr = SimpleRequest(DFU_DETACH, m_descriptor.wDetachTimeOut);
+            if (IsFailure(hr))
+                return hr;
+            detached = true;
+            if (m_descriptor.bmAttributes & kDfuWillDetach)
+            {
+                // The device detaches by itself; reopen it where it comes back.
+                m_transport.Close();
+                m_open = false;
+                CDeadline back(kReenumerateMs + m_descriptor.wDetachTimeOut);
+                EDfuIo io = EDfuIo::NoDevice;
+                while (!back.IsExpired() && !Aborted())
+                {
+                    CClock::Sleep(50);
+                    io = m_transport.Reopen();
+                    if (io == EDfuIo::Ok)
+                        break;
+                }
+                if (io != EDfuIo::Ok)
+                    return Aborted() ? HR_DFU_ABORTED : Io(EDfuIo::NoDevice);
+                m_open = true;
+                hr = ReadDeviceInfo();
+            }
+            else
+            {
+                hr = ResetAndReopen(true);
+            }
+            if (IsFailure(hr))
+                return hr;
+            continue;
+        }
+        HResult hr = HR_OK;
+        switch (status.bState)
+        {
+        case dfuIDLE:
+            if (status.bStatus == DFU_OK)
+            {
+                m_nextBlock = 0;
+                return HR_OK;
+            }
+            hr = SimpleRequest(DFU_CLRSTATUS, 0);
+            break;
+        case dfuERROR:
+            hr = SimpleRequest(DFU_CLRSTATUS, 0);
+            break;
+        case dfuDNLOAD_SYNC:
+        case dfuDNLOAD_IDLE:
+        case dfuMANIFEST_SYNC:
+        case dfuUPLOAD_IDLE:
+            hr = SimpleRequest(DFU_ABORT, 0);
+            break;
+        case dfuDNBUSY:
+        case dfuMANIFEST:
+            hr = WaitPoll(std::max<std::uint32_t>(status.bwPollTimeout, 1));
+            break;
+        case dfuMANIFEST_WAIT_RESET:
+            hr = ResetAndReopen(true);
+            break;
+        default:
+            LogPrintf("DFUEngine - unknown DFU state %u\n", status.bState);
+            return HR_DFU_PROTOCOL;
+        }
+        if (IsFailure(hr))
+            return hr;
+    }
+    LogPrintf("DFUEngine - device did not reach dfuIDLE\n");
+    return HR_DFU_TIMEOUT;
+}
+
+HResult CDfuHost::Download(const std::vector<std::uint8_t>& image, const ProgressSink& progress)
+{
+    if (!m_open)
+        return HR_DFU_NO_DEVICE;
+    if (!(m_descriptor.bmAttributes & kDfuCanDownload))
+        return HR_DFU_PROTOCOL;
+    SDfuStatus status;
+    HResult hr = GetStatus(&status);
+    if (IsFailure(hr))
+        return hr;
+    if (status.bState != dfuIDLE || status.bStatus != DFU_OK)
+    {
+        hr = BringToIdle(false);
+        if (IsFailure(hr))
+            return hr;
+    }
+    m_nextBlock = 0;
+    const std::size_t blockSize = m_descriptor.wTransferSize;
+    std::size_t done = 0;
+    while (done < image.size())
+    {
+        if (Aborted())
+            return HR_DFU_ABORTED;
+        const std::size_t length = std::min(blockSize, image.size() - done);
+        hr = Io(m_transport.ControlOut(DFU_DNLOAD, m_nextBlock, image.data() + done, length, kRequestTimeoutMs));
+        if (hr == HR_DFU_PROTOCOL)
+        {
+            // A stalled block: the device tells why through its status.
+            if (!IsFailure(GetStatus(&status)) && status.bStatus != DFU_OK)
+                return HR_DFU_DEVICE_ERROR;
+            return hr;
+        }
+        if (IsFailure(hr))
+            return hr;
+        CDeadline busy(kMaxBusyMs);
+        for (;;)
+        {
+            hr = GetStatus(&status);
+            if (IsFailure(hr))
+                return hr;
+            if (status.bState == dfuERROR || status.bStatus != DFU_OK)
+            {
+                LogPrintf("DFUEngine - device error status %u in state %s at block %u\n", status.bStatus,
+                          DfuStateName(status.bState), m_nextBlock);
+                return HR_DFU_DEVICE_ERROR;
+            }
+            if (status.bState == dfuDNLOAD_IDLE)
+                break;
+            if (status.bState != dfuDNBUSY && status.bState != dfuDNLOAD_SYNC)
+            {
+                LogPrintf("DFUEngine - unexpected state %s during download\n", DfuStateName(status.bState));
+                return HR_DFU_PROTOCOL;
+            }
+            if (busy.IsExpired())
+                return HR_DFU_TIMEOUT;
+            hr = WaitPoll(status.bwPollTimeout);
+            if (IsFailure(hr))
+                return hr;
+        }
+        done += length;
+        ++m_nextBlock;
+        if (progress)
+            progress(done, image.size());
+    }
+    return HR_OK;
+}
+
+HResult CDfuHost::Manifest()
+{
+    if (!m_open)
+        return HR_DFU_NO_DEVICE;
+    SDfuStatus status;
+    HResult hr = GetStatus(&status);
+    if (IsFailure(hr))
+        return hr;
+    if (status.bState != dfuDNLOAD_IDLE || status.bStatus != DFU_OK)
+    {
+        LogPrintf("DFUEngine - manifest in state %s status %u\n", DfuStateName(status.bState), status.bStatus);
+        return status.bState == dfuERROR ? HR_DFU_DEVICE_ERROR : HR_DFU_PROTOCOL;
+    }
+    hr = Io(m_transport.ControlOut(DFU_DNLOAD, m_nextBlock, nullptr, 0, kRequestTimeoutMs));
+    if (IsFailure(hr))
+        return hr;
+    bool manifesting = false;
+    CDeadline deadline(kMaxBusyMs);
+    for (;;)
+    {
+        hr = GetStatus(&status);
+        if (hr == HR_DFU_NO_DEVICE && manifesting)
+            return HR_OK; // it restarted on its own once the new firmware was in place
+        if (IsFailure(hr))
+            return hr;
+        if (status.bState == dfuERROR || status.bStatus != DFU_OK)
+        {
+            LogPrintf("DFUEngine - manifestation failed, status %u\n", status.bStatus);
+            return HR_DFU_DEVICE_ERROR;
+        }
+        switch (status.bState)
+        {
+        case dfuMANIFEST_SYNC:
+        case dfuMANIFEST:
+            manifesting = manifesting || status.bState == dfuMANIFEST;
+            break;
+        case dfuMANIFEST_WAIT_RESET:
+        case dfuIDLE:
+            // Done: a reset starts the new firmware (a manifestation-tolerant
+            // device waits in dfuIDLE for it).
+            hr = ResetAndReopen(false);
+            Close();
+            return hr;
+        default:
+            LogPrintf("DFUEngine - unexpected state %s during manifestation\n", DfuStateName(status.bState));
+            return HR_DFU_PROTOCOL;
+        }
+        if (deadline.IsExpired())
+            return HR_DFU_TIMEOUT;
+        hr = WaitPoll(status.bwPollTimeout);
+        if (IsFailure(hr))
+            return hr;
+    }
+}

@@ -1,0 +1,113 @@
+#pragma once
+// The USB DFU port: what the DFU engine needs from a USB stack.
+//
+// An IDfuTransport enumerates the DFU-capable USB devices (devices with an
+// interface of class 0xFE, subclass 0x01, in run-time protocol 1 or DFU-mode
+// protocol 2), opens one of them by name and carries the DFU class requests
+// to its DFU interface. The names are wide strings of the form
+//   "USB\VID_vvvv&PID_pppp\<location>"
+// where <location> names the physical port (bus and port path), so a device
+// keeps its location when it re-enumerates after a USB reset with a new
+// product identifier (run-time mode to DFU mode).
+//
+// Contract:
+// - One transport serves one engine; its operations are called from one
+//   thread at a time (the engine serialises them). Enumerate may be called
+//   on a transport that has a device open.
+// - Every operation returns within a bound: control requests take a time-out
+//   in product milliseconds (CClock), the backends add none of their own.
+// - A device that is unplugged or re-enumerates makes every request on the
+//   open handle fail with EDfuIo::NoDevice; the handle stays open until
+//   Close (which is always safe, also twice) or Reopen.
+// - Reset issues a USB port reset. Afterwards the device may re-enumerate;
+//   the caller then polls Reopen, which finds the device at the same
+//   location again (with its new identifiers) or reports NoDevice while it
+//   is not back yet.
+// - Nothing here throws; failures are mapped to the small set below.
+//
+// Backends: the libusb one (platform/<os>/libusb/DfuLibusb.cpp, library
+// orvo_dfu_libusb) for the product, and the simulated DFU device of the
+// bench (bench/dfu).
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class EDfuIo
+{
+    Ok,
+    NoDevice,     // not present (unplugged, re-enumerating, never there)
+    Stall,        // the device refused the request (protocol stall)
+    Timeout,      // no answer within the time-out
+    Access,       // present but not accessible (no driver, no permission, busy)
+    Io,           // any other transfer or system failure
+    InvalidArg,   // caller error (nothing open, bad length)
+};
+
+const char* DfuIoText(EDfuIo result);
+
+struct SDfuDeviceIdentity
+{
+    std::uint16_t idVendor = 0;
+    std::uint16_t idProduct = 0;
+    std::uint16_t bcdDevice = 0;
+    bool runtimeMode = false; // interface protocol 1 (run-time) rather than 2 (DFU mode)
+};
+
+class IDfuTransport
+{
+public:
+    virtual ~IDfuTransport() = default;
+
+    // Names of the DFU-capable devices present now (an empty list and Ok when
+    // there are none; a failure only when the USB stack itself failed).
+    virtual EDfuIo Enumerate(std::vector<std::wstring>& names) = 0;
+
+    // Opens the named device's DFU interface; closes a previously open one.
+    virtual EDfuIo Open(const std::wstring& name) = 0;
+    // Opens the device at the location of the last opened name again.
+    virtual EDfuIo Reopen() = 0;
+    virtual void Close() = 0;
+
+    virtual EDfuIo GetIdentity(SDfuDeviceIdentity* identity) = 0;
+    // The raw DFU functional descriptor (type 0x21) of the open interface;
+    // untrusted bytes, parsed by the caller.
+    virtual EDfuIo GetFunctionalDescriptor(std::vector<std::uint8_t>& descriptor) = 0;
+
+    // Class request host-to-device to the DFU interface (DETACH, DNLOAD,
+    // CLRSTATUS, ABORT).
+    virtual EDfuIo ControlOut(std::uint8_t request, std::uint16_t value, const std::uint8_t* data,
+                              std::size_t length, std::uint32_t timeoutMs) = 0;
+    // Class request device-to-host (UPLOAD, GETSTATUS, GETSTATE); received
+    // gets the number of bytes the device sent (at most capacity).
+    virtual EDfuIo ControlIn(std::uint8_t request, std::uint16_t value, std::uint8_t* data, std::size_t capacity,
+                             std::size_t* received, std::uint32_t timeoutMs) = 0;
+
+    // USB port reset of the open device (see the contract above).
+    virtual EDfuIo Reset() = 0;
+};
+
+// Makes transports; the engine takes one per engine object and a short-lived
+// one for device enumeration. Thread-safe.
+class IDfuTransportFactory
+{
+public:
+    virtual ~IDfuTransportFactory() = default;
+    virtual std::unique_ptr<IDfuTransport> CreateTransport() = 0;
+};
+
+// The libusb backend (library orvo_dfu_libusb). Never null; a transport whose
+// USB stack cannot start enumerates nothing and opens nothing.
+std::shared_ptr<IDfuTransportFactory> CreateLibusbDfuTransportFactory();
+
+// Reads a whole DFU file named by a wide path (platform/<os>/DfuFileRead.cpp).
+// False when it cannot be opened or read, or is larger than maxSize.
+bool ReadDfuFileW(const std::wstring& path, std::vector<std::uint8_t>& bytes, std::size_t maxSize);
+
+// Formats the name of a device (see above).
+std::wstring MakeDfuDeviceName(std::uint16_t idVendor, std::uint16_t idProduct, const std::string& location);
+// Splits a device name; false when it is not of that form.
+bool ParseDfuDeviceName(const std::wstring& name, std::uint16_t* idVendor, std::uint16_t* idProduct,
+                        std::string* location);

@@ -1,0 +1,3 @@
+// placeholder
+#include "platform/DfuTransport.h"
+std::shared_ptr<IDfuTransportFactory> CreateLibusbDfuTransportFactory() { return nullptr; }
