@@ -1,7 +1,9 @@
 #pragma once
-// Message boxes shown outside of any dialog view (start-up). Style bits are
-// those of the Win32 MessageBox. Windows: a real message box with an empty
-// caption. Linux: the text on standard error.
+// Message boxes shown outside of any dialog view (start-up, device prompts).
+// Style bits are those of the Win32 MessageBox. Windows: a real message box
+// with an empty caption. Linux: the text on standard error; when standard
+// input is a terminal the box waits for Enter. Returns the button pressed
+// (1 = OK), 0 when no box could be shown.
 
 #include <cstdint>
 
@@ -11,4 +13,10 @@ constexpr std::uint32_t kMbIconExclamation = 0x00000030u;
 constexpr std::uint32_t kMbIconInformation = 0x00000040u;
 constexpr std::uint32_t kMbSystemModal = 0x00001000u;
 
-void ShowSystemMessageBox(const char* text, std::uint32_t style);
+int ShowSystemMessageBox(const char* text, std::uint32_t style);
+
+// Installs the driver package (INF) for the devices with the hardware
+// identifier (Windows: UpdateDriverForPlugAndPlayDevicesA, forced). Linux has
+// no such installer: false with error 38 (ENOSYS).
+bool UpdateDriverForDevices(const char* hardwareId, const char* infPath, bool* rebootRequired,
+                            std::uint32_t* error);

@@ -46,6 +46,50 @@ char PathSeparator();
 bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeoutMs,
                        std::uint32_t* exitCode, const std::string& workingDirectory = {});
 
+// Runs a command line as Windows does without a separate program name: the
+// first blank-separated word is the program, nothing is quoted (Linux splits
+// the line at blanks into the arguments). Waits up to timeoutMs and reports
+// the exit code; false when it could not be started or did not end in time.
+bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode);
+
+// True when a 32-bit program runs on 64-bit Windows (IsWow64Process, looked
+// up by name in kernel32; a missing function counts as not). Always false on
+// Linux.
+bool IsWow64Process32On64();
+
+// The user's local application-data folder, created when missing. Windows:
+// SHGetFolderPathW(CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE). Linux:
+// $XDG_DATA_HOME, else ~/.local/share. Returns the folder's status: 0, or the
+// failure (HRESULT style).
+HResult GetLocalAppDataFolder(std::wstring* folder);
+
+// Wide and narrow paths: UTF-8 on Linux, the ANSI code page on Windows.
+std::string WideToNarrowPath(const std::wstring& path);
+std::wstring NarrowToWidePath(const std::string& path);
+
+// A file created anew (an existing one is replaced) for reading and writing,
+// shared with nobody while it is open (Windows; Linux has no sharing modes).
+class CExclusiveFile
+{
+public:
+    CExclusiveFile() = default;
+    ~CExclusiveFile();
+    CExclusiveFile(const CExclusiveFile&) = delete;
+    CExclusiveFile& operator=(const CExclusiveFile&) = delete;
+
+    bool Create(const std::wstring& path);
+    bool IsOpen() const { return m_handle != kInvalid; }
+    // The OS handle value, for log lines (all ones when not open).
+    std::uintptr_t GetHandleValue() const { return m_handle; }
+    // Writes everything in one call; false when not all bytes were written.
+    bool Write(const void* data, std::size_t size, std::size_t* written);
+    void Close();
+
+private:
+    static constexpr std::uintptr_t kInvalid = ~static_cast<std::uintptr_t>(0);
+    std::uintptr_t m_handle = kInvalid;
+};
+
 // The process exit status for a 32-bit return code. Windows keeps all 32
 // bits. Linux keeps 8: non-negative codes stay as they are, a negative code
 // becomes 0x80 | (code & 0x7F).

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 
 #include "platform/Clock.h"
@@ -191,4 +192,180 @@ int ToProcessExitStatus(std::int32_t returnCode)
 std::uint32_t GetLastSystemError()
 {
     return t_lastError;
+}
+
+bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode)
+{
+    std::vector<std::string> argv;
+    std::string word;
+    for (char c : commandLine)
+    {
+        if (c == ' ' || c == '\t')
+        {
+            if (!word.empty())
+                argv.push_back(word);
+            word.clear();
+        }
+        else
+        {
+            word += c;
+        }
+    }
+    if (!word.empty())
+        argv.push_back(word);
+    return RunProcessAndWait(argv, timeoutMs, exitCode);
+}
+
+bool IsWow64Process32On64()
+{
+    return false;
+}
+
+HResult GetLocalAppDataFolder(std::wstring* folder)
+{
+    if (folder == nullptr)
+        return HR_INVALIDARG;
+    std::string path;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+    {
+        path = xdg;
+    }
+    else
+    {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || home[0] == '\0')
+            return HR_FAIL;
+        path = std::string(home) + "/.local/share";
+    }
+    if (!CreateDirectories(path))
+        return static_cast<HResult>(0x80070000u | (GetLastSystemError() & 0xFFFFu));
+    *folder = NarrowToWidePath(path);
+    return HR_OK;
+}
+
+// UTF-8 both ways; invalid sequences become U+FFFD.
+std::string WideToNarrowPath(const std::wstring& path)
+{
+    std::string out;
+    for (wchar_t wc : path)
+    {
+        auto c = static_cast<std::uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80)
+        {
+            out += static_cast<char>(c);
+        }
+        else if (c < 0x800)
+        {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        else if (c < 0x10000)
+        {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        else
+        {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::wstring NarrowToWidePath(const std::string& path)
+{
+    std::wstring out;
+    std::size_t i = 0;
+    while (i < path.size())
+    {
+        const auto b = static_cast<unsigned char>(path[i]);
+        std::uint32_t c = 0xFFFD;
+        std::size_t n = 1;
+        if (b < 0x80)
+            c = b;
+        else if ((b & 0xE0) == 0xC0)
+            n = 2, c = b & 0x1Fu;
+        else if ((b & 0xF0) == 0xE0)
+            n = 3, c = b & 0x0Fu;
+        else if ((b & 0xF8) == 0xF0)
+            n = 4, c = b & 0x07u;
+        if (n > 1)
+        {
+            if (i + n > path.size())
+            {
+                c = 0xFFFD;
+                n = 1;
+            }
+            else
+            {
+                for (std::size_t k = 1; k < n; ++k)
+                {
+                    const auto cont = static_cast<unsigned char>(path[i + k]);
+                    if ((cont & 0xC0) != 0x80)
+                    {
+                        c = 0xFFFD;
+                        n = k;
+                        break;
+                    }
+                    c = (c << 6) | (cont & 0x3Fu);
+                }
+            }
+        }
+        out += static_cast<wchar_t>(c);
+        i += n;
+    }
+    return out;
+}
+
+CExclusiveFile::~CExclusiveFile()
+{
+    Close();
+}
+
+bool CExclusiveFile::Create(const std::wstring& path)
+{
+    Close();
+    const int fd = open(WideToNarrowPath(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return Fail();
+    m_handle = static_cast<std::uintptr_t>(fd);
+    return true;
+}
+
+bool CExclusiveFile::Write(const void* data, std::size_t size, std::size_t* written)
+{
+    if (written != nullptr)
+        *written = 0;
+    if (!IsOpen())
+        return false;
+    const char* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size)
+    {
+        const ssize_t n = write(static_cast<int>(m_handle), p + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr)
+        *written = done;
+    return done == size || Fail();
+}
+
+void CExclusiveFile::Close()
+{
+    if (IsOpen())
+    {
+        close(static_cast<int>(m_handle));
+        m_handle = kInvalid;
+    }
 }

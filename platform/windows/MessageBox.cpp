@@ -2,7 +2,20 @@
 
 #include <windows.h>
 
-void ShowSystemMessageBox(const char* text, std::uint32_t style)
+#include <newdev.h>
+
+int ShowSystemMessageBox(const char* text, std::uint32_t style)
 {
-    MessageBoxA(nullptr, text != nullptr ? text : "", "", style);
+    return MessageBoxA(nullptr, text != nullptr ? text : "", "", style);
+}
+
+bool UpdateDriverForDevices(const char* hardwareId, const char* infPath, bool* rebootRequired, std::uint32_t* error)
+{
+    BOOL reboot = FALSE;
+    const BOOL ok = UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, infPath, INSTALLFLAG_FORCE, &reboot);
+    if (rebootRequired != nullptr)
+        *rebootRequired = reboot != FALSE;
+    if (error != nullptr)
+        *error = ok ? 0 : GetLastError();
+    return ok != FALSE;
 }

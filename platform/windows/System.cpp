@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include "platform/Clock.h"
 
@@ -185,4 +186,115 @@ int ToProcessExitStatus(std::int32_t returnCode)
 std::uint32_t GetLastSystemError()
 {
     return t_lastError;
+}
+
+bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode)
+{
+    std::string line = commandLine; // CreateProcessA may write into it
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+        return Fail();
+    const DWORD r = WaitForSingleObject(pi.hProcess, CClock::ToRealMilliseconds(timeoutMs));
+    if (r != WAIT_OBJECT_0)
+    {
+        TerminateProcess(pi.hProcess, 1);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    DWORD code = 0;
+    const BOOL ok = r == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    if (!ok)
+    {
+        SetLastError(r == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_GEN_FAILURE);
+        return Fail();
+    }
+    if (exitCode != nullptr)
+        *exitCode = code;
+    return true;
+}
+
+bool IsWow64Process32On64()
+{
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleA("kernel32");
+    if (kernel == nullptr)
+        return false;
+    auto fn = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return fn != nullptr && fn(GetCurrentProcess(), &wow64) && wow64;
+}
+
+HResult GetLocalAppDataFolder(std::wstring* folder)
+{
+    if (folder == nullptr)
+        return HR_INVALIDARG;
+    wchar_t path[MAX_PATH] = {};
+    const HRESULT hr = SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, path);
+    if (FAILED(hr))
+        return static_cast<HResult>(hr);
+    *folder = path;
+    return HR_OK;
+}
+
+std::string WideToNarrowPath(const std::wstring& path)
+{
+    if (path.empty())
+        return {};
+    const int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+std::wstring NarrowToWidePath(const std::string& path)
+{
+    if (path.empty())
+        return {};
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), out.data(), n);
+    return out;
+}
+
+CExclusiveFile::~CExclusiveFile()
+{
+    Close();
+}
+
+bool CExclusiveFile::Create(const std::wstring& path)
+{
+    Close();
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return Fail();
+    m_handle = reinterpret_cast<std::uintptr_t>(h);
+    return true;
+}
+
+bool CExclusiveFile::Write(const void* data, std::size_t size, std::size_t* written)
+{
+    if (written != nullptr)
+        *written = 0;
+    if (!IsOpen() || size > 0xFFFFFFFFu)
+        return false;
+    DWORD n = 0;
+    const BOOL ok = WriteFile(reinterpret_cast<HANDLE>(m_handle), data, static_cast<DWORD>(size), &n, nullptr);
+    if (written != nullptr)
+        *written = n;
+    return (ok && n == size) || Fail();
+}
+
+void CExclusiveFile::Close()
+{
+    if (IsOpen())
+    {
+        CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+        m_handle = kInvalid;
+    }
 }

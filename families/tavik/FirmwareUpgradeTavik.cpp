@@ -1,0 +1,571 @@
+#include "families/tavik/FirmwareUpgradeTavik.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <new>
+
+#include "app/DiagnosticLog.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "platform/System.h"
+#include "resources/StringTable.h"
+
+namespace
+{
+constexpr std::uint32_t kDeviceSettleMs = 5000;
+constexpr std::uint32_t kAfterInitMs = 1000;
+constexpr std::size_t kDfuPathChars = 512;
+constexpr std::size_t kToolPathChars = 260;
+constexpr int kIdOk = 1;
+
+constexpr unsigned kStringUpgrading = 105;
+constexpr unsigned kStringDownloadFailed = 116;
+constexpr unsigned kStringVerifying = 147;
+
+// "%S": wide to 8-bit, for the log only.
+std::string Narrow(const wchar_t* text)
+{
+    std::string out;
+    for (const wchar_t* p = text; p != nullptr && *p != L'\0'; ++p)
+        out += (*p >= 0x20 && *p < 0x7F) ? static_cast<char>(*p) : '?';
+    return out;
+}
+
+std::string Bounded(std::string text, std::size_t chars)
+{
+    if (text.size() >= chars)
+        text.resize(chars - 1);
+    return text;
+}
+} // namespace
+
+STavikEnvironment STavikEnvironment::ForSystem()
+{
+    STavikEnvironment env;
+    env.messageBox = [](const char* text, std::uint32_t style) { return ShowSystemMessageBox(text, style); };
+    env.startDriverTool = [](const std::string& commandLine, std::uint32_t* exitCode) {
+        return RunCommandLineAndWait(commandLine, kInfinite, exitCode);
+    };
+    env.programDirectory = GetProgramDirectory() + PathSeparator();
+    env.localAppDataFolder = GetLocalAppDataFolder;
+    env.is32On64 = IsWow64Process32On64();
+    return env;
+}
+
+CFirmwareUpgradeTavik::CFirmwareUpgradeTavik(STavikEnvironment environment)
+    : m_dfuEngine(std::make_unique<DFUEngine>()), m_env(std::move(environment))
+{
+    LogPrintf("CFirmwareUpgradeTavik::CFirmwareUpgradeTavik\n");
+    ConstructInit();
+}
+
+void CFirmwareUpgradeTavik::ConstructInit()
+{
+    LogPrintf("CFirmwareUpgradeTavik::ConstructInit\n");
+    m_firmwareUpgradeInited = false;
+    m_blockSizeWrite = 1;
+    m_hidProductId = 0x3240;
+    m_hidVendorId = 0x2C6D;
+    m_nBytes = 0;
+    m_CheckDFUFirmwareComplete = false;
+    m_In_Dfu_Mode = false;
+    m_typeMCU = 15;
+    m_powerCycleRequired = true;
+    m_numMCU = 1;
+    m_versionCheckMethod = 1;
+}
+
+CFirmwareUpgradeTavik::~CFirmwareUpgradeTavik()
+{
+    LogPrintf("CFirmwareUpgradeTavik::~CFirmwareUpgradeTavik\n");
+    // The engine goes first: its threads call back into this object.
+    m_dfuEngine.reset();
+    m_hidHelper.Close();
+    m_pCHidControl.reset();
+    m_reconfigureEvent.Close();
+    m_manifestEvent.Close();
+}
+
+int CFirmwareUpgradeTavik::CountDfuDevices()
+{
+    m_deviceNames.RemoveAll();
+    return DFUEngine::GetUSBDeviceNames(m_deviceNames);
+}
+
+CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths() const
+{
+    SDriverToolPaths p;
+    const std::string& dir = m_env.programDirectory;
+#ifdef _WIN32
+    const bool win64 = m_env.is32On64;
+    p.infPath = Bounded(dir + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"),
+                        kToolPathChars);
+    p.toolPath = Bounded(dir + (win64 ? "Pellory64.exe" : "Pellory32.exe"), kToolPathChars);
+#else
+    p.infPath = Bounded(dir + "Driver/Driver/linux/CSRBlueCoreUSB.rules", kToolPathChars);
+    p.toolPath = Bounded(dir + "pellory", kToolPathChars);
+#endif
+    p.commandLine = Bounded(p.toolPath + " /INF:" + p.infPath + " /ID:" + kDfuHardwareId, kToolPathChars + 1);
+    return p;
+}
+
+std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
+{
+    const SDriverToolPaths p = DriverToolPaths();
+    LogPrintf("%s -> FullInfPath[%s]\n", caller, p.infPath.c_str());
+    LogPrintf("%s -> DrvExePath[%s]\n", caller, p.toolPath.c_str());
+    LogPrintf("%s -> CmdLine[%s]\n", caller, p.commandLine.c_str());
+    std::uint32_t exitCode = 0;
+    if (m_env.startDriverTool)
+    {
+        std::uint32_t code = 0;
+        if (m_env.startDriverTool(p.commandLine, &code))
+            exitCode = code;
+    }
+    LogPrintf("%s -> ExitCode[%d]\n", caller, static_cast<int>(exitCode));
+    return exitCode;
+}
+
+HResult CFirmwareUpgradeTavik::Init(std::uint32_t, std::uint32_t)
+{
+    LogPrintf("CFirmwareUpgradeTavik::Init\n");
+    HResult result = HR_FAIL;
+    DFUEngine::InitDLL(m_env.dfuFactory);
+    LogPrintf("CFirmwareUpgradeTavik::Init -> m_pCHidControl[%p]\n", static_cast<void*>(m_pCHidControl.get()));
+
+    if (!m_pCHidControl && m_env.hidApi != nullptr)
+    {
+        m_pCHidControl = std::make_unique<CHidControl>(m_hidProductId, m_hidVendorId, *m_env.hidApi);
+        const std::uint32_t count = m_pCHidControl->CountDevices();
+        if (count != 0)
+        {
+            if (m_pCHidControl->Open())
+                result = HR_OK;
+            else
+                LogPrintf("CFirmwareUpgradeTavik::Init -> Failed to open device(HidControl Class)\n");
+        }
+        else
+        {
+            CClock::Sleep(kDeviceSettleMs);
+            if (CountDfuDevices() != 0)
+            {
+                m_In_Dfu_Mode = true;
+                result = HR_OK;
+            }
+            else if (RunDriverTool("CFirmwareUpgradeTavik::Init") == 0)
+            {
+                CClock::Sleep(kDeviceSettleMs);
+                if (CountDfuDevices() != 0)
+                {
+                    m_In_Dfu_Mode = true;
+                    result = HR_OK;
+                }
+                else if (m_env.messageBox &&
+                         m_env.messageBox(kReplugText, kMbOk | kMbIconInformation | kMbSystemModal) == kIdOk)
+                {
+                    m_pCHidControl.reset();
+                    if (OpenDeviceHandle())
+                    {
+                        LogPrintf("CFirmwareUpgradeTavik::Init - PrepareHIDDevice [1]\n");
+                        if (m_pCHidControl->EnterDFUMode())
+                        {
+                            CClock::Sleep(kDeviceSettleMs);
+                            m_In_Dfu_Mode = true;
+                            result = HR_OK;
+                            LogPrintf("CFirmwareUpgradeTavik::Init -> EnterUsbDFUMode[1]\n");
+                        }
+                    }
+                }
+            }
+            CClock::Sleep(kAfterInitMs);
+            LogPrintf("CFirmwareUpgradeTavik::Init -> m_pCHidControl[%p] DeviceCount[%d]\n",
+                      static_cast<void*>(m_pCHidControl.get()), static_cast<int>(count));
+        }
+    }
+    LogPrintf("CFirmwareUpgradeTavik::Init - hRes[%08x], m_In_Dfu_Mode[%d]\n", result, m_In_Dfu_Mode ? 1 : 0);
+    return result;
+}
+
+bool CFirmwareUpgradeTavik::OpenDeviceHandle()
+{
+    if (m_env.hidApi == nullptr)
+        return false;
+    m_pCHidControl = std::make_unique<CHidControl>(m_hidProductId, m_hidVendorId, *m_env.hidApi);
+    if (m_pCHidControl->CountDevices() != 1)
+        return false;
+    if (!m_pCHidControl->Open())
+    {
+        LogPrintf("CFirmwareUpgradeTavik::Init -> Failed to open device\n");
+        return false;
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeTavik::ConfigureDFU()
+{
+    LogPrintf("CFirmwareUpgradeTavik::ConfigureDFU\n");
+    const bool success = m_In_Dfu_Mode || (m_pCHidControl && m_pCHidControl->EnterDFUMode());
+    LogPrintf("CFirmwareUpgradeTavik::ConfigureDFU - success[%d]\n", success ? 1 : 0);
+    return success;
+}
+
+HResult CFirmwareUpgradeTavik::InitFirmwareUpgrade(std::uint32_t uploadSize)
+{
+    HResult status = kUpgradeFailed;
+    bool proceed = false;
+    if (ConfigureDFU())
+    {
+        CClock::Sleep(kDeviceSettleMs);
+        const int n = CountDfuDevices();
+        LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - device[%d]\n", n);
+        if (n != 0)
+        {
+            proceed = true;
+        }
+        else
+        {
+            const std::uint32_t exitCode = RunDriverTool("CFirmwareUpgradeTavik::InitFirmwareUpgrade");
+            CClock::Sleep(kDeviceSettleMs);
+            if (exitCode == 0)
+            {
+                CClock::Sleep(kDeviceSettleMs);
+                if (m_env.messageBox &&
+                    m_env.messageBox(kReplugText, kMbOk | kMbIconInformation | kMbSystemModal) == kIdOk)
+                {
+                    if (m_pCHidControl)
+                    {
+                        m_pCHidControl.reset();
+                        LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - m_pCHidControl is set to NULL\n");
+                    }
+                    if (OpenDeviceHandle())
+                    {
+                        LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - PrepareHIDDevice [1]\n");
+                        if (m_pCHidControl->EnterDFUMode())
+                        {
+                            CClock::Sleep(kDeviceSettleMs);
+                            if (CountDfuDevices() > 0)
+                            {
+                                m_In_Dfu_Mode = true;
+                                proceed = true;
+                            }
+                            LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade -> EnterUsbDFUMode[1]\n");
+                        }
+                    }
+                }
+            }
+        }
+    }
+    if (proceed)
+    {
+        CStringListX::POSITION pos = m_deviceNames.GetHeadPosition();
+        m_deviceName = m_deviceNames.GetNext(pos);
+        m_valueUSBNum = Narrow(m_deviceName.c_str());
+        LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - m_valueUSBNum[%s]\n", m_valueUSBNum.c_str());
+        if (m_dfuEngine->CreateUSB(m_deviceName.c_str()))
+            status = HR_OK;
+        m_dfuEngine->SetCallback(this);
+    }
+    LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - status[%d]\n", status);
+    if (status == HR_OK)
+    {
+        m_uploadSize = uploadSize;
+        m_firmwareUpgradeInited = true;
+    }
+    return status;
+}
+
+HResult CFirmwareUpgradeTavik::PrepareFirmwareImage(std::uint32_t rawImageSize, const std::uint8_t* pRawImage,
+                                                    std::uint32_t* pImageSize, std::uint8_t** ppImage)
+{
+    if (pRawImage == nullptr || rawImageSize == 0 || pImageSize == nullptr || ppImage == nullptr)
+        return HR_FAIL;
+    std::wstring folder;
+    const HResult folderResult = m_env.localAppDataFolder ? m_env.localAppDataFolder(&folder) : HR_FAIL;
+    if (IsFailure(folderResult))
+        return folderResult;
+    m_dfuFilePath = folder + static_cast<wchar_t>(PathSeparator()) + L"Tavik.dfu";
+    if (m_dfuFilePath.size() >= kDfuPathChars)
+        m_dfuFilePath.resize(kDfuPathChars - 1);
+
+    CExclusiveFile file;
+    const bool created = file.Create(m_dfuFilePath);
+    LogPrintf("CFirmwareUpgradeTavik::PrepareFirmwareImageCSRBluetooth - FilePath[%ls] Handle[%08x]\n",
+              m_dfuFilePath.c_str(), static_cast<unsigned>(file.GetHandleValue()));
+    if (!created)
+    {
+        LogPrintf("CFirmwareUpgradeTavik::PrepareFirmwareImageCSRBluetooth - CreateFile Failed!!!\n");
+        return HR_FAIL;
+    }
+    std::size_t written = 0;
+    if (!file.Write(pRawImage, rawImageSize, &written))
+    {
+        LogPrintf("CFirmwareUpgradeTavik::PrepareFirmwareImageCSRBluetooth - WriteFile Failed!!!\n");
+        return HR_FAIL;
+    }
+    LogPrintf("CFirmwareUpgradeTavik::PrepareFirmwareImageCSRBluetooth - Bytes Written [%d]\n",
+              static_cast<int>(written));
+    file.Close();
+    auto* copy = new (std::nothrow) std::uint8_t[rawImageSize];
+    if (copy == nullptr)
+        return HR_FAIL;
+    std::memcpy(copy, pRawImage, rawImageSize);
+    *pImageSize = rawImageSize;
+    *ppImage = copy;
+    return HR_OK;
+}
+
+bool CFirmwareUpgradeTavik::WaitForActivity(CEvent& event, const char* caller)
+{
+    LogPrintf("%s - waiting up to %u ms\n", caller, static_cast<unsigned>(m_env.activityWaitMs));
+    if (event.Wait(m_env.activityWaitMs) != EWaitResult::Signalled)
+    {
+        LogPrintf("%s - Fail to WaitForSingleObject\n", caller);
+        return false;
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeTavik::FirmwareUpgradeWrite(const std::uint8_t*, std::uint32_t)
+{
+    LogPrintf("CFirmwareUpgradeTavik::FirmwareUpgradeWrite\n");
+    bool ok = false;
+    if (m_firmwareUpgradeInited)
+    {
+        const bool eventCreated = m_reconfigureEvent.Create(true, false);
+        m_reconfigureResult = HR_FAIL;
+        ok = m_dfuEngine->StartReconfigure(false, true, m_dfuFilePath.c_str());
+        if (ok)
+        {
+            if (!eventCreated)
+            {
+                LogPrintf("CFirmwareUpgradeTavik::FirmwareUpgradeWrite - Fail to create event\n");
+                ok = false;
+            }
+            else
+            {
+                ok = WaitForActivity(m_reconfigureEvent, "CFirmwareUpgradeTavik::FirmwareUpgradeWrite");
+            }
+        }
+        // A device that did not reach DFU idle takes no download.
+        if (ok && IsFailure(m_reconfigureResult.load()))
+        {
+            LogPrintf("CFirmwareUpgradeTavik::FirmwareUpgradeWrite - reconfigure failed hRes[%08x]\n",
+                      m_reconfigureResult.load());
+            ok = false;
+        }
+        if (ok)
+            ok = m_dfuEngine->StartDownload(m_dfuFilePath.c_str());
+    }
+    LogPrintf("CFirmwareUpgradeTavik::FirmwareUpgradeWrite - success[%d]\n", ok ? 1 : 0);
+    return ok;
+}
+
+bool CFirmwareUpgradeTavik::EndFirmwareUpgrade()
+{
+    LogPrintf("CFirmwareUpgradeTavik::EndFirmwareUpgradeCSRBluetooth\n");
+    const bool eventCreated = m_manifestEvent.Create(true, false);
+    m_manifestResult = HR_FAIL;
+    bool ok = m_dfuEngine->StartManifest();
+    if (ok)
+    {
+        if (!eventCreated)
+        {
+            LogPrintf("CFirmwareUpgradeTavik::EndFirmwareUpgradeCSRBluetooth - Fail to create event\n");
+            ok = false;
+        }
+        else
+        {
+            ok = WaitForActivity(m_manifestEvent, "CFirmwareUpgradeTavik::EndFirmwareUpgradeCSRBluetooth");
+        }
+    }
+    if (!m_CheckDFUFirmwareComplete)
+        ok = false;
+    // A device that refused the image at manifestation has not been upgraded.
+    if (ok && IsFailure(m_manifestResult.load()))
+    {
+        LogPrintf("CFirmwareUpgradeTavik::EndFirmwareUpgradeCSRBluetooth - manifest failed hRes[%08x]\n",
+                  m_manifestResult.load());
+        ok = false;
+    }
+    LogPrintf("CFirmwareUpgradeTavik::EndFirmwareUpgradeCSRBluetooth - success[%d]\n", ok ? 1 : 0);
+    return ok;
+}
+
+void CFirmwareUpgradeTavik::Started(DFUEngine*, const DFUEngine::ProgressRecord& record)
+{
+    LogPrintf("CFirmwareUpgradeTavik::Started [%d]\n", record.activityCode);
+}
+
+void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord& record)
+{
+    LogPrintf("CFirmwareUpgradeTavik::Progress [%d]\n", record.activityCode);
+    if (record.activityCode != DFUEngine::kActivityDownload)
+        return;
+    const DFUEngine::Activity& a = record.activity;
+    const int operation = a.GetOperation();
+    LogPrintf("CFirmwareUpgradeTavik::GetBytesDone [%d]\n", a.GetBytesDone());
+    LogPrintf("CFirmwareUpgradeTavik::GetOperation [%d]\n", operation);
+    LogPrintf("CFirmwareUpgradeTavik::GetSubOperation [%d]\n", a.GetSubOperation());
+
+    IUpgradeDialog* dialog = m_pFlashDlg;
+    if (dialog != nullptr && !dialog->IsSilentMode())
+    {
+        if (a.GetSubOperation() == 9)
+        {
+            if (dialog->GetProgressPos() == 98)
+                dialog->SetProgressPos(0);
+            dialog->StepProgress();
+        }
+        else
+        {
+            dialog->SetProgressPos(record.percent);
+            dialog->SetProgressRange(0, 100);
+        }
+        dialog->RedrawDialog();
+        dialog->ShowDialog();
+        std::string text;
+        if (operation == 10)
+        {
+            text = LoadResourceString(kStringVerifying);
+        }
+        else if (operation == 9)
+        {
+            char bytes[64];
+            std::snprintf(bytes, sizeof bytes, "\n%d of %d bytes", m_nBytes.load(), a.GetBytesTotal());
+            text = std::string(LoadResourceString(kStringUpgrading)) + bytes;
+        }
+        else if (operation == 15)
+        {
+            text = LoadResourceString(kStringDownloadFailed);
+        }
+        dialog->SetStatusText(text);
+    }
+
+    m_nBytes = a.GetBytesDone();
+    if (a.GetBytesDone() == a.GetBytesTotal() && operation == 9)
+    {
+        m_CheckDFUFirmwareComplete = true;
+        LogPrintf("CFirmwareUpgradeTavik::Progress m_CheckDFUFirmwareComplete[%d]\n", 1);
+    }
+    else if (operation == 15)
+    {
+        m_CheckDFUFirmwareComplete = false;
+        LogPrintf("CFirmwareUpgradeTavik::Progress m_CheckDFUFirmwareComplete[%d]\n", 0);
+    }
+    LogPrintf("CFirmwareUpgradeTavik::Progress m_nBytes[%d], percent[%d] \n", m_nBytes.load(), record.percent);
+}
+
+void CFirmwareUpgradeTavik::Complete(DFUEngine*, const DFUEngine::ProgressRecord& record)
+{
+    LogPrintf("CFirmwareUpgradeTavik::Complete [%d]\n", record.activityCode);
+    switch (record.activityCode)
+    {
+    case DFUEngine::kActivityDownload:
+        if (m_pFlashDlg != nullptr)
+            m_pFlashDlg->SetCompletionEvent();
+        break;
+    case DFUEngine::kActivityReconfigure:
+        m_reconfigureResult = record.result;
+        m_reconfigureEvent.Set();
+        break;
+    case DFUEngine::kActivityManifest:
+        m_manifestResult = record.result;
+        m_manifestEvent.Set();
+        break;
+    default:
+        break;
+    }
+}
+
+HResult CFirmwareUpgradeTavik::GetProductName(wchar_t* buffer, std::uint32_t size)
+{
+    const std::size_t chars = size / sizeof(wchar_t);
+    HResult result = HR_FAIL;
+    wchar_t name[CHidControl::kProductNameChars] = {};
+    if (buffer != nullptr && chars > 0 && m_pCHidControl && m_pCHidControl->GetProductString(name))
+    {
+        std::wcsncpy(buffer, name, chars - 1);
+        buffer[chars - 1] = L'\0';
+        result = HR_OK;
+    }
+    if (IsFailure(result) && m_In_Dfu_Mode && buffer != nullptr && chars > 0)
+    {
+        std::wcsncpy(buffer, kDfuModeProductName, chars - 1);
+        buffer[chars - 1] = L'\0';
+        result = HR_OK;
+    }
+    LogPrintf("CFirmwareUpgradeTavik::GetProductName - hRes[%08x]\n", result);
+    return result;
+}
+
+bool CFirmwareUpgradeTavik::GetDeviceFWVersionString(std::string* version)
+{
+    LogPrintf("CFirmwareUpgradeTavik::GetDeviceFWVersionString\n");
+    if (version == nullptr)
+        return false;
+    if (m_In_Dfu_Mode)
+        *version = "Unknown";
+    else if (m_pCHidControl)
+        m_pCHidControl->GetFirmwareVersion(version);
+    return true;
+}
+
+std::int32_t CFirmwareUpgradeTavik::CompareFirmwareVersion(std::string current, std::string next)
+{
+    if (current == "Unknown")
+        return CURR_VERSION_CHECK_OLDER;
+    std::int32_t result = CURR_VERSION_CHECK_UNKNOWN;
+    if (current.size() == next.size() && current.size() == 6)
+    {
+        auto pack = [](const std::string& v) {
+            auto d = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(v[i]) - '0'); };
+            return (d(0) << 16) | (d(2) << 12) | (d(3) << 8) | d(5);
+        };
+        const std::uint32_t cur = pack(current);
+        const std::uint32_t nxt = pack(next);
+        LogPrintf("Curr Ver[%d][%08X] New Ver[%d][%08x]\n", cur, cur, nxt, nxt);
+        result = cur < nxt ? CURR_VERSION_CHECK_OLDER : cur > nxt ? CURR_VERSION_CHECK_NEWER : CURR_VERSION_CHECK_SAME;
+    }
+    LogPrintf("Version Check Result [%s]\n", VersionCheckName(result));
+    return result;
+}
+
+bool CFirmwareUpgradeTavik::GetFWFileVersionString(std::uint32_t, const std::uint8_t*, std::string* version)
+{
+    LogPrintf("CFirmwareUpgradeTavik::GetFWFileVersionString\n");
+    if (version != nullptr)
+        *version = "1.05.4";
+    return true;
+}
+
+bool CFirmwareUpgradeTavik::UpdateDriverForPnP(const char* hardwareId, const char* infPath, bool* rebootRequired)
+{
+    bool reboot = false;
+    std::uint32_t error = 0;
+    if (!UpdateDriverForDevices(hardwareId, infPath, &reboot, &error))
+    {
+        LogPrintf("CFirmwareUpgradeTavik::UpdateDriverForPnP - GetLastError:[%d]\n", static_cast<int>(error));
+        return false;
+    }
+    if (rebootRequired != nullptr)
+        *rebootRequired = reboot;
+    LogPrintf("CFirmwareUpgradeTavik::UpdateDriverForPnP - FullInfPath:[%s] RebootRequired[%d]\n", infPath,
+              reboot ? 1 : 0);
+    return true;
+}
+
+std::int32_t CFirmwareUpgradeTavik::CheckDeviceVersion() { return CURR_VERSION_CHECK_OLDER; }
+std::uint32_t CFirmwareUpgradeTavik::GetPacketSize() { return m_blockSizeWrite; }
+bool CFirmwareUpgradeTavik::GetCombinedFWVersionString(std::string*) { return false; }
+bool CFirmwareUpgradeTavik::FirmwareValidatePacket(const std::uint8_t*, std::uint16_t) { return false; }
+bool CFirmwareUpgradeTavik::Reserved24() { return false; }
+bool CFirmwareUpgradeTavik::IsWriteSynchronous() { return false; }
+HResult CFirmwareUpgradeTavik::ResetFirmware() { return HR_OK; }
+
+std::uint32_t CFirmwareUpgradeTavik::GetNumMCU()
+{
+    LogPrintf("CFirmwareUpgradeTavik::GetNumMCU - m_numMCU[%d]\n", static_cast<int>(m_numMCU));
+    return m_numMCU;
+}
