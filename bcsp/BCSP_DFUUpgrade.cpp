@@ -119,6 +119,13 @@ bool CBCSP_DFUUpgrade::EstablishLink()
         if (!m_stack.SetBaudRate(rate) && rate != 115200)
             break;
         CClock::Sleep(1000);
+        {
+            // Datagrams from before this cycle (acknowledgements of earlier
+            // traffic) are no answer to it.
+            CMutexLock lock(m_ringMutex);
+            m_readIndex = m_writeIndex;
+        }
+        m_unreliableEvent.Reset();
         int state = 0;
         const int cycle = 0;
         LogPrintf("######### Start of Handshake Loop [%d] State[%d]\n", cycle, state);
@@ -138,70 +145,81 @@ bool CBCSP_DFUUpgrade::EstablishLink()
         {
             LogPrintf("######### Start of Handshake read Loop [%d] State[%d]\n", pass, state);
             int unknownCount = 0;
-            for (;;)
+            bool passOver = false;
+            while (!passOver)
             {
                 if (m_unreliableEvent.Wait(500) != EWaitResult::Signalled)
                     break;
                 m_unreliableEvent.Reset();
-                std::uint8_t slot = 0;
+                // Every datagram that came since the last wake-up is read: one
+                // wake-up may stand for several (the event does not count).
+                for (;;)
                 {
-                    CMutexLock lock(m_ringMutex);
-                    slot = m_readIndex;
-                    m_readIndex = static_cast<std::uint8_t>((m_readIndex + 1) % kSlotCount);
-                }
-                switch (ClassifySlot(slot))
-                {
-                case kSync:
-                    LogPrintf("######### ***> Received BT_SYNC_COMMAND Handshake[%d]\n", state);
-                    if (state == 0 || state == 1)
+                    std::uint8_t slot = 0;
                     {
-                        LogPrintf("######### <*** Semd BT_SYNC_RESPONSE_COMMAND Handshake[%d]\n", state);
-                        send(kSyncResp);
+                        CMutexLock lock(m_ringMutex);
+                        if (m_readIndex == m_writeIndex)
+                            break;
+                        slot = m_readIndex;
+                        m_readIndex = static_cast<std::uint8_t>((m_readIndex + 1) % kSlotCount);
                     }
-                    break;
-                case kSyncResp:
-                    LogPrintf("######### ***> Received BT_SYNC_RESP_COMMAND Handshake[%d]\n", state);
-                    if (state == 0)
+                    switch (ClassifySlot(slot))
                     {
-                        state = 1;
-                        send(kConf);
-                        LogPrintf("***> Send Slip Handshake Packet BT_CONF_COMMAND\n");
-                    }
-                    break;
-                case kConf:
-                    LogPrintf("######### ***> Received BT_CONF_COMMAND Handshake[%d]\n", state);
-                    if (state == 0)
-                    {
-                        send(kSync);
-                        state = 1;
-                    }
-                    else if (state == 1)
-                    {
-                        send(kConf);
-                        LogPrintf("***> Send Slip Handshake Packet BT_CONF_COMMAND\n");
-                    }
-                    else
-                    {
-                        send(kConfResp);
-                        LogPrintf("***> Send Slip Handshake Packet BT_CONF_RESP_COMMAND\n");
+                    case kSync:
+                        LogPrintf("######### ***> Received BT_SYNC_COMMAND Handshake[%d]\n", state);
+                        if (state == 0 || state == 1)
+                        {
+                            LogPrintf("######### <*** Semd BT_SYNC_RESPONSE_COMMAND Handshake[%d]\n", state);
+                            send(kSyncResp);
+                        }
+                        break;
+                    case kSyncResp:
+                        LogPrintf("######### ***> Received BT_SYNC_RESP_COMMAND Handshake[%d]\n", state);
+                        if (state == 0)
+                        {
+                            state = 1;
+                            send(kConf);
+                            LogPrintf("***> Send Slip Handshake Packet BT_CONF_COMMAND\n");
+                        }
+                        break;
+                    case kConf:
+                        LogPrintf("######### ***> Received BT_CONF_COMMAND Handshake[%d]\n", state);
+                        if (state == 0)
+                        {
+                            send(kSync);
+                            state = 1;
+                        }
+                        else if (state == 1)
+                        {
+                            send(kConf);
+                            LogPrintf("***> Send Slip Handshake Packet BT_CONF_COMMAND\n");
+                        }
+                        else
+                        {
+                            send(kConfResp);
+                            LogPrintf("***> Send Slip Handshake Packet BT_CONF_RESP_COMMAND\n");
+                            CClock::Sleep(1000);
+                            return true;
+                        }
+                        break;
+                    case kConfResp:
+                        LogPrintf("######### ***> Received BT_CONF_RESP_COMMAND Handshake[%d]\n", state);
+                        state = 2;
+                        linked = true;
                         CClock::Sleep(1000);
-                        return true;
+                        break;
+                    default:
+                        LogPrintf("######### ***> unknownResponseCount[%d]\n", unknownCount);
+                        ++unknownCount;
+                        break;
                     }
-                    break;
-                case kConfResp:
-                    LogPrintf("######### ***> Received BT_CONF_RESP_COMMAND Handshake[%d]\n", state);
-                    state = 2;
-                    linked = true;
-                    CClock::Sleep(1000);
-                    break;
-                default:
-                    LogPrintf("######### ***> unknownResponseCount[%d]\n", unknownCount);
-                    ++unknownCount;
-                    break;
+                    if (unknownCount > 5)
+                    {
+                        passOver = true;
+                        break;
+                    }
+                    CClock::Sleep(10);
                 }
-                if (unknownCount > 5)
-                    break;
-                CClock::Sleep(10);
             }
             CClock::Sleep(10);
         }

@@ -10,7 +10,7 @@ namespace
 {
 // Longest pause of the processing step between two polls while packets are
 // in flight; acknowledgements, timeouts and sends wake it at once.
-constexpr std::uint32_t kPollMs = 20;
+constexpr std::uint32_t kPollMs = 250;
 } // namespace
 
 CBCSP_Sequencing_Layer::CBCSP_Sequencing_Layer() = default;
