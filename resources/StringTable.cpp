@@ -2,12 +2,6 @@
 
 namespace
 {
-struct SStringEntry
-{
-    unsigned id;
-    const char* text;
-};
-
 constexpr SStringEntry kStrings[] = {
 #define ORVO_STRING(id, text) {id, text},
 #include "resources/Strings.def"
@@ -23,4 +17,11 @@ const char* LoadResourceString(unsigned id)
             return entry.text;
     }
     return "";
+}
+
+const SStringEntry* GetStringTable(unsigned* count)
+{
+    if (count != nullptr)
+        *count = static_cast<unsigned>(sizeof kStrings / sizeof kStrings[0]);
+    return kStrings;
 }
