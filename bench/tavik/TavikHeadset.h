@@ -1,0 +1,95 @@
+#pragma once
+// A simulated Tavik headset.
+//
+// In HID mode it is HID device 2C6D:3240 answering the vendor reports: the
+// version query (02 32 33) with its firmware version, and the enter-DFU
+// command (02 01 01), on which it drops off the bus and re-enumerates after
+// a delay as the USB DFU device 0A12:0001 (a CSimDfuDevice on a DFU bus).
+// After a manifested download and the reset that follows, it restarts in HID
+// mode running the version stated by the new image.
+//
+// The DFU-mode device is visible only once its driver is installed (the
+// driver tool ran), when the scenario asks for that. Time is CClock time; a
+// small thread of the model moves it on between modes.
+//
+// Thread safety: every public operation may be called from any thread.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/dfu/SimDfuBus.h"
+#include "bench/tavik/BenchHidApi.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
+
+struct STavikHeadsetConfig
+{
+    std::string version = "1.05.3";     // firmware the headset runs, as the version reply gives it
+    bool startInDfuMode = false;
+    bool driverInstalled = true;        // false: the DFU device stays invisible until the driver tool ran
+    std::uint32_t reenumerateMs = 1500; // HID -> DFU and DFU -> HID
+    std::wstring productName = L"Veritane Tamsel Mic";
+    SSimDfuConfig dfu;                  // the DFU-mode device (identity 0A12:0001)
+};
+
+class CTavikHeadset : public IBenchHidFace
+{
+public:
+    enum class EMode
+    {
+        Hid,
+        SwitchingToDfu,
+        Dfu,
+        Restarting,
+        Unplugged,
+    };
+
+    CTavikHeadset(const STavikHeadsetConfig& config, std::shared_ptr<CSimDfuBus> dfuBus);
+    ~CTavikHeadset() override;
+
+    // What the driver tool does on this machine.
+    void InstallDriver();
+    bool IsDriverInstalled();
+    // The user unplugs the headset and plugs it back in: it restarts in HID mode.
+    void Replug();
+
+    EMode Mode();
+    std::string Version();
+    // The firmware the DFU device holds (the last manifested image).
+    std::vector<std::uint8_t> Firmware();
+    std::shared_ptr<CSimDfuDevice> DfuDevice();
+
+    // IBenchHidFace
+    bool IsPresent() override;
+    SHidApiDeviceInfo Info() override;
+    int OnOutputReport(const std::uint8_t* data, std::size_t length) override;
+    int ReadInputReport(std::uint8_t* data, std::size_t length) override;
+    int GetFeatureReport(std::uint8_t* data, std::size_t length) override;
+    std::wstring ProductString() override;
+
+    // The version a firmware image states ("1.05.4"), or "" when it states none.
+    static std::string ImageVersion(const std::vector<std::uint8_t>& image);
+
+private:
+    void Update();
+    void UpdateLocked();
+    void PlugDfuLocked();
+
+    const STavikHeadsetConfig m_config;
+    std::shared_ptr<CSimDfuBus> m_bus;
+    CMutex m_lock;
+    EMode m_mode;
+    std::string m_version;
+    bool m_driverInstalled;
+    std::uint64_t m_switchAtMs = 0;
+    std::shared_ptr<CSimDfuDevice> m_dfu;
+    int m_manifestsSeen = 0;
+    std::vector<std::uint8_t> m_firmware;
+    std::vector<std::vector<std::uint8_t>> m_inputReports;
+    std::uint32_t m_hidGeneration = 1;
+
+    CEvent m_stop;
+    CThread m_ticker;
+};

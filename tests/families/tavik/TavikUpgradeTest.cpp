@@ -1,0 +1,291 @@
+// The Tavik upgrader driven as the upgrade run drives it, against the
+// simulated headset (HID mode, DFU mode, driver installation, replug).
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "bench/tavik/TavikHeadset.h"
+#include "dfu/DfuFile.h"
+#include "families/tavik/FirmwareUpgradeTavik.h"
+#include "platform/Clock.h"
+#include "platform/System.h"
+#include "tests/TestSupport.h"
+
+namespace
+{
+std::vector<std::uint8_t> MakeImage(const std::string& version, std::size_t payload = 3000)
+{
+    std::string text = "CSR-dfu2";
+    text += "synthetic firmware version " + version + ";";
+    std::vector<std::uint8_t> image(text.begin(), text.end());
+    for (std::size_t i = 0; i < payload; ++i)
+        image.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+    AppendDfuSuffix(image, 0xFFFF, 0xFFFF, 0xFFFF);
+    return image;
+}
+
+// The dialog services the upgrader reaches through m_pFlashDlg.
+class CRecordingDialog : public IUpgradeDialog
+{
+public:
+    CRecordingDialog() { m_completion.Create(true, false); }
+    bool IsSilentMode() const override { return m_silent; }
+    int GetProgressPos() override { return m_pos; }
+    void SetProgressPos(int pos) override { m_pos = pos; }
+    void SetProgressRange(int, int upper) override { m_upper = upper; }
+    void SetProgressStep(int) override {}
+    void StepProgress() override
+    {
+        ++m_pos;
+        ++m_steps;
+    }
+    void RedrawDialog() override {}
+    void ShowDialog() override {}
+    void SetStatusText(const std::string& text) override
+    {
+        CMutexLock lock(m_lock);
+        m_texts.push_back(text);
+    }
+    bool SetCompletionEvent() override { return m_completion.Set(); }
+
+    std::vector<std::string> Texts()
+    {
+        CMutexLock lock(m_lock);
+        return m_texts;
+    }
+
+    bool m_silent = false;
+    std::atomic<int> m_pos{0};
+    std::atomic<int> m_upper{0};
+    std::atomic<int> m_steps{0};
+    CEvent m_completion;
+    CMutex m_lock;
+    std::vector<std::string> m_texts;
+};
+
+struct SWorld
+{
+    explicit SWorld(STavikHeadsetConfig config = {})
+        : bus(std::make_shared<CSimDfuBus>())
+    {
+        config.dfu.wTransferSize = 256;
+        config.dfu.pollTimeoutMs = 2;
+        headset = std::make_unique<CTavikHeadset>(config, bus);
+        hid.AddFace(headset.get());
+        folder = MakeTestFolder(std::string("tavik-") + testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+
+    STavikEnvironment Environment()
+    {
+        STavikEnvironment env;
+        env.hidApi = &hid;
+        env.dfuFactory = bus;
+        env.messageBox = [this](const char* text, std::uint32_t) {
+            messages.push_back(text);
+            headset->Replug(); // the user does as asked
+            return 1;
+        };
+        env.startDriverTool = [this](const std::string& commandLine, std::uint32_t* exitCode) {
+            toolCommandLines.push_back(commandLine);
+            if (driverToolExitCode == 0)
+                headset->InstallDriver();
+            *exitCode = driverToolExitCode;
+            return true;
+        };
+        env.programDirectory = folder + PathSeparator();
+        env.localAppDataFolder = [this](std::wstring* out) {
+            *out = NarrowToWidePath(folder);
+            return HR_OK;
+        };
+        return env;
+    }
+
+    std::shared_ptr<CSimDfuBus> bus;
+    std::unique_ptr<CTavikHeadset> headset;
+    CBenchHidApi hid;
+    std::string folder;
+    std::vector<std::string> messages;
+    std::vector<std::string> toolCommandLines;
+    std::uint32_t driverToolExitCode = 0;
+};
+
+// The upgrade run's order of calls, as the dialog's worker makes them.
+bool RunUpgrade(CFirmwareUpgradeTavik& upgrader, CRecordingDialog& dialog, const std::vector<std::uint8_t>& image)
+{
+    std::uint32_t size = 0;
+    std::uint8_t* copy = nullptr;
+    if (IsFailure(upgrader.PrepareFirmwareImage(static_cast<std::uint32_t>(image.size()), image.data(), &size, &copy)))
+        return false;
+    std::unique_ptr<std::uint8_t[]> owned(copy);
+    upgrader.m_pFlashDlg = &dialog;
+    if (upgrader.InitFirmwareUpgrade(size) != HR_OK)
+        return false;
+    if (!upgrader.FirmwareUpgradeWrite(copy, size))
+        return false;
+    if (dialog.m_completion.Wait(kInfinite) != EWaitResult::Signalled)
+        return false;
+    return upgrader.EndFirmwareUpgrade();
+}
+} // namespace
+
+TEST(TavikCompareTest, VersionVectors)
+{
+    SWorld world;
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("1.05.4", "1.05.4"), CURR_VERSION_CHECK_SAME);
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("1.05.3", "1.05.4"), CURR_VERSION_CHECK_OLDER);
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("1.06.0", "1.05.4"), CURR_VERSION_CHECK_NEWER);
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("2.00.0", "1.05.4"), CURR_VERSION_CHECK_NEWER); // first characters may differ
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("1.05.", "1.05.4"), CURR_VERSION_CHECK_UNKNOWN);
+    EXPECT_EQ(upgrader.CompareFirmwareVersion("Unknown", "1.05.4"), CURR_VERSION_CHECK_OLDER);
+    EXPECT_EQ(upgrader.GetPacketSize(), 1u);
+    EXPECT_FALSE(upgrader.IsWriteSynchronous());
+    EXPECT_TRUE(upgrader.IsPowerCycleRequired());
+    EXPECT_FALSE(upgrader.IsValidationRequired());
+    EXPECT_EQ(upgrader.GetVersionCheckMethod(), 1);
+    std::uint32_t type = 0;
+    EXPECT_EQ(upgrader.GetMCUType(0, &type), HR_OK);
+    EXPECT_EQ(type, 15u);
+}
+
+TEST(TavikUpgradeTest, HidDeviceIsUpgradedEndToEnd)
+{
+    SWorld world;
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    EXPECT_FALSE(upgrader.m_In_Dfu_Mode);
+    wchar_t name[126] = {};
+    ASSERT_EQ(upgrader.GetProductName(name, sizeof name), HR_OK);
+    EXPECT_STREQ(name, L"Veritane Tamsel Mic");
+    std::string version;
+    ASSERT_TRUE(upgrader.GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "1.05.3");
+
+    const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+    CRecordingDialog dialog;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+
+    // The DFU file is the image, byte for byte, and so is what the device holds.
+    EXPECT_EQ(ReadFileBytes(JoinPath(world.folder, "Tavik.dfu")),
+              std::string(image.begin(), image.end()));
+    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_TRUE(world.toolCommandLines.empty());
+    EXPECT_TRUE(world.messages.empty());
+    EXPECT_GT(dialog.m_steps.load(), 0);
+    const auto texts = dialog.Texts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_NE(texts.back().find(" of " + std::to_string(image.size()) + " bytes"), std::string::npos) << texts.back();
+
+    // The headset restarts in HID mode with the new firmware.
+    CDeadline back(20000);
+    while (world.headset->Mode() != CTavikHeadset::EMode::Hid && !back.IsExpired())
+        CClock::Sleep(50);
+    EXPECT_EQ(world.headset->Version(), "1.05.4");
+}
+
+TEST(TavikUpgradeTest, DeviceAlreadyInDfuMode)
+{
+    STavikHeadsetConfig config;
+    config.startInDfuMode = true;
+    SWorld world(config);
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    const std::uint64_t start = CClock::NowMs();
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    EXPECT_GE(CClock::NowMs() - start, 6000u); // the 5 s settle, then 1 s
+    EXPECT_TRUE(upgrader.m_In_Dfu_Mode);
+    wchar_t name[126] = {};
+    ASSERT_EQ(upgrader.GetProductName(name, sizeof name), HR_OK);
+    EXPECT_STREQ(name, L"Veritane Tamsel Mic");
+    std::string version;
+    ASSERT_TRUE(upgrader.GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "Unknown");
+    EXPECT_EQ(upgrader.CompareFirmwareVersion(version, "1.05.4"), CURR_VERSION_CHECK_OLDER);
+    EXPECT_TRUE(upgrader.ConfigureDFU());
+
+    const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+    CRecordingDialog dialog;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+    EXPECT_EQ(world.headset->Firmware(), image);
+}
+
+TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
+{
+    STavikHeadsetConfig config;
+    config.driverInstalled = false;
+    SWorld world(config);
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+    CRecordingDialog dialog;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+    ASSERT_EQ(world.toolCommandLines.size(), 1u);
+    const std::string& line = world.toolCommandLines[0];
+#ifdef _WIN32
+    EXPECT_NE(line.find("Pellory32.exe /INF:"), std::string::npos) << line;
+    EXPECT_NE(line.find("Driver\\Driver\\win32\\CSRBlueCoreUSB.inf /ID:USB\\VID_0A12&PID_0001"), std::string::npos)
+        << line;
+#else
+    EXPECT_NE(line.find("pellory /INF:"), std::string::npos) << line;
+    EXPECT_NE(line.find(" /ID:USB\\VID_0A12&PID_0001"), std::string::npos) << line;
+#endif
+    ASSERT_EQ(world.messages.size(), 1u);
+    EXPECT_EQ(world.messages[0], "Please unplug and plug in the device. Click OK to proceed the upgrade.");
+    EXPECT_EQ(world.headset->Firmware(), image);
+}
+
+TEST(TavikUpgradeTest, FailingDriverToolFailsTheStepWithoutPrompt)
+{
+    STavikHeadsetConfig config;
+    config.driverInstalled = false;
+    SWorld world(config);
+    world.driverToolExitCode = 5;
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    std::uint32_t size = 0;
+    std::uint8_t* copy = nullptr;
+    const auto image = MakeImage("1.05.4");
+    ASSERT_EQ(upgrader.PrepareFirmwareImage(static_cast<std::uint32_t>(image.size()), image.data(), &size, &copy), HR_OK);
+    delete[] copy;
+    EXPECT_EQ(upgrader.InitFirmwareUpgrade(size), static_cast<HResult>(0x80000000u));
+    EXPECT_TRUE(world.messages.empty());
+    EXPECT_FALSE(upgrader.FirmwareUpgradeWrite(nullptr, 0)); // nothing is started without a successful init
+}
+
+TEST(TavikUpgradeTest, DownloadErrorAndVanishingDeviceFailTheEnd)
+{
+    for (const bool vanish : {false, true})
+    {
+        STavikHeadsetConfig config;
+        if (vanish)
+            config.dfu.vanishAtBlock = 4;
+        else
+            config.dfu.errorAtBlock = 4;
+        SWorld world(config);
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        CRecordingDialog dialog;
+        EXPECT_FALSE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4"))) << (vanish ? "vanish" : "error");
+        EXPECT_FALSE(upgrader.m_CheckDFUFirmwareComplete.load());
+        EXPECT_TRUE(world.headset->Firmware().empty());
+    }
+}
+
+TEST(TavikUpgradeTest, NoDeviceAtAllFailsInit)
+{
+    SWorld world;
+    world.headset->Replug();
+    world.driverToolExitCode = 1;
+    CTavikHeadset* headset = world.headset.get();
+    (void)headset;
+    // A world without the headset.
+    CBenchHidApi emptyHid;
+    STavikEnvironment env = world.Environment();
+    env.hidApi = &emptyHid;
+    env.dfuFactory = std::make_shared<CSimDfuBus>();
+    CFirmwareUpgradeTavik upgrader(env);
+    EXPECT_EQ(upgrader.Init(0, 0), HR_FAIL);
+    EXPECT_EQ(world.toolCommandLines.size(), 1u); // the driver tool was tried
+    EXPECT_TRUE(world.messages.empty());          // its failure skips the prompt
+    wchar_t name[126];
+    EXPECT_EQ(upgrader.GetProductName(name, sizeof name), HR_FAIL);
+}
