@@ -1,0 +1,50 @@
+#pragma once
+// The driver-update tool's command line (the part after the program name):
+//   /INF:<path of the driver package> /ID:<hardware identifier>
+//
+// The line is taken in upper case. The INF path runs from just after the
+// first "/INF:" up to the first "/ID:" (so the space before "/ID:" belongs
+// to it); the identifier is everything after "/ID:". Lines that are empty,
+// 260 characters or longer, lack either key, have "/ID:" first or leave a
+// field empty are refused. Portable; the input is untrusted.
+
+#include <cstddef>
+#include <string>
+
+constexpr std::size_t kPelloryMaxLine = 260;
+
+enum class EPelloryParse
+{
+    Ok,
+    Empty,
+    TooLong,
+    NoInf,
+    NoId,
+    WrongOrder,
+    EmptyField,
+};
+
+struct SPelloryArguments
+{
+    std::string infPath;        // upper case, with the space before "/ID:"
+    std::string hardwareId;     // upper case
+    std::string infPathAsGiven; // the same characters in their original case
+};
+
+EPelloryParse ParsePelloryCommandLine(const char* line, SPelloryArguments* out);
+
+// Splits "USB\VID_vvvv&PID_pppp..." (any case) into vendor and product.
+bool ParseUsbHardwareId(const std::string& id, unsigned* vendor, unsigned* product);
+
+// Installs a driver package for a hardware identifier: 0 on success,
+// otherwise the system's error number.
+class IPelloryInstaller
+{
+public:
+    virtual ~IPelloryInstaller() = default;
+    virtual int Install(const SPelloryArguments& args) = 0;
+};
+
+// The whole program: -1 for a refused command line (the installer is not
+// called), else the installer's result.
+int RunPellory(const char* commandLine, IPelloryInstaller& installer);
