@@ -257,7 +257,9 @@ bool DFUEngine::StartManifest()
 // Called with m_startLock held and the engine idle.
 bool DFUEngine::Start(std::int32_t code, Body body)
 {
-    if (!m_host)
+    // Only with a device attached by CreateUSB (a manifested device has
+    // restarted and needs a new CreateUSB).
+    if (!m_host || !m_host->IsOpen())
         return false;
     ReapThreads(false);
     m_busy.store(true);

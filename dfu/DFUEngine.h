@@ -5,7 +5,8 @@
 // transport factory, the bench a simulated bus), GetUSBDeviceNames, then on
 // an engine object CreateUSB(name), SetCallback, and the activities
 // StartReconfigure -> StartDownload -> StartManifest. Each Start* returns at
-// once (false when the engine is busy, has no device or could not start a
+// once (false when the engine is busy, has no device attached - CreateUSB
+// failed, or a finished manifest restarted the device - or could not start a
 // thread); the activity runs on a thread of the engine and reports
 // Started, any number of Progress and exactly one Complete to the callback,
 // all on that thread. Complete's record carries the result (0 success).
