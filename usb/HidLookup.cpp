@@ -102,8 +102,8 @@ HResult FindByUsage(IHidSystem& hid, const SWanted& wanted, int overlapped, std:
 } // namespace
 
 HResult OrvoHID_GetHIDHandleByUsage(IHidSystem& hid, std::uint16_t vendorId, std::uint16_t usagePage,
-                                    std::uint16_t usage, int overlapped, std::uint16_t* productId,
-                                    CHidDevicePtr* handle, std::wstring* devicePath)
+                                    std::uint16_t usage, int overlapped, CHidDevicePtr* handle,
+                                    std::wstring* devicePath, std::uint16_t* productId)
 {
     const SWanted wanted{EForm::Vendor, vendorId, 0, usagePage, usage, 0};
     return FindByUsage(hid, wanted, overlapped, productId, handle, devicePath);

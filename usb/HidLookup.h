@@ -22,8 +22,8 @@
 
 // Vendor form: any product ID; *productId gets the product ID found.
 HResult OrvoHID_GetHIDHandleByUsage(IHidSystem& hid, std::uint16_t vendorId, std::uint16_t usagePage,
-                                    std::uint16_t usage, int overlapped, std::uint16_t* productId,
-                                    CHidDevicePtr* handle, std::wstring* devicePath);
+                                    std::uint16_t usage, int overlapped, CHidDevicePtr* handle,
+                                    std::wstring* devicePath, std::uint16_t* productId);
 
 // Product form.
 HResult OrvoHID_GetHIDHandleByUsage(IHidSystem& hid, std::uint16_t vendorId, std::uint16_t productId,

@@ -1,5 +1,5 @@
 #pragma once
-// HID report descriptor parser: the top-level collection's usage page and
+// HID report descriptor parser: each top-level collection's usage page and
 // usage, and its longest input, output and feature reports, counted the way
 // the Windows HID class does (report data bytes rounded up, plus one byte for
 // the report ID, which is there as 0 when the collection uses no report IDs).
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "platform/HidSystem.h"
 
@@ -33,12 +34,16 @@ inline std::uint32_t ItemValue(const std::uint8_t* data, std::size_t size)
 }
 } // namespace hidrd
 
-// Parses the first top-level collection. False (caps zeroed) when the
-// descriptor is truncated, unbalanced or has no top-level collection.
-inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t length, SHidCaps& caps)
+// Parses every top-level collection (at most kMaxHidCollections), in order.
+// False (collections empty) when the descriptor is truncated, unbalanced or
+// has no top-level collection.
+constexpr std::size_t kMaxHidCollections = 32;
+
+inline bool ParseHidReportDescriptorCollections(const std::uint8_t* data, std::size_t length,
+                                                std::vector<SHidCaps>& collections)
 {
     using namespace hidrd;
-    caps = SHidCaps();
+    collections.clear();
     if (data == nullptr)
         return false;
 
@@ -50,35 +55,47 @@ inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t lengt
     SGlobals stack[kMaxStack];
     int stackDepth = 0;
     int depth = 0;
-    int topLevelCount = 0;       // top-level collections opened so far
-    bool inFirst = false;        // inside the first top-level collection
     bool haveFirstUsage = false; // first Usage of the current local state
     std::uint32_t firstUsage = 0;
     bool firstUsageExtended = false;
-    std::map<std::uint32_t, std::uint64_t> bits[3]; // input, output, feature by report ID
-    bool done = false;
+    std::map<std::uint32_t, std::uint64_t> bits[3]; // input, output, feature by report ID of the open collection
+
+    auto longest = [](const std::map<std::uint32_t, std::uint64_t>& byId) -> std::uint16_t {
+        std::uint64_t best = 0;
+        bool any = false;
+        for (const auto& entry : byId)
+        {
+            any = true;
+            if (entry.second > best)
+                best = entry.second;
+        }
+        if (!any)
+            return 0;
+        return static_cast<std::uint16_t>((best + 7) / 8 + 1);
+    };
+    auto fail = [&collections]() {
+        collections.clear();
+        return false;
+    };
 
     std::size_t pos = 0;
-    while (pos < length && !done)
+    while (pos < length)
     {
         const std::uint8_t prefix = data[pos];
         if (prefix == 0xFE)
         {
             // Long item: size, tag, data.
             if (pos + 3 > length)
-                return false;
+                return fail();
             const std::size_t size = data[pos + 1];
             if (pos + 3 + size > length)
-                return false;
+                return fail();
             pos += 3 + size;
             continue;
         }
         const std::size_t size = (prefix & 3) == 3 ? 4 : (prefix & 3);
         if (pos + 1 + size > length)
-        {
-            caps = SHidCaps();
-            return false;
-        }
+            return fail();
         const std::uint32_t value = ItemValue(data + pos + 1, size);
         const int type = (prefix >> 2) & 3;
         const int tag = prefix >> 4;
@@ -92,27 +109,18 @@ inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t lengt
             case 7: globals.reportSize = value; break;
             case 8:
                 if (value == 0)
-                {
-                    caps = SHidCaps();
-                    return false; // report ID 0 is reserved
-                }
+                    return fail(); // report ID 0 is reserved
                 globals.reportId = value;
                 break;
             case 9: globals.reportCount = value; break;
             case 10:
                 if (stackDepth >= kMaxStack)
-                {
-                    caps = SHidCaps();
-                    return false;
-                }
+                    return fail();
                 stack[stackDepth++] = globals;
                 break;
             case 11:
                 if (stackDepth == 0)
-                {
-                    caps = SHidCaps();
-                    return false;
-                }
+                    return fail();
                 globals = stack[--stackDepth];
                 break;
             default: break;
@@ -133,77 +141,64 @@ inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t lengt
             {
                 if (depth == 0)
                 {
-                    ++topLevelCount;
-                    if (topLevelCount == 1)
+                    if (collections.size() >= kMaxHidCollections)
+                        return fail();
+                    SHidCaps caps;
+                    if (firstUsageExtended)
                     {
-                        inFirst = true;
-                        if (firstUsageExtended)
-                        {
-                            caps.usagePage = static_cast<std::uint16_t>(firstUsage >> 16);
-                            caps.usage = static_cast<std::uint16_t>(firstUsage & 0xFFFF);
-                        }
-                        else
-                        {
-                            caps.usagePage = static_cast<std::uint16_t>(globals.usagePage);
-                            caps.usage = static_cast<std::uint16_t>(firstUsage);
-                        }
+                        caps.usagePage = static_cast<std::uint16_t>(firstUsage >> 16);
+                        caps.usage = static_cast<std::uint16_t>(firstUsage & 0xFFFF);
                     }
+                    else
+                    {
+                        caps.usagePage = static_cast<std::uint16_t>(globals.usagePage);
+                        caps.usage = static_cast<std::uint16_t>(firstUsage);
+                    }
+                    collections.push_back(caps);
+                    for (auto& b : bits)
+                        b.clear();
                 }
                 if (++depth > kMaxDepth)
-                {
-                    caps = SHidCaps();
-                    return false;
-                }
+                    return fail();
             }
             else if (tag == 12) // End Collection
             {
                 if (depth == 0)
+                    return fail();
+                if (--depth == 0)
                 {
-                    caps = SHidCaps();
-                    return false;
-                }
-                if (--depth == 0 && inFirst)
-                {
-                    inFirst = false;
-                    done = true;
+                    SHidCaps& caps = collections.back();
+                    caps.inputReportByteLength = longest(bits[0]);
+                    caps.outputReportByteLength = longest(bits[1]);
+                    caps.featureReportByteLength = longest(bits[2]);
                 }
             }
             else if (tag == 8 || tag == 9 || tag == 11) // Input, Output, Feature
             {
-                if (inFirst)
-                {
-                    const int kind = tag == 8 ? 0 : (tag == 9 ? 1 : 2);
-                    std::uint64_t& total = bits[kind][globals.reportId];
-                    total += static_cast<std::uint64_t>(globals.reportSize) * globals.reportCount;
-                    if (total > kMaxBits)
-                        total = kMaxBits;
-                }
+                if (depth == 0)
+                    return fail(); // a report outside every collection
+                const int kind = tag == 8 ? 0 : (tag == 9 ? 1 : 2);
+                std::uint64_t& total = bits[kind][globals.reportId];
+                total += static_cast<std::uint64_t>(globals.reportSize) * globals.reportCount;
+                if (total > kMaxBits)
+                    total = kMaxBits;
             }
             haveFirstUsage = false;
             firstUsageExtended = false;
         }
     }
-    if (topLevelCount == 0 || depth != 0)
-    {
-        caps = SHidCaps();
-        return false;
-    }
+    if (collections.empty() || depth != 0)
+        return fail();
+    return true;
+}
 
-    auto longest = [](const std::map<std::uint32_t, std::uint64_t>& byId) -> std::uint16_t {
-        std::uint64_t best = 0;
-        bool any = false;
-        for (const auto& entry : byId)
-        {
-            any = true;
-            if (entry.second > best)
-                best = entry.second;
-        }
-        if (!any)
-            return 0;
-        return static_cast<std::uint16_t>((best + 7) / 8 + 1);
-    };
-    caps.inputReportByteLength = longest(bits[0]);
-    caps.outputReportByteLength = longest(bits[1]);
-    caps.featureReportByteLength = longest(bits[2]);
+// The first top-level collection only.
+inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t length, SHidCaps& caps)
+{
+    std::vector<SHidCaps> collections;
+    caps = SHidCaps();
+    if (!ParseHidReportDescriptorCollections(data, length, collections))
+        return false;
+    caps = collections.front();
     return true;
 }
