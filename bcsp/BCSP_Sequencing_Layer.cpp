@@ -34,6 +34,13 @@ HResult CBCSP_Sequencing_Layer::Init()
 
 void CBCSP_Sequencing_Layer::Reset()
 {
+    {
+        // Waits for a receive in progress, so that it cannot advance the
+        // receive numbers after they were cleared.
+        CMutexLock lock(m_receiveMutex);
+        m_ackToSend.store(0);
+        m_nextRxSeq.store(0);
+    }
     SNode* node = nullptr;
     {
         CMutexLock lock(m_queueMutex);
@@ -146,8 +153,10 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         static_cast<std::uint8_t>((node->packet->header[0] & ~bcsp::kSeqMask) | seq);
                     m_nextTxSeq.store((seq + 1) & 0x07);
                     m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() - 1));
-                    lower->SendPacket(*node->packet);
+                    // Armed before the hand-over, so that a timeout raised
+                    // as soon as the packet is on its way is not cleared.
                     ArmTimer();
+                    lower->SendPacket(*node->packet);
                 }
                 if (m_freeSlots.load() == window)
                 {
@@ -234,6 +243,7 @@ bool CBCSP_Sequencing_Layer::ReceivePacket(const BCSP_Packet& packet)
         callback = m_callback;
         context = m_context;
     }
+    CMutexLock lock(m_receiveMutex);
     if (bcsp::Seq(packet) == m_nextRxSeq.load() && callback != nullptr)
     {
         if (callback(packet.payload, packet.length, bcsp::Channel(packet), context))

@@ -7,7 +7,9 @@
 // Threads: Send, ForceTimeout and Reset in the client's thread; ReceivePacket
 // and AckReceived in the transport's reader (through the multiplexer); the
 // processing step in this layer's worker. The transmit queue and the numbers
-// the step works on are guarded by the queue mutex.
+// the step works on are guarded by the queue mutex; the receive numbers by the
+// receive mutex, held across the client's callback (which therefore must not
+// call Reset).
 
 #include <atomic>
 #include <cstddef>
@@ -82,6 +84,8 @@ private:
     SNode* m_head = nullptr;
     SNode* m_tail = nullptr;
     CMutex m_queueMutex;
+    // Guards the receive numbers across the client's callback (receive and Reset).
+    CMutex m_receiveMutex;
     // Wakes the processing step between polls (acknowledgement, timeout, new data).
     CEvent m_poke;
 };

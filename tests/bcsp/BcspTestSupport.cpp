@@ -138,9 +138,9 @@ std::vector<bluecore::SWirePacket> CRecordingTransport::Packets()
     return packets;
 }
 
-bool CRecordingTransport::WaitForPackets(std::size_t count, std::uint32_t timeoutMs)
+bool CRecordingTransport::WaitForPackets(std::size_t count)
 {
-    CDeadline deadline(timeoutMs);
+    CDeadline deadline(RealSeconds(5));
     while (Packets().size() < count)
     {
         if (deadline.IsExpired())

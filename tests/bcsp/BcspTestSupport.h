@@ -43,8 +43,8 @@ public:
     std::vector<std::vector<std::uint8_t>> Chunks();
     // Packets decoded from everything sent so far (the chip's codec).
     std::vector<bluecore::SWirePacket> Packets();
-    // Waits (product time) until at least count packets were sent.
-    bool WaitForPackets(std::size_t count, std::uint32_t timeoutMs = 2000);
+    // Waits (up to about 5 real seconds) until at least count packets were sent.
+    bool WaitForPackets(std::size_t count);
     // Plays the chip: hands bytes to the byte layer as data-in reports of at
     // most 28 bytes.
     void Deliver(const std::vector<std::uint8_t>& bytes);
