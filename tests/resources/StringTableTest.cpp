@@ -1,0 +1,62 @@
+// The one string table: the texts the code loads by number, and on Windows
+// the program's STRINGTABLE built from the same file.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "resources/StringTable.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+TEST(StringTableTest, NumbersAreUniqueAndTextsPresent)
+{
+    unsigned count = 0;
+    const SStringEntry* table = GetStringTable(&count);
+    ASSERT_GT(count, 20u);
+    std::set<unsigned> seen;
+    for (unsigned i = 0; i < count; ++i)
+    {
+        EXPECT_TRUE(seen.insert(table[i].id).second) << table[i].id;
+        EXPECT_STRNE(table[i].text, "") << table[i].id;
+    }
+    for (unsigned id : {101u, 105u, 106u, 109u, 110u, 114u, 115u, 116u, 119u, 120u, 121u, 123u, 124u, 126u, 129u, 132u,
+                        135u, 136u, 137u, 138u, 139u, 140u, 147u, 150u, 152u, 164u})
+        EXPECT_EQ(seen.count(id), 1u) << id;
+    EXPECT_STREQ(LoadResourceString(999), "");
+}
+
+TEST(StringTableTest, TextsTheUserSees)
+{
+    EXPECT_STREQ(LoadResourceString(114), "Current Version: ");
+    EXPECT_STREQ(LoadResourceString(106), "Firmware upgrading successfully done! ");
+    EXPECT_STREQ(LoadResourceString(129), "\nPlease power on your device again for the firmware to take effect.");
+    EXPECT_STREQ(LoadResourceString(139), "Veritane Device HID Firmware Upgrade Version %s");
+    const std::string notice = LoadResourceString(140);
+    EXPECT_NE(notice.find("2015"), std::string::npos);
+    EXPECT_EQ(notice.find('\n'), std::string::npos);
+}
+
+#ifdef _WIN32
+TEST(StringTableTest, WindowsResourcesMatchTheTable)
+{
+    unsigned count = 0;
+    const SStringEntry* table = GetStringTable(&count);
+    for (unsigned i = 0; i < count; ++i)
+    {
+        char text[1024] = {};
+        const int length = LoadStringA(GetModuleHandleA(nullptr), table[i].id, text, sizeof text);
+        EXPECT_GT(length, 0) << table[i].id;
+        EXPECT_STREQ(text, table[i].text) << table[i].id;
+    }
+}
+
+TEST(StringTableTest, WindowsDialogTemplatesAndIconArePresent)
+{
+    for (int id : {100, 102, 134})
+        EXPECT_NE(FindResourceA(nullptr, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5) /* RT_DIALOG */), nullptr) << id;
+    EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(144)), nullptr);
+}
+#endif
