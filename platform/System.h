@@ -42,9 +42,12 @@ char PathSeparator();
 // Runs a program with the given arguments (argv[0] is the program's path),
 // waits up to timeoutMs (product time) for it and reports its exit code.
 // Returns false when it could not be started or did not end in time (it is
-// then killed). workingDirectory empty: inherit.
+// then killed). workingDirectory empty: inherit. outputPath not empty: the
+// program's standard output and standard error go to that file (created or
+// emptied). environment: NAME=VALUE settings added for the program.
 bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeoutMs,
-                       std::uint32_t* exitCode, const std::string& workingDirectory = {});
+                       std::uint32_t* exitCode, const std::string& workingDirectory = {},
+                       const std::string& outputPath = {}, const std::vector<std::string>& environment = {});
 
 // Runs a command line as Windows does without a separate program name: the
 // first blank-separated word is the program, nothing is quoted (Linux splits

@@ -127,7 +127,8 @@ char PathSeparator()
 }
 
 bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeoutMs, std::uint32_t* exitCode,
-                       const std::string& workingDirectory)
+                       const std::string& workingDirectory, const std::string& outputPath,
+                       const std::vector<std::string>& environment)
 {
     if (argv.empty())
     {
@@ -141,12 +142,33 @@ bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeo
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 29))
     if (!workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
-#endif
+    if (!outputPath.empty())
+    {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
+    // The environment: ours, with the given settings replacing or adding names.
+    std::vector<std::string> envStrings;
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e)
+    {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const std::string& setting : environment)
+            replaced = replaced || setting.substr(0, setting.find('=')) == name;
+        if (!replaced)
+            envStrings.push_back(entry);
+    }
+    envStrings.insert(envStrings.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (std::string& entry : envStrings)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0)
     {

@@ -14,6 +14,7 @@ namespace
 struct SThreadState
 {
     CThread::Procedure procedure;
+    CEvent started;
     CEvent ended;
     std::atomic<std::uint32_t> exitCode{0};
     std::atomic<std::uint32_t> tid{0};
@@ -30,6 +31,7 @@ void* ThreadEntry(void* arg)
 {
     auto* state = static_cast<SThreadState*>(arg);
     state->tid.store(static_cast<std::uint32_t>(syscall(SYS_gettid)));
+    state->started.Set();
     const std::uint32_t code = state->procedure();
     state->procedure = nullptr;
     state->exitCode.store(code);
@@ -58,6 +60,7 @@ bool CThread::Start(Procedure procedure)
     Close();
     auto* state = new SThreadState;
     state->procedure = std::move(procedure);
+    state->started.Create(true, false);
     state->ended.Create(true, false);
     auto impl = std::make_unique<Impl>();
     impl->state = state;
@@ -66,6 +69,8 @@ bool CThread::Start(Procedure procedure)
         delete state;
         return false;
     }
+    // The thread's identifier is known from the moment Start returns.
+    state->started.Wait(kInfinite);
     m_impl = std::move(impl);
     return true;
 }
@@ -104,12 +109,7 @@ bool CThread::GetExitCode(std::uint32_t* exitCode) const
 
 std::uint32_t CThread::GetId() const
 {
-    if (!m_impl)
-        return 0;
-    // The id is known once the thread runs; wait briefly for it.
-    for (int i = 0; i < 1000 && m_impl->state->tid.load() == 0 && IsRunning(); ++i)
-        sched_yield();
-    return m_impl->state->tid.load();
+    return m_impl ? m_impl->state->tid.load() : 0;
 }
 
 void CThread::Close()

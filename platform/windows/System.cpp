@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstring>
+
 #include "platform/Clock.h"
 
 namespace
@@ -138,7 +140,8 @@ char PathSeparator()
 }
 
 bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeoutMs, std::uint32_t* exitCode,
-                       const std::string& workingDirectory)
+                       const std::string& workingDirectory, const std::string& outputPath,
+                       const std::vector<std::string>& environment)
 {
     if (argv.empty())
     {
@@ -154,9 +157,49 @@ bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeo
     }
     STARTUPINFOA si{};
     si.cb = sizeof si;
+    HANDLE output = INVALID_HANDLE_VALUE;
+    if (!outputPath.empty())
+    {
+        SECURITY_ATTRIBUTES sa{};
+        sa.nLength = sizeof sa;
+        sa.bInheritHandle = TRUE;
+        output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (output == INVALID_HANDLE_VALUE)
+            return Fail();
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = output;
+        si.hStdError = output;
+    }
+    // The environment block: ours, with the given settings replacing or adding names.
+    std::string block;
+    if (!environment.empty())
+    {
+        char* current = GetEnvironmentStringsA();
+        for (const char* e = current; e != nullptr && *e != '\0'; e += std::strlen(e) + 1)
+        {
+            const std::string entry = e;
+            const std::string name = entry.substr(0, entry.find('=', 1));
+            bool replaced = false;
+            for (const std::string& setting : environment)
+                replaced = replaced || _stricmp(setting.substr(0, setting.find('=')).c_str(), name.c_str()) == 0;
+            if (!replaced)
+                block += entry + '\0';
+        }
+        if (current != nullptr)
+            FreeEnvironmentStringsA(current);
+        for (const std::string& setting : environment)
+            block += setting + '\0';
+        block += '\0';
+    }
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi))
+    const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, output != INVALID_HANDLE_VALUE,
+                                        0, block.empty() ? nullptr : block.data(),
+                                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &si, &pi);
+    if (output != INVALID_HANDLE_VALUE)
+        CloseHandle(output);
+    if (!created)
         return Fail();
     CloseHandle(pi.hThread);
     const DWORD r = WaitForSingleObject(pi.hProcess, CClock::ToRealMilliseconds(timeoutMs));

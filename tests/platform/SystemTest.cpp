@@ -77,6 +77,22 @@ TEST(SystemTest, RunsAProcessAndReadsItsExitCode)
     EXPECT_FALSE(RunProcessAndWait({}, 1000, &code));
 }
 
+TEST(SystemTest, CapturesOutputAndPassesEnvironment)
+{
+    const std::string out = JoinPath(MakeTestFolder("system-capture"), "out.txt");
+    std::uint32_t code = 99;
+#ifdef _WIN32
+    const std::vector<std::string> argv = {"C:\\windows\\system32\\cmd.exe", "/c", "echo %ORVO_PROBE%& echo to-stderr 1>&2"};
+#else
+    const std::vector<std::string> argv = {"/bin/sh", "-c", "echo $ORVO_PROBE; echo to-stderr >&2"};
+#endif
+    ASSERT_TRUE(RunProcessAndWait(argv, RealSeconds(60), &code, {}, out, {"ORVO_PROBE=probe-value"}));
+    EXPECT_EQ(code, 0u);
+    const std::string bytes = ReadFileBytes(out);
+    EXPECT_NE(bytes.find("probe-value"), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("to-stderr"), std::string::npos) << bytes;
+}
+
 TEST(SystemTest, LocalTimeIsPlausible)
 {
     const SLocalTime t = GetLocalTimeNow();
