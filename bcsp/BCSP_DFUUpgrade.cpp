@@ -90,6 +90,11 @@ bool CBCSP_DFUUpgrade::OnUnreliable(const std::uint8_t* payload, std::uint16_t l
         self->m_slotLength[slot] = length;
         self->m_slotChannel[slot] = channel;
         self->m_writeIndex = static_cast<std::uint8_t>((slot + 1) % kSlotCount);
+        // When the reader lags, the oldest slot is overwritten.
+        if (self->m_unread == kSlotCount)
+            self->m_readIndex = self->m_writeIndex;
+        else
+            ++self->m_unread;
     }
     self->m_unreliableEvent.Set();
     return true;
@@ -124,6 +129,7 @@ bool CBCSP_DFUUpgrade::EstablishLink()
             // traffic) are no answer to it.
             CMutexLock lock(m_ringMutex);
             m_readIndex = m_writeIndex;
+            m_unread = 0;
         }
         m_unreliableEvent.Reset();
         int state = 0;
@@ -158,10 +164,11 @@ bool CBCSP_DFUUpgrade::EstablishLink()
                     std::uint8_t slot = 0;
                     {
                         CMutexLock lock(m_ringMutex);
-                        if (m_readIndex == m_writeIndex)
+                        if (m_unread == 0)
                             break;
                         slot = m_readIndex;
                         m_readIndex = static_cast<std::uint8_t>((m_readIndex + 1) % kSlotCount);
+                        --m_unread;
                     }
                     switch (ClassifySlot(slot))
                     {

@@ -79,6 +79,7 @@ private:
     std::uint8_t m_slotChannel[kSlotCount];
     std::uint8_t m_readIndex = 0;
     std::uint8_t m_writeIndex = 0;
+    std::uint8_t m_unread = 0; // tells a full ring from an empty one
 
     CBCSP_Stack m_stack;
     CEvent m_reliableEvent;

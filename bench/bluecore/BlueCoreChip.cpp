@@ -370,9 +370,23 @@ void CBlueCoreChip::HandleLinkMessage(const std::vector<std::uint8_t>& payload)
     if (std::memcmp(p, kSync, 4) == 0)
     {
         ++m_stats.linkMessages[0];
-        // The host (re)starts the link: start our side afresh.
-        ResetPeer();
-        m_link = ELink::Curious;
+        if (m_config.activeLink)
+        {
+            // An active chip answers and goes on with its own SYNCs until its
+            // peer answers them; a SYNC on a running link means the peer
+            // restarted.
+            if (m_link == ELink::Garrulous)
+            {
+                ResetPeer();
+                m_link = ELink::Shy;
+            }
+        }
+        else
+        {
+            // A passive chip takes the host's SYNC as the start of the link.
+            ResetPeer();
+            m_link = ELink::Curious;
+        }
         SendUnreliable(kLinkChannel, kSyncResp, 4);
     }
     else if (std::memcmp(p, kSyncResp, 4) == 0)

@@ -134,3 +134,240 @@ TEST(BcspDfuTest, DownloadsAnImageFromRuntimeModeAndRestartsIntoIt)
     EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::EndDFUUpgrade - BlockNumber[0x0005] Zero Length block"), 1u);
     EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::WriteDFUPacket - sizeBuf[1023] BlockNumber[0x0000] hRes[00000000]Done"), 1u);
 }
+
+namespace
+{
+// A rig whose chip starts in DFU mode, with the link up and the
+// functional descriptor read.
+struct SDfuModeRig : SRig
+{
+    explicit SDfuModeRig(SChipConfig config = SChipConfig()) : SRig(WithDfuMode(config))
+    {
+        EXPECT_EQ(dfu.BeginDFUUpgrade(), HR_OK);
+    }
+    static SChipConfig WithDfuMode(SChipConfig config)
+    {
+        config.startMode = EChipMode::Dfu;
+        return config;
+    }
+};
+} // namespace
+
+TEST(BcspDfuTest, WaitForIdleClearsErrorsAndNeedsTwoIdleReplies)
+{
+    SDfuModeRig rig;
+    const SChipStats before = rig.chip.Stats();
+    // Error, then two idle replies: one clear request, success on the third poll.
+    rig.chip.ScriptStatusStates({10, 2, 2});
+    EXPECT_TRUE(rig.dfu.WaitForDFUIdle());
+    SChipStats after = rig.chip.Stats();
+    EXPECT_EQ(after.dfuRequests[4] - before.dfuRequests[4], 1u);
+    EXPECT_EQ(after.dfuRequests[3] - before.dfuRequests[3], 3u);
+
+    // Busy and manifest break the idle count: 2, 4, 5, 7, 5, 5.
+    rig.chip.ScriptStatusStates({2, 4, 5, 7, 5, 5});
+    EXPECT_TRUE(rig.dfu.WaitForDFUIdle());
+    SChipStats later = rig.chip.Stats();
+    EXPECT_EQ(later.dfuRequests[3] - after.dfuRequests[3], 6u);
+    EXPECT_EQ(later.dfuRequests[4], after.dfuRequests[4]);
+
+    // A device that stays busy fails after 10 polls.
+    rig.chip.ScriptStatusStates(std::vector<std::uint8_t>(12, 4));
+    EXPECT_FALSE(rig.dfu.WaitForDFUIdle());
+    EXPECT_EQ(rig.chip.Stats().dfuRequests[3] - later.dfuRequests[3], 10u);
+}
+
+TEST(BcspDfuTest, RequestWithoutReplyForcesTwelveTimeoutsThenFails)
+{
+    CCapturedLog log;
+    SDfuModeRig rig;
+    const std::uint32_t seen = rig.chip.Stats().dfuPacketsSeen;
+    rig.chip.SetDfuMute(true);
+    SDFUStatus status{};
+    EXPECT_FALSE(rig.dfu.GetDFUStatus(status));
+    // The first send plus one retransmission per forced timeout.
+    CDeadline deadline(2000);
+    while (rig.chip.Stats().dfuPacketsSeen - seen < 13 && !deadline.IsExpired())
+        CClock::Sleep(1);
+    EXPECT_EQ(rig.chip.Stats().dfuPacketsSeen - seen, 13u);
+    rig.dfu.Stack().DisconnectTransport();
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::CountPrefix(lines, "<=Seq:: Timeout! Retry["), 12u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "<=Seq:: Timeout! Retry[11] Limit[20]"), 1u);
+}
+
+TEST(BcspDfuTest, WriteChecksTheSizeBeforeSendingAnything)
+{
+    CCapturedLog log;
+    SChipConfig config;
+    config.transferSize = 256;
+    SRig rig(SDfuModeRig::WithDfuMode(config));
+    std::vector<std::uint8_t> block(257, 0x11);
+    // Before the functional descriptor is known every non-empty block fails.
+    EXPECT_EQ(rig.dfu.WriteDFUPacket(0, block.data(), 1), HR_FAIL);
+    ASSERT_EQ(rig.dfu.BeginDFUUpgrade(), HR_OK);
+    EXPECT_EQ(rig.dfu.GetMaxTransferSize(), 256u);
+    const std::uint32_t seen = rig.chip.Stats().dfuPacketsSeen;
+    EXPECT_EQ(rig.dfu.WriteDFUPacket(0, block.data(), 257), HR_FAIL);
+    EXPECT_EQ(rig.chip.Stats().dfuPacketsSeen, seen);
+    EXPECT_EQ(rig.dfu.WriteDFUPacket(0, block.data(), 256), HR_OK);
+    rig.dfu.Stack().DisconnectTransport();
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::WriteDFUPacket - Invalid Size. sizeBuf[1] MaxTransferSize[0]"),
+              1u);
+    EXPECT_EQ(
+        CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::WriteDFUPacket - Invalid Size. sizeBuf[257] MaxTransferSize[256]"),
+        1u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::WriteDFUPacket - sizeBuf[257] BlockNumber[0x0000] hRes[80004005]Done"),
+              1u);
+}
+
+TEST(BcspDfuTest, TransferSizeIsCappedAtTheDownloadBuffer)
+{
+    SChipConfig config;
+    config.transferSize = 4000;
+    SDfuModeRig rig(config);
+    EXPECT_EQ(rig.dfu.GetMaxTransferSize(), 1032u);
+    std::vector<std::uint8_t> block(1033, 0x22);
+    EXPECT_EQ(rig.dfu.WriteDFUPacket(0, block.data(), 1033), HR_FAIL);
+    EXPECT_EQ(rig.dfu.WriteDFUPacket(0, block.data(), 1032), HR_OK);
+    rig.dfu.Stack().DisconnectTransport();
+}
+
+TEST(BcspDfuTest, FinalBlockIsAnEmptyDownloadRequest)
+{
+    SChipConfig config;
+    config.transferSize = 100;
+    SDfuModeRig rig(config);
+    const std::vector<std::uint8_t> image = MakeImage(150, 3);
+    ASSERT_EQ(rig.dfu.WriteDFUPacket(0, image.data(), 100), HR_OK);
+    ASSERT_EQ(rig.dfu.WriteDFUPacket(1, image.data() + 100, 50), HR_OK);
+    ASSERT_EQ(rig.dfu.EndDFUUpgrade(2), HR_OK);
+    EXPECT_EQ(rig.chip.FirmwareImage(), image);
+    bool found = false;
+    for (const auto& p : rig.chip.ReceivedPackets())
+    {
+        if (p.reliable && p.channel == 12 && p.payload.size() >= 2 && p.payload[1] == 1 && p.payload[2] == 2)
+        {
+            EXPECT_EQ(p.payload, (std::vector<std::uint8_t>{0x21, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}));
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(BcspDfuTest, RecognisesDfuModeDescriptors)
+{
+    SDFUDeviceDescriptor d{};
+    d.bDeviceClass = 0xFE;
+    d.bDeviceSubClass = 0x01;
+    d.bDeviceProtocol = 0x00;
+    EXPECT_TRUE(CBCSP_DFUUpgrade::IsDFUModeDescriptor(d));
+    d.bDeviceProtocol = 0x02;
+    EXPECT_FALSE(CBCSP_DFUUpgrade::IsDFUModeDescriptor(d));
+    d = SDFUDeviceDescriptor{};
+    d.idVendor = 0x0A12;
+    d.idProduct = 0xFFFE;
+    EXPECT_TRUE(CBCSP_DFUUpgrade::IsDFUModeDescriptor(d));
+    d.idProduct = 0x0001;
+    EXPECT_FALSE(CBCSP_DFUUpgrade::IsDFUModeDescriptor(d));
+}
+
+TEST(BcspDfuReplyTest, ShortAndLongRepliesTouchOnlyWhatCame)
+{
+    SDFUStatus status{};
+    status.bState = 9;
+    status.iString = 7;
+    const std::uint8_t shortReply[] = {0x01, 0x00, 0x06, 0x00, 0x0A, 0x10, 0x20, 0x30};
+    bcsp::ApplyStatusReply(shortReply, sizeof(shortReply), status);
+    EXPECT_EQ(status.wStatus, 1);
+    EXPECT_EQ(status.wLength, 6);
+    EXPECT_EQ(status.bStatus, 0x0A);
+    EXPECT_EQ(status.bwPollTimeout, 0x302010u);
+    EXPECT_EQ(status.bState, 9); // kept
+    EXPECT_EQ(status.iString, 7);
+
+    std::uint8_t longReply[64];
+    for (int i = 0; i < 64; ++i)
+        longReply[i] = static_cast<std::uint8_t>(i);
+    SDFUDeviceDescriptor d{};
+    bcsp::ApplyDeviceDescriptorReply(longReply, sizeof(longReply), d);
+    EXPECT_EQ(d.wStatus, 0x0100);
+    EXPECT_EQ(d.bcdDevice, 0x0F0E);
+    SDFUFunctionalDescriptor f{};
+    f.wTransferSize = 0x1234;
+    bcsp::ApplyFunctionalDescriptorReply(longReply, 7, f);
+    EXPECT_EQ(f.bDescriptorType, 4);
+    EXPECT_EQ(f.wDetachTimeout, 0x0006); // only byte 6 came, byte 7 kept as 0
+    EXPECT_EQ(f.wTransferSize, 0x1234);
+}
+
+TEST(BcspLinkTest, ChipThatStartsTheLinkItselfIsAnswered)
+{
+    CCapturedLog log;
+    SChipConfig config;
+    config.startMode = EChipMode::Dfu;
+    config.activeLink = true;
+    SRig rig(config);
+    EXPECT_EQ(rig.dfu.BeginDFUUpgrade(), HR_OK);
+    rig.dfu.Stack().DisconnectTransport();
+    const auto lines = log.Lines();
+    // The chip's own SYNC is answered while the host is not yet configured.
+    EXPECT_GE(CCapturedLog::CountPrefix(lines, "######### <*** Semd BT_SYNC_RESPONSE_COMMAND Handshake["), 1u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "######### <*** Semd BT_SYNC_RESPONSE_COMMAND Handshake[2]"), 0u);
+    EXPECT_GE(rig.chip.Stats().linkMessages[1], 1u); // SYNC_RESP reached the chip
+}
+
+TEST(BcspLinkTest, SixUnrecognisedDatagramsEndAPass)
+{
+    CCapturedLog log;
+    SChipConfig config;
+    config.startMode = EChipMode::Dfu;
+    config.chipBaudRate = 57600; // nothing the host tries will link
+    SRig rig(config);
+    CBlueCoreChip& chip = rig.chip;
+    rig.dfu.Stack().ConnectTransport();
+    rig.dfu.Stack().SetUnreliableCallback(nullptr, nullptr);
+    EXPECT_EQ(rig.dfu.BeginDFUUpgrade(), HR_FAIL);
+    (void)chip;
+    rig.dfu.Stack().DisconnectTransport();
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "***> Send Slip Handshake Packet BT_SYNC_COMMAND"), 2u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "[ERROR] EstablishLink - Failed"), 1u);
+}
+
+namespace
+{
+void DownloadOverLossyLink(const SLossConfig& loss)
+{
+    SChipConfig config;
+    config.transferSize = 256; // a block fits in five reports
+    SRig rig(config);
+    const std::vector<std::uint8_t> image = MakeImage(4000, 11);
+    SDFUDownloadHooks hooks;
+    hooks.onBegun = [&]() { rig.chip.SetLoss(loss, loss); };
+    hooks.onBeforeEnd = [&]() { rig.chip.ClearLoss(); };
+    ASSERT_EQ(DownloadDFUImage(rig.dfu, image.data(), image.size(), &hooks), HR_OK);
+    EXPECT_EQ(rig.chip.FirmwareImage(), image);
+    EXPECT_EQ(rig.chip.Mode(), EChipMode::Runtime);
+}
+} // namespace
+
+TEST(BcspDfuLossTest, ImageArrivesIntactWhenFivePercentOfReportsAreDroppedOrCorrupted)
+{
+    SLossConfig loss;
+    loss.dropRate = 0.025;
+    loss.corruptRate = 0.025;
+    loss.seed = 42;
+    DownloadOverLossyLink(loss);
+}
+
+TEST(BcspDfuLossTest, ImageArrivesIntactWhenReportsAreDuplicatedOrDelayed)
+{
+    SLossConfig loss;
+    loss.duplicateRate = 0.03;
+    loss.delayRate = 0.03;
+    loss.delayMs = 30;
+    loss.seed = 7;
+    DownloadOverLossyLink(loss);
+}
