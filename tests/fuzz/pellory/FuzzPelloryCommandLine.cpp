@@ -1,0 +1,28 @@
+// The driver-update tool's command line.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "tools/pellory/PelloryCommandLine.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string line(reinterpret_cast<const char*>(data), size); // may hold NULs: parsing stops there
+    SPelloryArguments args;
+    if (ParsePelloryCommandLine(line.c_str(), &args) == EPelloryParse::Ok)
+    {
+        if (args.infPath.size() >= kPelloryMaxLine || args.hardwareId.size() >= kPelloryMaxLine ||
+            args.infPath.empty() || args.hardwareId.empty() || args.infPath.size() != args.infPathAsGiven.size())
+            std::abort();
+        for (char c : args.infPath + args.hardwareId)
+        {
+            if (c >= 'a' && c <= 'z')
+                std::abort();
+        }
+    }
+    unsigned vid = 0;
+    unsigned pid = 0;
+    (void)ParseUsbHardwareId(line, &vid, &pid);
+    return 0;
+}
