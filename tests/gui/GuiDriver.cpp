@@ -1,0 +1,352 @@
+// Drives the test build of the program under wine as a user would: finds
+// its dialog, reads the controls, presses the buttons, answers the message
+// boxes and checks the exit codes. Asks the calling script for screenshots
+// through flag files.
+//
+//   gui_driver <scenario> <program> <flag folder>
+//   scenarios: ready, fail, nodevice, silent, second
+// Exit code: the number of failed checks (0: all passed).
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace
+{
+int g_failures = 0;
+std::string g_flags;
+
+void Check(bool ok, const std::string& what)
+{
+    std::printf("%s %s\n", ok ? "PASS" : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok)
+        ++g_failures;
+}
+
+std::string WinPath(std::string path)
+{
+    if (!path.empty() && path[0] == '/')
+    {
+        for (char& c : path)
+            c = c == '/' ? '\\' : c;
+        path = "Z:" + path;
+    }
+    return path;
+}
+
+std::string Text(HWND hwnd)
+{
+    char buffer[1024] = {};
+    if (hwnd != nullptr)
+        GetWindowTextA(hwnd, buffer, sizeof buffer);
+    return buffer;
+}
+
+std::string ClassOf(HWND hwnd)
+{
+    char buffer[256] = {};
+    GetClassNameA(hwnd, buffer, sizeof buffer);
+    return buffer;
+}
+
+struct SFind
+{
+    DWORD pid;
+    std::vector<HWND> windows;
+};
+
+BOOL CALLBACK Collect(HWND hwnd, LPARAM lParam)
+{
+    auto* find = reinterpret_cast<SFind*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid == find->pid && IsWindowVisible(hwnd) && ClassOf(hwnd) == "#32770")
+        find->windows.push_back(hwnd);
+    return TRUE;
+}
+
+std::vector<HWND> VisibleDialogs(DWORD pid)
+{
+    SFind find{pid, {}};
+    EnumWindows(Collect, reinterpret_cast<LPARAM>(&find));
+    return find.windows;
+}
+
+// A visible dialog of the process that is a message box (text control 0xFFFF).
+HWND FindMessageBox(DWORD pid)
+{
+    for (HWND hwnd : VisibleDialogs(pid))
+    {
+        if (GetDlgItem(hwnd, 0xFFFF) != nullptr && Text(hwnd).empty())
+            return hwnd;
+    }
+    return nullptr;
+}
+
+HWND FindByCaption(DWORD pid, const std::string& caption)
+{
+    for (HWND hwnd : VisibleDialogs(pid))
+    {
+        if (Text(hwnd) == caption)
+            return hwnd;
+    }
+    return nullptr;
+}
+
+HWND FindMainDialog(DWORD pid)
+{
+    for (HWND hwnd : VisibleDialogs(pid))
+    {
+        if (GetDlgItem(hwnd, 1001) != nullptr && GetDlgItem(hwnd, 1003) != nullptr)
+            return hwnd;
+    }
+    return nullptr;
+}
+
+template <typename F>
+HWND WaitFor(F find, double seconds = 30)
+{
+    CDeadline deadline(static_cast<std::uint32_t>(seconds * 1000));
+    while (!deadline.IsExpired())
+    {
+        if (HWND hwnd = find())
+            return hwnd;
+        CClock::Sleep(50);
+    }
+    return nullptr;
+}
+
+template <typename F>
+bool WaitUntil(F condition, double seconds = 30)
+{
+    CDeadline deadline(static_cast<std::uint32_t>(seconds * 1000));
+    while (!deadline.IsExpired())
+    {
+        if (condition())
+            return true;
+        CClock::Sleep(50);
+    }
+    return false;
+}
+
+void Press(HWND dialog, int id)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+// Lets the script take a screenshot now.
+void Screenshot(const std::string& name)
+{
+    const std::string flag = g_flags + "\\" + name + ".flag";
+    const std::string done = g_flags + "\\" + name + ".done";
+    CClock::Sleep(500); // let the window paint
+    if (FILE* f = std::fopen(flag.c_str(), "w"))
+        std::fclose(f);
+    const bool taken = WaitUntil([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; });
+    Check(taken, "screenshot " + name + " taken");
+}
+
+struct SProcess
+{
+    PROCESS_INFORMATION info{};
+    bool started = false;
+
+    bool Start(const std::string& program, const std::string& args)
+    {
+        std::string commandLine = "\"" + program + "\" " + args;
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, g_flags.c_str(),
+                                 &startup, &info) != 0;
+        return started;
+    }
+    DWORD Pid() const { return info.dwProcessId; }
+    // The exit code, or 0xDEADBEEF when it did not end in time (it is then killed).
+    DWORD Wait(double seconds = 30)
+    {
+        if (!started)
+            return 0xDEADBEEF;
+        if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(seconds * 1000)) != WAIT_OBJECT_0)
+        {
+            TerminateProcess(info.hProcess, 0xDEADBEEF);
+            WaitForSingleObject(info.hProcess, 5000);
+            return 0xDEADBEEF;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        return code;
+    }
+    ~SProcess()
+    {
+        if (started)
+        {
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+        }
+    }
+};
+
+void CheckCode(DWORD code, DWORD expected, const std::string& what)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "%s: exit code 0x%08lx (expected 0x%08lx)", what.c_str(), code, expected);
+    Check(code == expected, text);
+}
+
+const char* const kReady = "This program will upgrade the firmware of your Tamsel Mic. Press Upgrade to begin.\n"
+                           "Do not unplug cable during upgrading process !";
+
+// Answers the next message box of the process, checking its text.
+void AnswerBox(DWORD pid, const std::string& expected, const std::string& what)
+{
+    HWND box = WaitFor([&] { return FindMessageBox(pid); });
+    Check(box != nullptr, what + ": message box shown");
+    if (box == nullptr)
+        return;
+    const std::string text = Text(GetDlgItem(box, 0xFFFF));
+    Check(text == expected, what + ": message box text [" + text + "]");
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    Check(WaitUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }), what + ": message box closed");
+}
+
+void ReadyScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "ready");
+    SProcess process;
+    Check(process.Start(program, ""), "ready: started");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); });
+    Check(dialog != nullptr, "ready: dialog found");
+    if (dialog == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    Check(WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; }), "ready: Upgrade enabled");
+    Check(Text(dialog) == "Tamsel Mic Device Firmware Upgrade", "ready: caption [" + Text(dialog) + "]");
+    Check(Text(GetDlgItem(dialog, 1000)) == kReady, "ready: status text [" + Text(GetDlgItem(dialog, 1000)) + "]");
+    Check(Text(GetDlgItem(dialog, 1003)) == "Current Version: 1.0.130521",
+          "ready: version label [" + Text(GetDlgItem(dialog, 1003)) + "]");
+    Check(IsWindowEnabled(GetDlgItem(dialog, 2)) != 0, "ready: Close enabled");
+    Check(!IsWindowVisible(GetDlgItem(dialog, 1010)), "ready: Readback hidden");
+    Check(!IsWindowVisible(GetDlgItem(dialog, 1008)) && !IsWindowVisible(GetDlgItem(dialog, 1009)),
+          "ready: second version label and combo hidden");
+    Screenshot("ready");
+
+    PostMessageA(dialog, WM_SYSCOMMAND, 16, 0);
+    HWND about = WaitFor([&] { return FindByCaption(process.Pid(), "About Veritane Device HID Firmware Upgrade"); });
+    Check(about != nullptr, "about: box shown");
+    if (about != nullptr)
+    {
+        Check(Text(GetDlgItem(about, 1011)) == "Veritane Device HID Firmware Upgrade Version 1.1.151124.164914",
+              "about: version line [" + Text(GetDlgItem(about, 1011)) + "]");
+        Check(Text(GetDlgItem(about, 1012)).find("2015") != std::string::npos,
+              "about: notice [" + Text(GetDlgItem(about, 1012)) + "]");
+        Screenshot("about");
+        PostMessageA(about, WM_COMMAND, IDOK, 0);
+        Check(WaitUntil([&] { return !IsWindow(about); }), "about: closed with OK");
+    }
+
+    Press(dialog, 1);
+    AnswerBox(process.Pid(), "Firmware has been upgraded successfully. Please unplug the USB device from the computer.",
+              "ready: upgrade");
+    CheckCode(process.Wait(), 0, "ready: upgrade");
+}
+
+void FailScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "fail");
+    SProcess process;
+    Check(process.Start(program, ""), "fail: started");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); });
+    Check(dialog != nullptr, "fail: dialog found");
+    if (dialog == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; });
+    Press(dialog, 1);
+    AnswerBox(process.Pid(), "Firmware upgrading failed!", "fail: upgrade");
+    Check(WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 2)) != 0; }), "fail: Close enabled again");
+    Check(IsWindowEnabled(GetDlgItem(dialog, 1)) == 0, "fail: Upgrade stays disabled");
+    Press(dialog, 2);
+    CheckCode(process.Wait(), 0x80000007u, "fail: closed");
+}
+
+void NoDeviceScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", nullptr);
+    SProcess process;
+    Check(process.Start(program, ""), "nodevice: started");
+    AnswerBox(process.Pid(),
+              "Your device is not connected, please connect the device and restart the application.",
+              "nodevice");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); });
+    Check(dialog != nullptr, "nodevice: dialog found");
+    if (dialog != nullptr)
+    {
+        Check(Text(GetDlgItem(dialog, 1000)) == "No device found!", "nodevice: status text");
+        Check(IsWindowEnabled(GetDlgItem(dialog, 1)) == 0, "nodevice: Upgrade disabled");
+        Press(dialog, 1); // disabled: nothing happens
+        Press(dialog, 2);
+    }
+    CheckCode(process.Wait(), 0x80000001u, "nodevice: closed");
+}
+
+void SilentScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "ready");
+    SProcess process;
+    Check(process.Start(program, "/S"), "silent: started");
+    bool windowSeen = false;
+    while (WaitForSingleObject(process.info.hProcess, 20) == WAIT_TIMEOUT)
+        windowSeen = windowSeen || !VisibleDialogs(process.Pid()).empty();
+    Check(!windowSeen, "silent: no window appeared");
+    CheckCode(process.Wait(), 0, "silent: upgrade");
+}
+
+void SecondCopyScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "ready");
+    SProcess first;
+    first.Start(program, "");
+    HWND dialog = WaitFor([&] { return FindMainDialog(first.Pid()); });
+    Check(dialog != nullptr, "second: first copy runs");
+    SProcess second;
+    Check(second.Start(program, ""), "second: started");
+    AnswerBox(second.Pid(), "Another instance of this program is already running.", "second");
+    CheckCode(second.Wait(), 0, "second: refused");
+    if (dialog != nullptr)
+        Press(dialog, 2);
+    CheckCode(first.Wait(), 4, "second: first copy closed in the Ready state");
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4)
+    {
+        std::fprintf(stderr, "usage: gui_driver <scenario> <program> <flag folder>\n");
+        return 100;
+    }
+    const std::string scenario = argv[1];
+    const std::string program = WinPath(argv[2]);
+    g_flags = WinPath(argv[3]);
+    if (scenario == "ready")
+        ReadyScenario(program);
+    else if (scenario == "fail")
+        FailScenario(program);
+    else if (scenario == "nodevice")
+        NoDeviceScenario(program);
+    else if (scenario == "silent")
+        SilentScenario(program);
+    else if (scenario == "second")
+        SecondCopyScenario(program);
+    else
+        Check(false, "unknown scenario " + scenario);
+    return g_failures;
+}

@@ -1,0 +1,68 @@
+#!/bin/sh
+# GUI test of the Windows program under wine on a private X server.
+#   run-gui-test.sh <gui_driver.exe> <test program.exe> <artifacts folder> <wine-run> <work folder>
+# Runs each scenario of the driver; takes the screenshots it asks for
+# (ImageMagick import of the whole screen) into the artifacts folder.
+# Exit code: number of failed scenarios; 77 when no X server is available.
+set -u
+driver=$1 program=$2 artifacts=$3 winerun=$4 work=$5
+
+command -v Xvfb >/dev/null 2>&1 || { echo "Xvfb is not installed"; exit 77; }
+mkdir -p "$artifacts"
+rm -rf "$work"
+mkdir -p "$work"
+
+# Xvfb picks a free display itself and writes its number.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb=$!
+shooter=""
+cleanup() {
+    [ -n "$shooter" ] && kill "$shooter" 2>/dev/null
+    kill "$xvfb" 2>/dev/null
+}
+trap cleanup EXIT INT TERM
+
+tries=0
+while [ ! -s "$work/display" ]; do
+    tries=$((tries + 1))
+    if [ $tries -gt 100 ] || ! kill -0 "$xvfb" 2>/dev/null; then
+        echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1
+    fi
+    sleep 0.1
+done
+DISPLAY=":$(head -n1 "$work/display")"
+export DISPLAY
+echo "X server on $DISPLAY"
+
+# No window manager runs here: let wine draw the captions of the program's
+# windows itself (a setting for this program's name only).
+exe=$(basename "$program")
+"$winerun" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
+
+failures=0
+for scenario in ready fail nodevice silent second; do
+    (
+        while :; do
+            for flag in "$work"/*.flag; do
+                [ -e "$flag" ] || continue
+                name=$(basename "$flag" .flag)
+                if command -v import >/dev/null 2>&1; then
+                    import -window root "$artifacts/gui-$name.png" && echo "screenshot $artifacts/gui-$name.png"
+                fi
+                rm -f "$flag"
+                : >"$work/$name.done"
+            done
+            sleep 0.1
+        done
+    ) &
+    shooter=$!
+    echo "== scenario $scenario"
+    if ! "$winerun" "$driver" "$scenario" "$program" "$work"; then
+        failures=$((failures + 1))
+        echo "== scenario $scenario FAILED"
+    fi
+    kill "$shooter" 2>/dev/null
+    wait "$shooter" 2>/dev/null
+    shooter=""
+done
+exit $failures
