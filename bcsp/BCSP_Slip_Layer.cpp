@@ -29,6 +29,7 @@ HResult CBCSP_Slip_Layer::Init()
 
 void CBCSP_Slip_Layer::Reset()
 {
+    CMutexLock lock(m_rxMutex);
     m_rxLength = 0;
     m_inFrame = false;
     m_escape = false;
@@ -91,6 +92,7 @@ bool CBCSP_Slip_Layer::ReceiveBytes(const std::uint8_t* bytes, std::size_t lengt
 {
     if (bytes == nullptr)
         return true;
+    CMutexLock lock(m_rxMutex);
     for (std::size_t i = 0; i < length; ++i)
     {
         const std::uint8_t b = bytes[i];

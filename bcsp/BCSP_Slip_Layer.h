@@ -4,13 +4,14 @@
 // by byte and handed to the packet-integrity layer.
 //
 // Threads: SendPacket runs in the multiplexer's worker, ReceiveBytes in the
-// transport's reader.
+// transport's reader (under the decoder mutex, which Reset also takes).
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "bcsp/BCSP_Packet.h"
+#include "platform/Sync.h"
 #include "platform/Types.h"
 
 class CBCSP_Packet_Integrity_Layer;
@@ -44,6 +45,8 @@ private:
     std::uint32_t m_rxLength = 0;
     bool m_inFrame = false;
     bool m_escape = false;
+    // Guards the decoder against a Reset from the client's thread.
+    CMutex m_rxMutex;
 
     // Transmit side: the raw frame and its encoding.
     std::uint8_t m_txRaw[kBufferSize];
