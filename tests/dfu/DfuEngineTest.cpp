@@ -453,3 +453,18 @@ TEST(DfuStringList, HeadAndNext)
     b.ReleaseBuffer();
     EXPECT_EQ(1, b.GetLength());
 }
+
+TEST_F(DfuEngineTest, BlockNumbersWrapAfter65535)
+{
+    SSimDfuConfig config;
+    config.wTransferSize = 16;
+    config.pollTimeoutMs = 0;
+    auto device = Plug(config);
+    const auto image = MakeDfuImage(16 * 65540 - 16);
+    const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
+    ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+    ASSERT_EQ(HR_OK, Download(file));
+    EXPECT_EQ(65540, device->BlocksReceived());
+    ASSERT_EQ(HR_OK, Manifest());
+    EXPECT_EQ(image, device->Firmware());
+}

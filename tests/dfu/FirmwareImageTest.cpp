@@ -26,3 +26,47 @@ TEST(FirmwareImage, GeneratedImageIsAValidDfuFile)
     EXPECT_EQ(0x0100, suffix.bcdDFU);
     EXPECT_EQ(DfuCrc32(image.data(), image.size() - 4), suffix.dwCRC);
 }
+
+#include "bench/dfu/SimDfuBus.h"
+#include "dfu/DFUEngine.h"
+#include "tests/dfu/DfuTestSupport.h"
+
+TEST(FirmwareImage, UpgradesASimulatedDeviceFromRunTimeMode)
+{
+    const std::string path = ORVO_FIRMWARE_IMAGE_PATH;
+    const std::wstring file(path.begin(), path.end());
+    std::vector<std::uint8_t> image;
+    ASSERT_TRUE(ReadDfuFileW(file, image, 16u * 1024u * 1024u));
+
+    auto bus = std::make_shared<CSimDfuBus>();
+    SSimDfuConfig config;
+    config.startInRuntime = true;
+    config.wTransferSize = 1023;
+    config.pollTimeoutMs = 10;
+    auto device = bus->AddDevice(config);
+    DFUEngine::InitDLL(bus);
+    CStringListX names;
+    ASSERT_EQ(1, DFUEngine::GetUSBDeviceNames(names));
+    CStringListX::POSITION pos = names.GetHeadPosition();
+    CStringX name = names.GetNext(pos);
+
+    CRecordingCallback callback;
+    DFUEngine engine;
+    ASSERT_TRUE(engine.CreateUSB(name.GetBuffer(name.GetLength())));
+    engine.SetCallback(&callback);
+    HResult result = HR_FAIL;
+    ASSERT_TRUE(engine.StartReconfigure(false, true, file.c_str()));
+    ASSERT_TRUE(callback.WaitComplete(&result));
+    ASSERT_EQ(HR_OK, result);
+    ASSERT_TRUE(engine.StartDownload(file.c_str()));
+    ASSERT_TRUE(callback.WaitComplete(&result));
+    ASSERT_EQ(HR_OK, result);
+    ASSERT_TRUE(engine.StartManifest());
+    ASSERT_TRUE(callback.WaitComplete(&result));
+    ASSERT_EQ(HR_OK, result);
+    EXPECT_EQ(3, callback.CompleteCount());
+    EXPECT_EQ(image, device->Firmware());
+    EXPECT_EQ(0, device->EarlyPolls());
+    // The device restarted: the engine needs CreateUSB before another activity.
+    EXPECT_FALSE(engine.StartManifest());
+}
