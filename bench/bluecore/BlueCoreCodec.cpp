@@ -28,18 +28,19 @@ std::uint16_t WireCrc(const std::uint8_t* bytes, std::size_t length)
 std::vector<std::uint8_t> BuildPacket(const SWirePacket& p)
 {
     const std::size_t n = p.payload.size() & 0x0FFF;
-    std::vector<std::uint8_t> raw(4);
+    std::vector<std::uint8_t> raw(4 + n + (p.crcPresent ? 2 : 0));
     raw[0] = static_cast<std::uint8_t>((p.seq & 7) | ((p.ack & 7) << 3) | (p.crcPresent ? 0x40 : 0) |
                                        (p.reliable ? 0x80 : 0));
     raw[1] = static_cast<std::uint8_t>((p.channel & 0x0F) | ((n & 0x0F) << 4));
     raw[2] = static_cast<std::uint8_t>(n >> 4);
     raw[3] = static_cast<std::uint8_t>(0xFF - ((raw[0] + raw[1] + raw[2]) & 0xFF));
-    raw.insert(raw.end(), p.payload.begin(), p.payload.begin() + static_cast<std::ptrdiff_t>(n));
+    for (std::size_t i = 0; i < n; ++i)
+        raw[4 + i] = p.payload[i];
     if (p.crcPresent)
     {
-        const std::uint16_t crc = WireCrc(raw.data(), raw.size());
-        raw.push_back(static_cast<std::uint8_t>(crc >> 8));
-        raw.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+        const std::uint16_t crc = WireCrc(raw.data(), 4 + n);
+        raw[4 + n] = static_cast<std::uint8_t>(crc >> 8);
+        raw[5 + n] = static_cast<std::uint8_t>(crc & 0xFF);
     }
     return raw;
 }
