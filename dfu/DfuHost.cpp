@@ -20,6 +20,28 @@ HResult DfuIoToHResult(EDfuIo io)
     return HR_FAIL;
 }
 
+namespace
+{
+// Bounds how long a device may keep saying "busy": by the poll time it asked
+// for and by the number of polls, not by wall time, so slow hosts (or
+// sanitizer builds) are not mistaken for stuck devices. Every request has its
+// own time-out, so the whole wait stays bounded.
+class CBusyBudget
+{
+public:
+    bool Exhausted() const { return m_waitedMs > CDfuHost::kMaxBusyMs || m_polls > CDfuHost::kMaxPolls; }
+    void Spend(std::uint32_t pollMs)
+    {
+        m_waitedMs += std::min(pollMs, CDfuHost::kMaxPollMs);
+        ++m_polls;
+    }
+
+private:
+    std::uint64_t m_waitedMs = 0;
+    int m_polls = 0;
+};
+} // namespace
+
 CDfuHost::CDfuHost(IDfuTransport& transport) : m_transport(transport)
 {
 }
@@ -134,9 +156,9 @@ HResult CDfuHost::BringToIdle(bool resetFirst)
         if (IsFailure(hr))
             return hr;
     }
-    CDeadline deadline(kMaxBusyMs);
+    CBusyBudget busy;
     bool detached = false;
-    for (int step = 0; step < 32 && !deadline.IsExpired(); ++step)
+    for (int step = 0; step < kMaxIdleSteps && !busy.Exhausted(); ++step)
     {
         if (Aborted())
             return HR_DFU_ABORTED;
@@ -209,6 +231,7 @@ HResult CDfuHost::BringToIdle(bool resetFirst)
             break;
         case dfuDNBUSY:
         case dfuMANIFEST:
+            busy.Spend(status.bwPollTimeout);
             hr = WaitPoll(std::max<std::uint32_t>(status.bwPollTimeout, 1));
             break;
         case dfuMANIFEST_WAIT_RESET:
@@ -259,7 +282,7 @@ HResult CDfuHost::Download(const std::vector<std::uint8_t>& image, const Progres
         }
         if (IsFailure(hr))
             return hr;
-        CDeadline busy(kMaxBusyMs);
+        CBusyBudget busy;
         for (;;)
         {
             hr = GetStatus(&status);
@@ -278,8 +301,9 @@ HResult CDfuHost::Download(const std::vector<std::uint8_t>& image, const Progres
                 LogPrintf("DFUEngine - unexpected state %s during download\n", DfuStateName(status.bState));
                 return HR_DFU_PROTOCOL;
             }
-            if (busy.IsExpired())
+            if (busy.Exhausted())
                 return HR_DFU_TIMEOUT;
+            busy.Spend(status.bwPollTimeout);
             hr = WaitPoll(status.bwPollTimeout);
             if (IsFailure(hr))
                 return hr;
@@ -309,7 +333,7 @@ HResult CDfuHost::Manifest()
     if (IsFailure(hr))
         return hr;
     bool manifesting = false;
-    CDeadline deadline(kMaxBusyMs);
+    CBusyBudget busy;
     for (;;)
     {
         hr = GetStatus(&status);
@@ -339,8 +363,9 @@ HResult CDfuHost::Manifest()
             LogPrintf("DFUEngine - unexpected state %s during manifestation\n", DfuStateName(status.bState));
             return HR_DFU_PROTOCOL;
         }
-        if (deadline.IsExpired())
+        if (busy.Exhausted())
             return HR_DFU_TIMEOUT;
+        busy.Spend(status.bwPollTimeout);
         hr = WaitPoll(status.bwPollTimeout);
         if (IsFailure(hr))
             return hr;

@@ -2,9 +2,10 @@
 // The USB DFU 1.1 host protocol over an IDfuTransport: bringing a device to
 // dfuIDLE, downloading an image block by block and manifesting it.
 //
-// Every wait goes through CClock and has a bound: a device that stays busy,
-// a poll time-out beyond reason or a device that never comes back ends the
-// step with a failure instead of hanging. Not thread-safe; the engine drives
+// Every wait goes through CClock and has a bound: a device that stays busy
+// (more than kMaxBusyMs of poll time-outs or kMaxPolls polls), a poll time-out
+// beyond reason (capped at kMaxPollMs) or a device that never comes back
+// ends the step with a failure instead of hanging. Not thread-safe; the engine drives
 // one CDfuHost from one activity thread at a time.
 
 #include <atomic>
@@ -40,6 +41,10 @@ public:
     static constexpr std::uint32_t kMaxPollMs = 30000;
     static constexpr std::uint32_t kMaxBusyMs = 60000;
     static constexpr std::uint32_t kReenumerateMs = 10000;
+    // Most GETSTATUS polls while one block (or the manifestation) is busy, and
+    // most recovery steps on the way to dfuIDLE.
+    static constexpr int kMaxPolls = 1000;
+    static constexpr int kMaxIdleSteps = 64;
 
     using ProgressSink = std::function<void(std::size_t done, std::size_t total)>;
 

@@ -231,7 +231,7 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
             m_state = dfuERROR;
             m_status = m_config.errorStatus;
         }
-        else if (m_config.pollTimeoutMs > 0)
+        else if (m_config.pollTimeoutMs > 0 || m_config.stuckBusy)
         {
             m_state = dfuDNBUSY;
             m_busyUntilMs = now + m_config.pollTimeoutMs;
@@ -250,6 +250,12 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
             ++m_earlyPolls;
             if (m_config.strictPolling)
                 return Stall();
+        }
+        if (m_config.stuckBusy)
+        {
+            m_busyUntilMs = now + m_config.pollTimeoutMs;
+            reply.bwPollTimeout = m_config.pollTimeoutMs;
+            break;
         }
         m_state = dfuDNLOAD_IDLE;
         break;

@@ -53,6 +53,7 @@ struct SSimDfuConfig
     int errorAtBlock = -1;
     std::uint8_t errorStatus = errWRITE;
     int vanishAtBlock = -1;           // the device disappears for good on that block
+    bool stuckBusy = false;           // stays in dfuDNBUSY after the first block
 };
 
 enum class ESimUsbResult
