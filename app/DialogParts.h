@@ -19,6 +19,7 @@ public:
 
     void SetTextColor(std::uint32_t colour);
     std::uint32_t GetTextColor() const { return m_textColour.load(); }
+    void SetBkColor(std::uint32_t colour) { m_view.SetBackgroundColour(m_id, colour); }
     void SetWindowText(const std::string& text) { m_view.SetControlText(m_id, text); }
 
 private:

@@ -78,6 +78,8 @@ public:
     // Controls.
     virtual void SetControlText(int id, const std::string& text) = 0;
     virtual void SetTextColour(int id, std::uint32_t colour) = 0;
+    // Background of a colour label; the system's button-face colour until set.
+    virtual void SetBackgroundColour(int id, std::uint32_t colour) = 0;
     virtual void EnableControl(int id, bool enable) = 0;
     virtual void ShowControl(int id, bool show) = 0;
     virtual void BringControlToTop(int id) = 0;

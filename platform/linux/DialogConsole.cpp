@@ -104,6 +104,7 @@ public:
     }
 
     void SetTextColour(int, std::uint32_t) override {}
+    void SetBackgroundColour(int, std::uint32_t) override {}
 
     void EnableControl(int id, bool enable) override
     {

@@ -36,6 +36,7 @@ public:
     CWin32DialogView()
     {
         m_background = GetSysColor(COLOR_BTNFACE);
+        m_wantedBackground.store(m_background);
         m_brush = CreateSolidBrush(m_background);
         m_wake.Create(false, false);
     }
@@ -123,6 +124,14 @@ public:
     void SetTextColour(int id, std::uint32_t colour) override
     {
         m_textColour.store(colour);
+        if (HWND control = Control(id))
+            ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    }
+
+    void SetBackgroundColour(int id, std::uint32_t colour) override
+    {
+        // The brush is replaced on the GUI thread when the label is drawn next.
+        m_wantedBackground.store(colour);
         if (HWND control = Control(id))
             ::RedrawWindow(control, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
     }
@@ -310,6 +319,17 @@ private:
             if (reinterpret_cast<HWND>(lParam) == GetDlgItem(hwnd, IDC_STATUS))
             {
                 HDC dc = reinterpret_cast<HDC>(wParam);
+                const COLORREF wanted = self->m_wantedBackground.load();
+                if (wanted != self->m_background || self->m_brush == nullptr)
+                {
+                    if (HBRUSH brush = CreateSolidBrush(wanted))
+                    {
+                        if (self->m_brush != nullptr)
+                            DeleteObject(self->m_brush);
+                        self->m_brush = brush;
+                        self->m_background = wanted;
+                    }
+                }
                 SetTextColor(dc, self->m_textColour.load());
                 SetBkColor(dc, self->m_background);
                 return reinterpret_cast<INT_PTR>(self->m_brush);
@@ -384,7 +404,8 @@ private:
     std::atomic<bool> m_closeEnabled{true};
     std::atomic<std::uint32_t> m_textColour{0};
     bool m_initCalled = false;
-    COLORREF m_background = 0;
+    COLORREF m_background = 0; // the brush's colour (GUI thread)
+    std::atomic<std::uint32_t> m_wantedBackground{0};
     HBRUSH m_brush = nullptr;
     HICON m_icon = nullptr;
     CEvent m_wake;

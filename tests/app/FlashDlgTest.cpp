@@ -217,6 +217,7 @@ TEST_F(FlashDlgTest, InteractiveNewerDeviceTurnsRedAndStays)
     EXPECT_EQ(run.state.statusColours.back(), kColourRed);
     EXPECT_FALSE(run.state.enabled.at(IDC_UPGRADE));
     EXPECT_FALSE(m_record->Called("InitFirmwareUpgrade"));
+    EXPECT_EQ(run.state.statusBackground, 0xFFFFFFFFu); // the button face stays
 }
 
 TEST_F(FlashDlgTest, InteractiveUnknownVersionShowsString137AndEnds)

@@ -35,6 +35,7 @@ public:
         std::map<int, std::string> texts;
         std::map<int, std::vector<std::string>> textHistory;
         std::vector<std::uint32_t> statusColours;
+        std::uint32_t statusBackground = 0xFFFFFFFFu; // not set
         std::map<int, bool> enabled{{IDC_UPGRADE, false}, {IDC_CLOSE, true}};
         std::map<int, bool> visible{{IDC_READBACK, true}};
         std::vector<SRecordedBox> boxes;
@@ -148,6 +149,13 @@ public:
         Change([&](SState& s) {
             if (id == IDC_STATUS)
                 s.statusColours.push_back(colour);
+        });
+    }
+    void SetBackgroundColour(int id, std::uint32_t colour) override
+    {
+        Change([&](SState& s) {
+            if (id == IDC_STATUS)
+                s.statusBackground = colour;
         });
     }
     void EnableControl(int id, bool enable) override { Change([&](SState& s) { s.enabled[id] = enable; }); }
