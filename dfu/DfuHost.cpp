@@ -146,6 +146,39 @@ HResult CDfuHost::ResetAndReopen(bool mustReturn)
     }
 }
 
+HResult CDfuHost::WaitForDfuMode()
+{
+    // The old run-time device may still be there for a moment after the
+    // detach; only the device in DFU mode at the same location counts.
+    CDeadline deadline(kReenumerateMs + m_descriptor.wDetachTimeOut);
+    bool sawRuntime = false;
+    for (;;)
+    {
+        if (Aborted())
+            return HR_DFU_ABORTED;
+        const EDfuIo io = m_transport.Reopen();
+        if (io == EDfuIo::Ok)
+        {
+            const HResult hr = ReadDeviceInfo();
+            if (IsFailure(hr) && m_lastIo != EDfuIo::NoDevice)
+                return hr;
+            if (!IsFailure(hr) && !m_identity.runtimeMode)
+                return HR_OK;
+            sawRuntime = sawRuntime || !IsFailure(hr);
+        }
+        else if (io != EDfuIo::NoDevice && io != EDfuIo::Access)
+        {
+            return Io(io);
+        }
+        if (deadline.IsExpired())
+        {
+            LogPrintf("DFUEngine - device did not come back in DFU mode after detach\n");
+            return sawRuntime ? HR_DFU_PROTOCOL : Io(EDfuIo::NoDevice);
+        }
+        CClock::Sleep(50);
+    }
+}
+
 HResult CDfuHost::BringToIdle(bool resetFirst)
 {
     if (!m_open)
@@ -182,29 +215,14 @@ HResult CDfuHost::BringToIdle(bool resetFirst)
             if (IsFailure(hr))
                 return hr;
             detached = true;
-            if (m_descriptor.bmAttributes & kDfuWillDetach)
+            // A device that detaches by itself needs no reset.
+            if (!(m_descriptor.bmAttributes & kDfuWillDetach))
             {
-                // The device detaches by itself; reopen it where it comes back.
-                m_transport.Close();
-                m_open = false;
-                CDeadline back(kReenumerateMs + m_descriptor.wDetachTimeOut);
-                EDfuIo io = EDfuIo::NoDevice;
-                while (!back.IsExpired() && !Aborted())
-                {
-                    CClock::Sleep(50);
-                    io = m_transport.Reopen();
-                    if (io == EDfuIo::Ok)
-                        break;
-                }
-                if (io != EDfuIo::Ok)
-                    return Aborted() ? HR_DFU_ABORTED : Io(EDfuIo::NoDevice);
-                m_open = true;
-                hr = ReadDeviceInfo();
+                const EDfuIo reset = m_transport.Reset();
+                if (reset != EDfuIo::Ok && reset != EDfuIo::NoDevice)
+                    return Io(reset);
             }
-            else
-            {
-                hr = ResetAndReopen(true);
-            }
+            hr = WaitForDfuMode();
             if (IsFailure(hr))
                 return hr;
             continue;

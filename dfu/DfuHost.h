@@ -81,6 +81,7 @@ private:
     HResult SimpleRequest(std::uint8_t request, std::uint16_t value);
     HResult ReadDeviceInfo();
     HResult ResetAndReopen(bool mustReturn);
+    HResult WaitForDfuMode();
     HResult WaitPoll(std::uint32_t pollMs);
     bool Aborted() const { return m_abort != nullptr && m_abort->load(); }
     HResult Io(EDfuIo io);

@@ -34,6 +34,11 @@ void CSimDfuDevice::SetPortListener(ISimDfuPortListener* listener)
 
 void CSimDfuDevice::UpdatePresenceLocked()
 {
+    if (m_leaveAtMs != 0 && m_present && CClock::NowMs() >= m_leaveAtMs)
+    {
+        m_leaveAtMs = 0;
+        DisconnectLocked(m_config.reenumerateDelayMs);
+    }
     if (m_present || m_gone)
         return;
     if (CClock::NowMs() < m_backAtMs)
@@ -455,7 +460,10 @@ void CSimDfuDevice::BusReset()
         if (m_state == appDETACH && CClock::NowMs() <= m_detachUntilMs)
         {
             m_comeBackInDfu = true;
-            DisconnectLocked(m_config.reenumerateDelayMs);
+            if (m_config.lingerAfterResetMs > 0)
+                m_leaveAtMs = CClock::NowMs() + m_config.lingerAfterResetMs;
+            else
+                DisconnectLocked(m_config.reenumerateDelayMs);
         }
         m_state = appIDLE;
         return;

@@ -35,6 +35,7 @@ struct SSimDfuConfig
     std::uint16_t runtimeVendor = 0x0A12;
     std::uint16_t runtimeProduct = 0x0002;
     std::uint32_t reenumerateDelayMs = 300; // absent this long after a detach reset
+    std::uint32_t lingerAfterResetMs = 0;   // still seen in run-time mode this long after it
 
     std::uint16_t wTransferSize = 1024;
     std::uint32_t pollTimeoutMs = 5;  // bwPollTimeout of each downloaded block
@@ -144,6 +145,7 @@ private:
     bool m_present = true;
     bool m_gone = false;
     std::uint64_t m_backAtMs = 0;      // while absent: when it re-enumerates
+    std::uint64_t m_leaveAtMs = 0;     // a detach reset lingers: when it goes (0: none pending)
     bool m_comeBackInDfu = false;
     std::uint32_t m_generation = 1;
     std::uint64_t m_detachUntilMs = 0; // appDETACH: reset must come before this

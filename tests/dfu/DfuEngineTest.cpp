@@ -318,6 +318,21 @@ TEST_F(DfuEngineTest, RunTimeDeviceIsDetachedAndResetIntoDfuMode)
     }
 }
 
+TEST_F(DfuEngineTest, RunTimeDeviceThatLingersAfterTheResetIsWaitedFor)
+{
+    SSimDfuConfig config;
+    config.startInRuntime = true;
+    config.lingerAfterResetMs = 400;
+    config.reenumerateDelayMs = 300;
+    auto device = Plug(config);
+    ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+    const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", MakeDfuImage(100));
+    ASSERT_EQ(HR_OK, Reconfigure(file));
+    EXPECT_EQ(1, device->DetachCount());
+    EXPECT_TRUE(device->InDfuMode());
+    EXPECT_EQ(dfuIDLE, device->State());
+}
+
 TEST_F(DfuEngineTest, DeviceThatNeverComesBackFailsInBoundedTime)
 {
     SSimDfuConfig config;
