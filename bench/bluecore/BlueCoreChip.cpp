@@ -14,7 +14,7 @@ constexpr std::uint8_t kDfuChannel = 12;
 constexpr std::uint8_t kLinkChannel = 1;
 constexpr std::size_t kWindow = 4;
 constexpr std::uint32_t kLinkResendMs = 250;
-constexpr std::uint32_t kResetGraceMs = 300;
+constexpr std::uint32_t kResetDelayMs = 50;
 
 // DFU states.
 constexpr std::uint8_t kAppIdle = 0;
@@ -559,7 +559,7 @@ void CBlueCoreChip::Tick()
         SendUnreliable(kLinkChannel, m_link == ELink::Shy ? kSync : kConf, 4);
         m_lastLinkSendUs = now;
     }
-    if (m_resetPending && (m_unacked.empty() || now >= m_resetDueUs))
+    if (m_resetPending && now >= m_resetDueUs)
         DoReset();
 }
 
@@ -702,9 +702,9 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
         else
             status = 1;
         break;
-    case 7: // reset, once our reply is acknowledged (or after a grace time)
+    case 7: // reset, shortly after the reply has left
         m_resetPending = true;
-        m_resetDueUs = now + kResetGraceMs * 1000ull;
+        m_resetDueUs = now + kResetDelayMs * 1000ull;
         break;
     case 1: { // download
         if (m_mode != EChipMode::Dfu)
@@ -752,5 +752,12 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
         Put16(reply, 0);
     }
     SendReliable(kDfuChannel, reply);
+    if (request == 7)
+    {
+        // Like a device that resets after the status stage: the reply goes
+        // out once and is never sent again.
+        m_unacked.clear();
+        m_pending.clear();
+    }
 }
 } // namespace bluecore

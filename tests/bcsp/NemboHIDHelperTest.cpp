@@ -1,0 +1,98 @@
+// The Nembo HID helper as the BCSP transport, over the bench USB world with
+// the simulated chip as the HID bridge's model.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "bcsp/BCSP_DFUDownload.h"
+#include "bcsp/BCSP_DFUUpgrade.h"
+#include "bcsp/NemboHIDHelper.h"
+#include "bench/bluecore/BlueCoreHidModel.h"
+#include "bench/usb/BenchUsbWorld.h"
+#include "platform/Clock.h"
+#include "tests/bcsp/BcspTestSupport.h"
+
+using namespace bluecore;
+
+namespace
+{
+class CTimeScale
+{
+public:
+    explicit CTimeScale(double scale) : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(scale); }
+    ~CTimeScale() { CClock::SetTimeScale(m_old); }
+
+private:
+    double m_old;
+};
+
+struct SWorld
+{
+    explicit SWorld(SChipConfig config = SChipConfig())
+    {
+        config.pacing = false;
+        chip = std::make_shared<CBlueCoreChip>(config);
+        const BenchId hc = world.AddHostController();
+        device = world.Plug(world.RootHub(hc), 1, MakeBlueCoreBridgeDevice(chip));
+    }
+    CTimeScale scale{0.02};
+    CBenchUsbWorld world;
+    std::shared_ptr<CBlueCoreChip> chip;
+    BenchId device = 0;
+};
+} // namespace
+
+TEST(NemboHIDHelperTest, DownloadsAnImageThroughTheBridge)
+{
+    CCapturedLog log;
+    SWorld w;
+    CNemboHIDHelper helper(w.world);
+    ASSERT_EQ(helper.Open(w.world.HidInterfacePath(w.device)), HR_OK);
+    std::vector<std::uint8_t> image(3000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + (i >> 8));
+    {
+        CBCSP_DFUUpgrade dfu;
+        ASSERT_EQ(dfu.Init(&helper), HR_OK);
+        EXPECT_EQ(DownloadDFUImage(dfu, image.data(), image.size()), HR_OK);
+    }
+    EXPECT_EQ(w.chip->FirmwareImage(), image);
+    EXPECT_EQ(w.chip->Mode(), EChipMode::Runtime);
+    helper.Close();
+    EXPECT_EQ(w.world.OpenHidHandleCount(), 0u);
+}
+
+TEST(NemboHIDHelperTest, BaudRatesAndReportsOutsideAStack)
+{
+    SWorld w;
+    CNemboHIDHelper helper(w.world);
+    EXPECT_EQ(helper.Open(L"\\\\?\\hid#vid_0000&pid_0000#none#{4d1e55b2-f16f-11cf-88cb-001111000030}"), HR_FAIL);
+    ASSERT_EQ(helper.Open(w.world.HidInterfacePath(w.device)), HR_OK);
+    EXPECT_FALSE(helper.SetBaudRate(9600));
+    EXPECT_TRUE(w.chip->Stats().baudRequests.empty());
+    EXPECT_TRUE(helper.SetBaudRate(57600));
+    EXPECT_EQ(w.chip->BridgeBaudRate(), 57600u);
+    EXPECT_TRUE(helper.SetBaudRate(38400));
+    EXPECT_EQ(w.chip->Stats().baudRequests, (std::vector<std::uint32_t>{57600, 38400}));
+    // No byte layer linked: an input report goes nowhere.
+    const std::uint8_t report[32] = {1, 0, 0x28, 2, 0xC0, 0xC0};
+    EXPECT_FALSE(helper.ReceiveReport(report, sizeof(report)));
+    // A chunk reaches the chip as a data-out report.
+    const std::uint8_t chunk[3] = {0xC0, 0x00, 0xC0};
+    EXPECT_TRUE(helper.SendChunk(chunk, sizeof(chunk)));
+    EXPECT_FALSE(helper.SendChunk(chunk, 61));
+    EXPECT_EQ(w.chip->Stats().outputReports, 1u);
+}
+
+TEST(NemboHIDHelperTest, UnpluggedBridgeFailsWritesAndEndsTheReader)
+{
+    SWorld w;
+    CNemboHIDHelper helper(w.world);
+    ASSERT_EQ(helper.Open(w.world.HidInterfacePath(w.device)), HR_OK);
+    ASSERT_TRUE(w.world.Unplug(w.device));
+    const std::uint8_t chunk[3] = {0xC0, 0x00, 0xC0};
+    EXPECT_FALSE(helper.SendChunk(chunk, sizeof(chunk)));
+    EXPECT_FALSE(helper.SetBaudRate(115200));
+    helper.Close(); // joins the reader, which saw the device go
+    EXPECT_FALSE(helper.IsOpen());
+}
