@@ -252,10 +252,12 @@ private:
         SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_SETPOS, 0, 0);
         SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, steps));
         SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_SETSTEP, 1, 0);
+        // The template puts the window at the owner's client origin; the
+        // placement wants its edges as if it stood at the screen's origin.
         RECT rect{};
         GetWindowRect(progress, &rect);
         const SWindowPosition at = ProgressWindowPosition(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
-                                                          rect.right, rect.bottom);
+                                                          rect.right - rect.left, rect.bottom - rect.top);
         SetWindowPos(progress, hwnd, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
         m_progress.store(progress);
         return true;

@@ -36,6 +36,8 @@ struct SFakeUpgraderConfig
     HResult prepareImageResult = HR_OK;
     // Asynchronous writes signal completion this much (product ms) later.
     std::uint32_t completionDelayMs = 200;
+    // Each validated packet takes this long (product ms).
+    std::uint32_t validateDelayMs = 0;
 };
 
 // What every upgrader of a test recorded (shared by all that the factory made).
@@ -154,6 +156,8 @@ public:
     bool IsWriteSynchronous() override { return m_config.writeSynchronous; }
     bool FirmwareValidatePacket(const std::uint8_t*, std::uint16_t length) override
     {
+        if (m_config.validateDelayMs != 0)
+            CClock::Sleep(m_config.validateDelayMs);
         std::lock_guard<std::mutex> lock(m_record->mutex);
         m_record->validatedLengths.push_back(length);
         return m_config.validateResult;

@@ -4,7 +4,7 @@
 // through flag files.
 //
 //   gui_driver <scenario> <program> <flag folder>
-//   scenarios: ready, fail, nodevice, silent, second
+//   scenarios: ready, fail, nodevice, silent, progress, second
 // Exit code: the number of failed checks (0: all passed).
 #include <windows.h>
 
@@ -309,6 +309,41 @@ void SilentScenario(const std::string& program)
     CheckCode(process.Wait(), 0, "silent: upgrade");
 }
 
+// Progress mode: the main dialog stays hidden; the caption-less progress
+// window appears with the first validation step, centred near the bottom.
+void ProgressScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "validate");
+    SProcess process;
+    Check(process.Start(program, "/P"), "progress: started");
+    HWND progress = WaitFor([&]() -> HWND {
+        for (HWND hwnd : VisibleDialogs(process.Pid()))
+        {
+            if (GetDlgItem(hwnd, 1001) != nullptr && GetDlgItem(hwnd, 1003) == nullptr)
+                return hwnd;
+        }
+        return nullptr;
+    });
+    Check(progress != nullptr, "progress: window shown");
+    if (progress != nullptr)
+    {
+        RECT rect{};
+        GetWindowRect(progress, &rect);
+        const int width = rect.right - rect.left;
+        const int height = rect.bottom - rect.top;
+        const int x = GetSystemMetrics(SM_CXSCREEN) / 2 - width / 2;
+        const int y = GetSystemMetrics(SM_CYSCREEN) - height / 2 - 150;
+        char text[160];
+        std::snprintf(text, sizeof text, "progress: placed at %ld,%ld (expected %d,%d), %dx%d", rect.left, rect.top, x, y,
+                      width, height);
+        Check(rect.left == x && rect.top == y, text);
+        Check(GetWindowLongA(progress, GWL_STYLE) & WS_CAPTION ? false : true, "progress: no caption");
+        Check(FindMainDialog(process.Pid()) == nullptr, "progress: main dialog hidden");
+        Screenshot("progress");
+    }
+    CheckCode(process.Wait(), 0, "progress: upgrade");
+}
+
 void SecondCopyScenario(const std::string& program)
 {
     SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "ready");
@@ -344,6 +379,8 @@ int main(int argc, char** argv)
         NoDeviceScenario(program);
     else if (scenario == "silent")
         SilentScenario(program);
+    else if (scenario == "progress")
+        ProgressScenario(program);
     else if (scenario == "second")
         SecondCopyScenario(program);
     else

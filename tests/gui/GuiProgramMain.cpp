@@ -1,11 +1,13 @@
 // A test build of the program: the real application object, dialog and Win32
 // window, with a fake device chosen by the environment variable
 // ORVO_FAKE_UPGRADER: "ready" (a device that upgrades and asks for a power
-// cycle), "fail" (its write fails); unset or anything else: no device.
+// cycle), "fail" (its write fails), "validate" (the image is validated after
+// the write, one second per packet); unset or anything else: no device.
 // The program's waits run 100 times faster.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
@@ -20,10 +22,16 @@ int main(int argc, char** argv)
 {
     CClock::SetTimeScale(0.01);
     const char* mode = std::getenv("ORVO_FAKE_UPGRADER");
-    if (mode != nullptr && (std::strcmp(mode, "ready") == 0 || std::strcmp(mode, "fail") == 0))
+    const std::string fake = mode != nullptr ? mode : "";
+    if (fake == "ready" || fake == "fail" || fake == "validate")
     {
         SFakeUpgraderConfig config;
-        config.writeResult = std::strcmp(mode, "fail") != 0;
+        config.writeResult = fake != "fail";
+        if (fake == "validate")
+        {
+            config.validationRequired = true;
+            config.validateDelayMs = 100000; // one second at this program's time scale
+        }
         InstallFakeUpgrader(config);
     }
     theApp.SetCommandLine(argc, argv);
