@@ -607,6 +607,12 @@ std::uint8_t CBlueCoreChip::CurrentState()
     {
         if (now < m_busyUntilUs)
             return kManifest;
+        if (m_config.manifestFails)
+        {
+            m_state = kDfuError;
+            m_statusCode = 0x0A; // errFIRMWARE
+            return m_state;
+        }
         // Manifestation tolerant: back to idle, the new firmware in place.
         m_firmware.clear();
         for (const auto& block : m_blocks)

@@ -76,6 +76,7 @@ struct SChipConfig
     std::uint16_t transferSize = 1023; // wTransferSize of the functional descriptor
     std::uint32_t programMs = 2;       // busy time after each block
     std::uint32_t manifestMs = 20;     // manifest time after the final block
+    bool manifestFails = false;        // the image is refused: error state, the old firmware stays
     std::uint16_t runtimeVendor = 0x0A12;
     std::uint16_t runtimeProduct = 0x0001;
     std::uint16_t firmwareVersion = 0x0100;

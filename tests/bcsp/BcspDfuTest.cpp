@@ -262,6 +262,24 @@ TEST(BcspDfuTest, FinalBlockIsAnEmptyDownloadRequest)
     EXPECT_TRUE(found);
 }
 
+TEST(BcspDfuTest, RefusedImageIsReportedAsFailure)
+{
+    CCapturedLog log;
+    SChipConfig config;
+    config.transferSize = 128;
+    config.manifestFails = true;
+    SDfuModeRig rig(config);
+    const std::vector<std::uint8_t> image = MakeImage(128, 5);
+    ASSERT_EQ(rig.dfu.WriteDFUPacket(0, image.data(), 128), HR_OK);
+    // The chip comes back in DFU mode after every reset: six attempts, then failure.
+    EXPECT_EQ(rig.dfu.EndDFUUpgrade(1), HR_FAIL);
+    EXPECT_EQ(rig.chip.Mode(), EChipMode::Dfu);
+    EXPECT_TRUE(rig.chip.FirmwareImage().empty());
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::EndDFUUpgrade - Reset"), 6u);
+    EXPECT_GE(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::ClearDFUStatus"), 1u);
+}
+
 TEST(BcspDfuTest, RecognisesDfuModeDescriptors)
 {
     SDFUDeviceDescriptor d{};
