@@ -134,7 +134,7 @@ void DFUEngine::InitDLL(std::shared_ptr<IDfuTransportFactory> factory)
     ProcessFactory() = std::move(factory);
 }
 
-int DFUEngine::GetUSBDeviceNames(CStringListX& names)
+int DFUEngine::GetUSBDeviceNames(CStringListX& names, bool includeRunTime)
 {
     names.RemoveAll();
     const std::shared_ptr<IDfuTransportFactory> factory = CurrentFactory();
@@ -143,11 +143,14 @@ int DFUEngine::GetUSBDeviceNames(CStringListX& names)
     std::unique_ptr<IDfuTransport> transport = factory->CreateTransport();
     if (!transport)
         return 0;
-    std::vector<std::wstring> found;
+    std::vector<SDfuDeviceEntry> found;
     if (transport->Enumerate(found) != EDfuIo::Ok)
         return 0;
-    for (const std::wstring& name : found)
-        names.AddTail(CStringX(name.c_str()));
+    for (const SDfuDeviceEntry& device : found)
+    {
+        if (includeRunTime || !device.runtimeMode)
+            names.AddTail(CStringX(device.name.c_str()));
+    }
     return names.GetCount();
 }
 

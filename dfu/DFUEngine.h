@@ -88,14 +88,17 @@ public:
         kActivityManifest = 5,
     };
 
-    // Operations (and sub-operations) of an activity.
+    // Operations of an activity (the sub-operation repeats the operation).
+    // Reconfigure reports 1 (file checked), 3 (bringing the device to
+    // dfuIDLE), 8 (in dfuIDLE). Download reports 9 with bytes done and total
+    // (first 0, then after every block; the last has done == total), or on
+    // failure one 15 with the bytes done so far. Manifest reports 10
+    // (manifestation: the device checks and installs the image) and 11 (done).
     enum Operation : std::int32_t
     {
         kOpNone = 0,
         kOpReadFile = 1,
-        kOpOpenDevice = 2,
         kOpDetach = 3,
-        kOpReset = 4,
         kOpIdle = 8,
         kOpTransfer = 9,
         kOpVerify = 10,
@@ -144,8 +147,11 @@ public:
     // Sets the transport factory of the process (null keeps the current
     // one). Without one the engine sees no devices.
     static void InitDLL(std::shared_ptr<IDfuTransportFactory> factory = nullptr);
-    // Fills names with the DFU devices present; returns their number.
-    static int GetUSBDeviceNames(CStringListX& names);
+    // Fills names with the devices present in DFU mode; returns their number.
+    // Devices that only carry a DFU run-time interface (many applications
+    // do) are left out unless includeRunTime is set: taking one of them for
+    // "the DFU device" would aim a firmware at the wrong product.
+    static int GetUSBDeviceNames(CStringListX& names, bool includeRunTime = false);
 
     DFUEngine();
     // An engine with its own transport factory instead of the process one.

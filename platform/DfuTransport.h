@@ -56,14 +56,21 @@ struct SDfuDeviceIdentity
     bool runtimeMode = false; // interface protocol 1 (run-time) rather than 2 (DFU mode)
 };
 
+struct SDfuDeviceEntry
+{
+    std::wstring name;
+    bool runtimeMode = false; // an application with a DFU run-time interface, not (yet) in DFU mode
+};
+
 class IDfuTransport
 {
 public:
     virtual ~IDfuTransport() = default;
 
-    // Names of the DFU-capable devices present now (an empty list and Ok when
-    // there are none; a failure only when the USB stack itself failed).
-    virtual EDfuIo Enumerate(std::vector<std::wstring>& names) = 0;
+    // The DFU-capable devices present now, in DFU mode or with a run-time
+    // DFU interface (an empty list and Ok when there are none; a failure only
+    // when the USB stack itself failed).
+    virtual EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& devices) = 0;
 
     // Opens the named device's DFU interface; closes a previously open one.
     virtual EDfuIo Open(const std::wstring& name) = 0;

@@ -50,7 +50,7 @@ class CSimDfuTransport : public IDfuTransport
 public:
     explicit CSimDfuTransport(std::shared_ptr<CSimDfuBus> bus) : m_bus(std::move(bus)) {}
 
-    EDfuIo Enumerate(std::vector<std::wstring>& names) override
+    EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& names) override
     {
         names.clear();
         for (const auto& device : m_bus->Devices())
@@ -65,7 +65,7 @@ public:
                 continue;
             const auto vid = static_cast<std::uint16_t>(d[8] | (d[9] << 8));
             const auto pid = static_cast<std::uint16_t>(d[10] | (d[11] << 8));
-            names.push_back(MakeDfuDeviceName(vid, pid, device->Location()));
+            names.push_back({MakeDfuDeviceName(vid, pid, device->Location()), runtime});
         }
         return EDfuIo::Ok;
     }

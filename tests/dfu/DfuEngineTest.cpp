@@ -36,7 +36,7 @@ protected:
     {
         DFUEngine::InitDLL(m_bus);
         CStringListX names;
-        if (DFUEngine::GetUSBDeviceNames(names) < 1)
+        if (DFUEngine::GetUSBDeviceNames(names, true) < 1)
             return L"";
         CStringListX::POSITION pos = names.GetHeadPosition();
         return names.GetNext(pos).c_str();
@@ -316,6 +316,28 @@ TEST_F(DfuEngineTest, RunTimeDeviceIsDetachedAndResetIntoDfuMode)
         EXPECT_FALSE(device->InDfuMode());
         EXPECT_EQ(MakeDfuDeviceName(0x0A12, 0x0002, "1-1"), FirstName());
     }
+}
+
+TEST_F(DfuEngineTest, DeviceNamesListDfuModeDevicesUnlessRunTimeOnesAreAskedFor)
+{
+    SSimDfuConfig app;
+    app.location = "1-1";
+    app.startInRuntime = true;
+    m_bus->AddDevice(app);
+    DFUEngine::InitDLL(m_bus);
+    CStringListX names;
+    EXPECT_EQ(0, DFUEngine::GetUSBDeviceNames(names));
+    EXPECT_EQ(0, names.GetCount());
+    EXPECT_EQ(1, DFUEngine::GetUSBDeviceNames(names, true));
+
+    SSimDfuConfig dfu;
+    dfu.location = "2-3.1";
+    m_bus->AddDevice(dfu);
+    ASSERT_EQ(1, DFUEngine::GetUSBDeviceNames(names));
+    CStringListX::POSITION pos = names.GetHeadPosition();
+    EXPECT_STREQ(L"USB\\VID_0A12&PID_0001\\2-3.1", names.GetNext(pos).c_str());
+    EXPECT_EQ(0u, pos);
+    EXPECT_EQ(2, DFUEngine::GetUSBDeviceNames(names, true));
 }
 
 TEST_F(DfuEngineTest, RunTimeDeviceThatLingersAfterTheResetIsWaitedFor)

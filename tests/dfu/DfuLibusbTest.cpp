@@ -11,10 +11,10 @@ TEST(DfuLibusb, EnumerationAndOpenWithoutDevices)
     ASSERT_TRUE(factory);
     std::unique_ptr<IDfuTransport> transport = factory->CreateTransport();
     ASSERT_TRUE(transport);
-    std::vector<std::wstring> names;
+    std::vector<SDfuDeviceEntry> names;
     EXPECT_EQ(EDfuIo::Ok, transport->Enumerate(names));
-    for (const auto& name : names)
-        EXPECT_TRUE(ParseDfuDeviceName(name, nullptr, nullptr, nullptr));
+    for (const auto& device : names)
+        EXPECT_TRUE(ParseDfuDeviceName(device.name, nullptr, nullptr, nullptr));
     EXPECT_EQ(EDfuIo::NoDevice, transport->Open(L"USB\\VID_0A12&PID_0001\\250-9.9.9"));
     EXPECT_EQ(EDfuIo::NoDevice, transport->Open(L"not a device name"));
     std::uint8_t status[6];
@@ -27,7 +27,7 @@ TEST(DfuLibusb, EnumerationAndOpenWithoutDevices)
 
     DFUEngine::InitDLL(factory);
     CStringListX list;
-    EXPECT_EQ(static_cast<int>(names.size()), DFUEngine::GetUSBDeviceNames(list));
+    EXPECT_EQ(static_cast<int>(names.size()), DFUEngine::GetUSBDeviceNames(list, true));
     DFUEngine engine;
     EXPECT_FALSE(engine.CreateUSB(L"USB\\VID_0A12&PID_0001\\250-9.9.9"));
     EXPECT_FALSE(engine.StartDownload(L"x.dfu"));

@@ -18,10 +18,10 @@ struct SHandDriven
     {
         device = bus->AddDevice(config);
         t = bus->CreateTransport();
-        std::vector<std::wstring> names;
+        std::vector<SDfuDeviceEntry> names;
         t->Enumerate(names);
         if (!names.empty())
-            t->Open(names[0]);
+            t->Open(names[0].name);
     }
 
     EDfuIo Status(SDfuStatus* s)
@@ -138,7 +138,7 @@ TEST(DfuSimDevice, UnplugAndPlug)
     SDfuStatus s;
     d.device->Unplug();
     EXPECT_EQ(EDfuIo::NoDevice, d.Status(&s));
-    std::vector<std::wstring> names;
+    std::vector<SDfuDeviceEntry> names;
     ASSERT_EQ(EDfuIo::Ok, d.t->Enumerate(names));
     EXPECT_TRUE(names.empty());
     d.device->Plug();

@@ -46,7 +46,8 @@ TEST(FirmwareImage, UpgradesASimulatedDeviceFromRunTimeMode)
     auto device = bus->AddDevice(config);
     DFUEngine::InitDLL(bus);
     CStringListX names;
-    ASSERT_EQ(1, DFUEngine::GetUSBDeviceNames(names));
+    ASSERT_EQ(0, DFUEngine::GetUSBDeviceNames(names)); // not in DFU mode yet
+    ASSERT_EQ(1, DFUEngine::GetUSBDeviceNames(names, true));
     CStringListX::POSITION pos = names.GetHeadPosition();
     CStringX name = names.GetNext(pos);
 

@@ -163,7 +163,7 @@ public:
     explicit CLibusbTransport(std::shared_ptr<CLibusbContext> context) : m_context(std::move(context)) {}
     ~CLibusbTransport() override { Close(); }
 
-    EDfuIo Enumerate(std::vector<std::wstring>& names) override
+    EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& names) override
     {
         names.clear();
         SDeviceList devices(m_context->Get());
@@ -175,7 +175,7 @@ public:
             SDfuInterfaceInfo info;
             if (!FindDfuInterface(devices.list[i], &info))
                 continue;
-            names.push_back(MakeDfuDeviceName(desc.idVendor, desc.idProduct, Location(devices.list[i])));
+            names.push_back({MakeDfuDeviceName(desc.idVendor, desc.idProduct, Location(devices.list[i])), info.runtime});
         }
         return EDfuIo::Ok;
     }
@@ -346,7 +346,7 @@ namespace
 class CNoUsbTransport : public IDfuTransport
 {
 public:
-    EDfuIo Enumerate(std::vector<std::wstring>& names) override
+    EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& names) override
     {
         names.clear();
         return EDfuIo::Ok;
