@@ -287,7 +287,14 @@ void CBCSP_Sequencing_Layer::SetWindowSize(std::uint8_t size)
         size = 1;
     if (size > 7)
         size = 7;
+    // Keeps the packets in flight at the head of the queue: a window smaller
+    // than what is in flight is not taken.
+    CMutexLock lock(m_queueMutex);
+    const std::uint8_t inFlight = static_cast<std::uint8_t>(m_windowSize.load() - m_freeSlots.load());
+    if (size < inFlight)
+        return;
     m_windowSize.store(size);
+    m_freeSlots.store(static_cast<std::uint8_t>(size - inFlight));
 }
 
 void CBCSP_Sequencing_Layer::SetRetryLimit(std::uint8_t limit)

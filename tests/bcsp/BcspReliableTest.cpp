@@ -134,6 +134,19 @@ TEST_F(BcspStackTest, WindowOfFourThenAnAcknowledgementOfTwoReleasesTwo)
     EXPECT_EQ(m_unreliable.items[0].second, 0);
 }
 
+TEST_F(BcspStackTest, SmallerWindowLimitsWhatIsInFlight)
+{
+    m_stack.Sequencing().SetWindowSize(2);
+    SendNumbered(3);
+    ASSERT_TRUE(m_transport.WaitForPackets(2));
+    Settle();
+    EXPECT_EQ(Reliable(m_transport.Packets()).size(), 2u);
+    EXPECT_EQ(m_stack.Sequencing().InFlightCount(), 2u);
+    m_transport.DeliverPacket(MakePacket(false, 0, 1, 0, {}));
+    ASSERT_TRUE(WaitFor([&] { return Reliable(m_transport.Packets()).size() == 3; }));
+    EXPECT_EQ(Reliable(m_transport.Packets())[2].seq, 2);
+}
+
 TEST_F(BcspStackTest, TimeoutResendsTheUnacknowledgedInOrderWithTheirNumbers)
 {
     SendNumbered(4);
