@@ -1,5 +1,5 @@
-// Linux: resources are data linked into the program. No firmware image is
-// linked into this build yet, so every look-up reports "not found".
+// Linux: resources are data linked into the program, registered before main
+// runs; a name nobody registered is "not found".
 #include <cerrno>
 
 #include "platform/ResourceImage.h"
@@ -11,10 +11,11 @@ class CLinkedResources : public IResourceProvider
 public:
     EResourceResult FindRcData(const std::string& name, SResourceData* out, std::uint32_t* systemError) override
     {
-        if (out != nullptr)
-            *out = SResourceData{};
-        if (systemError != nullptr)
-            *systemError = ENOENT;
+        *out = SResourceData{};
+        *systemError = 0;
+        if (FindEmbeddedResource(name, out))
+            return EResourceResult::Found;
+        *systemError = ENOENT;
         return EResourceResult::NotFound;
     }
 };

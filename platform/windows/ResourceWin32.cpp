@@ -16,6 +16,11 @@ public:
         if (info == nullptr)
         {
             *systemError = GetLastError();
+            if (FindEmbeddedResource(name, out))
+            {
+                *systemError = 0;
+                return EResourceResult::Found;
+            }
             return EResourceResult::NotFound;
         }
         HGLOBAL loaded = LoadResource(nullptr, info);

@@ -2,7 +2,8 @@
 // window, with a fake device chosen by the environment variable
 // ORVO_FAKE_UPGRADER: "ready" (a device that upgrades and asks for a power
 // cycle), "fail" (its write fails), "validate" (the image is validated after
-// the write, one second per packet); unset or anything else: no device.
+// the write, in four packets of half a second each); unset or anything else:
+// no device. The program carries the real embedded image.
 // The program's waits run 100 times faster.
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,8 @@ int main(int argc, char** argv)
         if (fake == "validate")
         {
             config.validationRequired = true;
-            config.validateDelayMs = 100000; // one second at this program's time scale
+            config.packetSize = 16384;
+            config.validateDelayMs = 50000; // half a second at this program's time scale
         }
         InstallFakeUpgrader(config);
     }
