@@ -46,8 +46,9 @@ class IDialogEvents
 public:
     // The window exists with the template's controls; the logic sets it up.
     virtual void OnInitDialog() = 0;
-    // A button was pressed (IDC_UPGRADE, IDC_CLOSE, IDC_READBACK). Views
-    // report only commands whose button is enabled.
+    // A button was pressed (IDC_UPGRADE, IDC_CLOSE, IDC_READBACK). Enter and
+    // Escape arrive as IDC_UPGRADE and IDC_CLOSE whatever the buttons' state,
+    // so the logic checks that the button is enabled.
     virtual void OnCommand(int id) = 0;
     // A system-menu command of the logic's own (kIdmAboutBox).
     virtual void OnSysCommand(std::uint32_t id) = 0;

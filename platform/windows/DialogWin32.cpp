@@ -117,8 +117,6 @@ public:
     {
         if (HWND control = Control(id))
             SetWindowTextA(control, text.c_str());
-        else if (id == IDC_CLOSE || id == IDC_UPGRADE)
-            m_wake.Set();
     }
 
     void SetTextColour(int id, std::uint32_t colour) override
