@@ -47,8 +47,8 @@ public:
     virtual std::int32_t GetReturnCode() const = 0;
 };
 
-// Stand-in used while the program has no device dialog: ends at once as a
-// run that found no device.
+// What the application object runs when it was given no dialog factory (the
+// program gives it CFlashDlg): ends at once as a run that found no device.
 class CNoDeviceDialog : public IFlashDialog
 {
 public:
