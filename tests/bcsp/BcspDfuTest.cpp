@@ -342,22 +342,25 @@ TEST(BcspLinkTest, ChipThatStartsTheLinkItselfIsAnswered)
     EXPECT_GE(rig.chip.Stats().linkMessages[1], 1u); // SYNC_RESP reached the chip
 }
 
-TEST(BcspLinkTest, SixUnrecognisedDatagramsEndAPass)
+TEST(BcspLinkTest, NothingAnswersAtEitherRate)
 {
     CCapturedLog log;
     SChipConfig config;
     config.startMode = EChipMode::Dfu;
-    config.chipBaudRate = 57600; // nothing the host tries will link
+    config.chipBaudRate = 57600; // neither rate the host tries
     SRig rig(config);
-    CBlueCoreChip& chip = rig.chip;
-    rig.dfu.Stack().ConnectTransport();
-    rig.dfu.Stack().SetUnreliableCallback(nullptr, nullptr);
+    const std::uint64_t start = CClock::NowMs();
     EXPECT_EQ(rig.dfu.BeginDFUUpgrade(), HR_FAIL);
-    (void)chip;
+    // Per rate: 1,000 + 1,000 ms of sleeps, two 500 ms waits, two 10 ms pauses.
+    EXPECT_GE(CClock::NowMs() - start, 2u * (1000 + 1000 + 500 + 500 + 10 + 10));
     rig.dfu.Stack().DisconnectTransport();
+    EXPECT_EQ(rig.chip.Stats().baudRequests, (std::vector<std::uint32_t>{115200, 38400}));
     const auto lines = log.Lines();
     EXPECT_EQ(CCapturedLog::Count(lines, "***> Send Slip Handshake Packet BT_SYNC_COMMAND"), 2u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "EstablishLink - Try BaudRate[38400]"), 1u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "######### Start of Handshake read Loop [1] State[0]"), 2u);
     EXPECT_EQ(CCapturedLog::Count(lines, "[ERROR] EstablishLink - Failed"), 1u);
+    EXPECT_EQ(CCapturedLog::CountPrefix(lines, "CBCSP_DFUUpgrade::GetDeviceDescriptor"), 0u);
 }
 
 namespace
