@@ -132,12 +132,13 @@ HResult CDfuHost::ResetAndReopen(bool mustReturn)
     {
         if (Aborted())
             return HR_DFU_ABORTED;
+        const bool expired = deadline.IsExpired(); // see WaitForDfuMode
         const EDfuIo io = m_transport.Reopen();
         if (io == EDfuIo::Ok)
             return ReadDeviceInfo();
         if (io != EDfuIo::NoDevice && io != EDfuIo::Access)
             return Io(io);
-        if (deadline.IsExpired())
+        if (expired)
         {
             LogPrintf("DFUEngine - device did not come back after reset\n");
             return Io(EDfuIo::NoDevice);
@@ -156,6 +157,9 @@ HResult CDfuHost::WaitForDfuMode()
     {
         if (Aborted())
             return HR_DFU_ABORTED;
+        // Read before the attempt, so one attempt always follows the deadline
+        // (a host that was descheduled still sees a device that is back).
+        const bool expired = deadline.IsExpired();
         const EDfuIo io = m_transport.Reopen();
         if (io == EDfuIo::Ok)
         {
@@ -170,7 +174,7 @@ HResult CDfuHost::WaitForDfuMode()
         {
             return Io(io);
         }
-        if (deadline.IsExpired())
+        if (expired)
         {
             LogPrintf("DFUEngine - device did not come back in DFU mode after detach\n");
             return sawRuntime ? HR_DFU_PROTOCOL : Io(EDfuIo::NoDevice);
