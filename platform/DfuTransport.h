@@ -69,7 +69,9 @@ public:
 
     // The DFU-capable devices present now, in DFU mode or with a run-time
     // DFU interface (an empty list and Ok when there are none; a failure only
-    // when the USB stack itself failed).
+    // when the USB stack itself failed). Devices the host cannot open (no
+    // driver bound, no access rights) are left out: for the caller they are
+    // not there until their driver is installed.
     virtual EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& devices) = 0;
 
     // Opens the named device's DFU interface; closes a previously open one.

@@ -175,6 +175,13 @@ public:
             SDfuInterfaceInfo info;
             if (!FindDfuInterface(devices.list[i], &info))
                 continue;
+            // Only devices this host can open count: one without its driver
+            // (or without access rights) is not there until the driver-update
+            // tool has installed what it needs.
+            libusb_device_handle* probe = nullptr;
+            if (libusb_open(devices.list[i], &probe) != 0)
+                continue;
+            libusb_close(probe);
             names.push_back({MakeDfuDeviceName(desc.idVendor, desc.idProduct, Location(devices.list[i])), info.runtime});
         }
         return EDfuIo::Ok;
