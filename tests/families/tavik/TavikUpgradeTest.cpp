@@ -92,7 +92,12 @@ struct SWorld
             *exitCode = driverToolExitCode;
             return true;
         };
-        env.programDirectory = folder + PathSeparator();
+        // A short folder: the tool's command line is bounded to 260 characters.
+#ifdef _WIN32
+        env.programDirectory = "C:\\Orvo\\";
+#else
+        env.programDirectory = "/opt/orvo/";
+#endif
         env.localAppDataFolder = [this](std::wstring* out) {
             *out = NarrowToWidePath(folder);
             return HR_OK;
@@ -224,8 +229,9 @@ TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
     EXPECT_NE(line.find("Pellory32.exe /INF:"), std::string::npos) << line;
     EXPECT_NE(line.find("Driver\\Driver\\win32\\CSRBlueCoreUSB.inf /ID:USB\\VID_0A12&PID_0001"), std::string::npos)
         << line;
+    EXPECT_EQ(line, "C:\\Orvo\\Pellory32.exe /INF:C:\\Orvo\\Driver\\Driver\\win32\\CSRBlueCoreUSB.inf /ID:USB\\VID_0A12&PID_0001");
 #else
-    EXPECT_NE(line.find("pellory /INF:"), std::string::npos) << line;
+    EXPECT_EQ(line, "/opt/orvo/pellory /INF:/opt/orvo/Driver/Driver/linux/CSRBlueCoreUSB.rules /ID:USB\\VID_0A12&PID_0001");
     EXPECT_NE(line.find(" /ID:USB\\VID_0A12&PID_0001"), std::string::npos) << line;
 #endif
     ASSERT_EQ(world.messages.size(), 1u);
