@@ -25,7 +25,7 @@
 //   is not back yet.
 // - Nothing here throws; failures are mapped to the small set below.
 //
-// Backends: the libusb one (platform/<os>/libusb/DfuLibusb.cpp, library
+// Backends: the libusb one (platform/libusb/DfuLibusb.cpp, library
 // orvo_dfu_libusb) for the product, and the simulated DFU device of the
 // bench (bench/dfu).
 

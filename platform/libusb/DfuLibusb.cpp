@@ -1,10 +1,15 @@
-// The DFU port over libusb (Linux). Thin: finds DFU interfaces, carries class
-// requests, resets; the DFU protocol itself lives in dfu/.
+// The DFU port over libusb, one backend for both systems (Linux: Debian's
+// libusb; Windows: the static libusb that ./run setup builds, reaching devices
+// bound to WinUSB). Thin: finds DFU interfaces, carries class requests,
+// resets; the DFU protocol itself lives in dfu/.
 //
 // Device names carry the bus number and port path as location ("3-1.4"), so
 // a device that re-enumerates with a new product identifier is found again
-// by Reopen. Kernel drivers bound to the DFU interface are detached while it
-// is claimed (libusb's auto-detach). All calls follow the IDfuTransport
+// by Reopen. On Linux kernel drivers bound to the DFU interface are detached
+// while it is claimed (libusb's auto-detach; other systems do not support it
+// and ignore the request). On Windows a device without a WinUSB binding cannot be opened (Access: the
+// driver-update tool installs one). When libusb cannot start (as under wine)
+// enumeration finds nothing and every open reports NoDevice. All calls follow the IDfuTransport
 // contract; libusb's own errors are mapped to EDfuIo.
 #include "platform/DfuTransport.h"
 
@@ -52,6 +57,8 @@ class CLibusbContext
 public:
     CLibusbContext()
     {
+        // Under wine or without the USB stack this fails; the transport then
+        // sees no devices.
         if (libusb_init(&m_context) != 0)
             m_context = nullptr;
     }
@@ -215,7 +222,7 @@ public:
             const int rc = libusb_open(devices.list[i], &handle);
             if (rc != 0)
                 return FromLibusb(rc);
-            libusb_set_auto_detach_kernel_driver(handle, 1);
+            libusb_set_auto_detach_kernel_driver(handle, 1); // LIBUSB_ERROR_NOT_SUPPORTED where there is none
             const int claim = libusb_claim_interface(handle, info.interfaceNumber);
             if (claim != 0)
             {
