@@ -99,7 +99,10 @@ CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths()
     SDriverToolPaths p;
     const std::string& dir = m_env.programDirectory;
 #ifdef _WIN32
-    const bool win64 = m_env.is32On64;
+    // 64-bit Windows needs the 64-bit tool: a 32-bit installer cannot install
+    // drivers there. That is the case for a 32-bit build under WOW64 and for
+    // our own 64-bit build alike.
+    const bool win64 = m_env.is32On64 || sizeof(void*) == 8;
     p.infPath = Bounded(dir + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"),
                         kToolPathChars);
     p.toolPath = Bounded(dir + (win64 ? "Pellory64.exe" : "Pellory32.exe"), kToolPathChars);
