@@ -1,11 +1,15 @@
 #!/bin/sh
 # GUI test of the Windows program under wine on a private X server.
-#   run-gui-test.sh <gui_driver.exe> <test program.exe> <artifacts folder> <wine-run> <work folder>
+#   run-gui-test.sh <gui_driver.exe> <test program.exe> <artifacts folder> <wine-run> <work folder> <wine prefix>
 # Runs each scenario of the driver; takes the screenshots it asks for
 # (ImageMagick import of the whole screen) into the artifacts folder.
 # Exit code: number of failed scenarios; 77 when no X server is available.
 set -u
 driver=$1 program=$2 artifacts=$3 winerun=$4 work=$5
+# A wine prefix of our own (booted on first use and kept): the other Windows
+# tests share one without a display, and its desktop must not be ours.
+ORVO_WINEPREFIX=$6
+export ORVO_WINEPREFIX
 
 command -v Xvfb >/dev/null 2>&1 || { echo "Xvfb is not installed"; exit 77; }
 mkdir -p "$artifacts"
