@@ -4,7 +4,7 @@
 // through flag files.
 //
 //   gui_driver <scenario> <program> <flag folder>
-//   scenarios: ready, fail, nodevice, silent, progress, second
+//   scenarios: ready, fail, newer, nodevice, silent, progress, second
 // Exit code: the number of failed checks (0: all passed).
 #include <windows.h>
 
@@ -277,6 +277,57 @@ void FailScenario(const std::string& program)
     CheckCode(process.Wait(), 0x80000007u, "fail: closed");
 }
 
+// True when the control shows at least a few reddish pixels on the screen
+// (text is drawn smoothed, so the red of the glyphs is not always pure).
+bool ShowsRed(HWND control)
+{
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    HDC dc = GetDC(nullptr);
+    if (dc == nullptr)
+        return false;
+    int red = 0;
+    for (int y = rect.top; y < rect.bottom; ++y)
+    {
+        for (int x = rect.left; x < rect.right; ++x)
+        {
+            const COLORREF c = GetPixel(dc, x, y);
+            if (c != CLR_INVALID && GetRValue(c) > 150 && GetGValue(c) < 90 && GetBValue(c) < 90)
+                ++red;
+        }
+    }
+    ReleaseDC(nullptr, dc);
+    return red > 20;
+}
+
+// The device runs newer firmware: the status label turns red, Upgrade is
+// disabled, the dialog stays until Close (code 4).
+void NewerScenario(const std::string& program)
+{
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "newer");
+    SProcess process;
+    Check(process.Start(program, ""), "newer: started");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); });
+    Check(dialog != nullptr, "newer: dialog found");
+    if (dialog == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; });
+    HWND status = GetDlgItem(dialog, 1000);
+    Check(!ShowsRed(status), "newer: ready text is not red");
+    Press(dialog, 1);
+    const std::string newer = "No upgrade performed. Device has the newer firmware.";
+    const bool shown = WaitUntil([&] { return Text(status) == newer; });
+    Check(shown, "newer: status text [" + Text(status) + "]");
+    Check(WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) == 0; }), "newer: Upgrade disabled");
+    Check(WaitUntil([&] { return ShowsRed(status); }, 5), "newer: status text drawn in red");
+    Screenshot("newer");
+    Press(dialog, 2);
+    CheckCode(process.Wait(), 4, "newer: closed");
+}
+
 void NoDeviceScenario(const std::string& program)
 {
     SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", nullptr);
@@ -375,6 +426,8 @@ int main(int argc, char** argv)
         ReadyScenario(program);
     else if (scenario == "fail")
         FailScenario(program);
+    else if (scenario == "newer")
+        NewerScenario(program);
     else if (scenario == "nodevice")
         NoDeviceScenario(program);
     else if (scenario == "silent")

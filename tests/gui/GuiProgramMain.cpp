@@ -2,7 +2,8 @@
 // window, with a fake device chosen by the environment variable
 // ORVO_FAKE_UPGRADER: "ready" (a device that upgrades and asks for a power
 // cycle), "fail" (its write fails), "validate" (the image is validated after
-// the write, in four packets of half a second each); unset or anything else:
+// the write, in four packets of half a second each), "newer" (the device
+// runs newer firmware than the image); unset or anything else:
 // no device. The program carries the real embedded image.
 // The program's waits run 100 times faster.
 #include <cstdlib>
@@ -24,9 +25,11 @@ int main(int argc, char** argv)
     CClock::SetTimeScale(0.01);
     const char* mode = std::getenv("ORVO_FAKE_UPGRADER");
     const std::string fake = mode != nullptr ? mode : "";
-    if (fake == "ready" || fake == "fail" || fake == "validate")
+    if (fake == "ready" || fake == "fail" || fake == "validate" || fake == "newer")
     {
         SFakeUpgraderConfig config;
+        if (fake == "newer")
+            config.fileVersion = "1.0.120101"; // older than the device's
         config.writeResult = fake != "fail";
         if (fake == "validate")
         {

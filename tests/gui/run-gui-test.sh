@@ -44,7 +44,7 @@ exe=$(basename "$program")
 "$winerun" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
 
 failures=0
-for scenario in ready fail nodevice silent progress second; do
+for scenario in ready fail newer nodevice silent progress second; do
     (
         while :; do
             for flag in "$work"/*.flag; do
