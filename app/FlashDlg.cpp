@@ -23,12 +23,19 @@ std::string Str(unsigned id)
     return LoadResourceString(id);
 }
 
-// The wide product name in the narrow character set ("%ls"); empty when it
-// cannot be converted.
+// The wide product name in the narrow character set ("%ls"). Characters the
+// narrow set cannot hold become '?' rather than losing the whole name.
 std::string NarrowName(const wchar_t* name)
 {
     const int length = std::snprintf(nullptr, 0, "%ls", name);
-    if (length <= 0)
+    if (length < 0)
+    {
+        std::string out;
+        for (const wchar_t* c = name; *c != L'\0'; ++c)
+            out += (*c > 0 && *c < 0x80) ? static_cast<char>(*c) : '?';
+        return out;
+    }
+    if (length == 0)
         return {};
     std::string out(static_cast<std::size_t>(length) + 1, '\0');
     std::snprintf(out.data(), out.size(), "%ls", name);

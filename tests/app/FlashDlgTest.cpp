@@ -154,6 +154,16 @@ TEST_F(FlashDlgTest, ReadyStateShowsNameVersionAndMenuAndCloseGivesFour)
     EXPECT_EQ(m_record->constructed, m_record->destroyed);
 }
 
+TEST_F(FlashDlgTest, ProductNameOutsideTheNarrowCharacterSetKeepsTheRest)
+{
+    m_config.productName = L"Tamsel\u4e2d Mic";
+    const SRun run = Run(false, {CRecordingView::Press(IDC_CLOSE)});
+    const std::string suffix = " Mic Device Firmware Upgrade";
+    ASSERT_GT(run.state.caption.size(), suffix.size() + 6);
+    EXPECT_EQ(run.state.caption.substr(0, 6), "Tamsel");
+    EXPECT_EQ(run.state.caption.substr(run.state.caption.size() - suffix.size()), suffix);
+}
+
 TEST_F(FlashDlgTest, AboutBoxShowsVersionLineAndNotice)
 {
     const SRun run = Run(false, {CRecordingView::SysCommand(kIdmAboutBox), CRecordingView::Press(IDC_CLOSE)});
