@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <climits>
 #include <cwchar>
 
 #include "app/DiagnosticLog.h"
@@ -23,23 +24,27 @@ std::string Str(unsigned id)
     return LoadResourceString(id);
 }
 
-// The wide product name in the narrow character set ("%ls"). Characters the
-// narrow set cannot hold become '?' rather than losing the whole name.
+// The wide product name in the narrow character set (the current locale's,
+// as "%ls" would convert it). A character the narrow set cannot hold becomes
+// '?' instead of cutting the name short.
 std::string NarrowName(const wchar_t* name)
 {
-    const int length = std::snprintf(nullptr, 0, "%ls", name);
-    if (length < 0)
+    std::string out;
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (const wchar_t* c = name; *c != L'\0'; ++c)
     {
-        std::string out;
-        for (const wchar_t* c = name; *c != L'\0'; ++c)
-            out += (*c > 0 && *c < 0x80) ? static_cast<char>(*c) : '?';
-        return out;
+        const std::size_t length = std::wcrtomb(bytes, *c, &state);
+        if (length == static_cast<std::size_t>(-1))
+        {
+            out += '?';
+            state = std::mbstate_t{};
+        }
+        else
+        {
+            out.append(bytes, length);
+        }
     }
-    if (length == 0)
-        return {};
-    std::string out(static_cast<std::size_t>(length) + 1, '\0');
-    std::snprintf(out.data(), out.size(), "%ls", name);
-    out.resize(static_cast<std::size_t>(length));
     return out;
 }
 
