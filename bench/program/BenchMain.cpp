@@ -120,6 +120,9 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
 STavikHeadsetConfig HeadsetFor(const std::string& scenario)
 {
     STavikHeadsetConfig config;
+    // A BlueCore chip asks for some tens of milliseconds per block.
+    config.dfu.pollTimeoutMs = 40;
+    config.dfu.transferMsPerKiB = 1.0;
     if (scenario == "same")
         config.version = "1.05.4";
     else if (scenario == "newer")

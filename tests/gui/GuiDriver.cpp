@@ -4,9 +4,11 @@
 // through flag files.
 //
 //   gui_driver <scenario> <program> <flag folder>
-//   scenarios: ready, fail, newer, nodevice, silent, progress, second
+//   scenarios: ready, fail, newer, nodevice, silent, progress, second; bench (program: the bench program)
 // Exit code: the number of failed checks (0: all passed).
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <cstdio>
 #include <string>
@@ -410,6 +412,40 @@ void SecondCopyScenario(const std::string& program)
         Press(dialog, 2);
     CheckCode(first.Wait(), 4, "second: first copy closed in the Ready state");
 }
+// The bench program: the real Tavik upgrader against the simulated headset,
+// driven interactively: Upgrade, progress, message 138, exit code 0.
+void BenchScenario(const std::string& program)
+{
+    SProcess process;
+    Check(process.Start(program, "--scenario normal --time-scale 0.05"), "bench: started");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); }, 60);
+    Check(dialog != nullptr, "bench: dialog found");
+    if (dialog == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    Check(WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; }), "bench: Upgrade enabled");
+    Check(Text(dialog) == "Veritane Tamsel Mic Device Firmware Upgrade", "bench: caption [" + Text(dialog) + "]");
+    Check(Text(GetDlgItem(dialog, 1003)) == "Current Version: 1.05.3",
+          "bench: version label [" + Text(GetDlgItem(dialog, 1003)) + "]");
+    Press(dialog, 1);
+    HWND bar = GetDlgItem(dialog, 1001);
+    Check(WaitUntil([&] { return SendMessageA(bar, PBM_GETPOS, 0, 0) > 0; }, 60), "bench: progress moves");
+    Check(WaitUntil([&] { return Text(GetDlgItem(dialog, 1000)).find(" bytes") != std::string::npos; }, 60),
+          "bench: status counts the bytes [" + Text(GetDlgItem(dialog, 1000)) + "]");
+    HWND box = WaitFor([&] { return FindMessageBox(process.Pid()); }, 120);
+    Check(box != nullptr, "bench: message box shown");
+    if (box != nullptr)
+    {
+        Screenshot("bench-done");
+        const std::string text = Text(GetDlgItem(box, 0xFFFF));
+        Check(text == "Firmware has been upgraded successfully. Please unplug the USB device from the computer.",
+              "bench: message box text [" + text + "]");
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    CheckCode(process.Wait(60), 0, "bench: upgrade");
+}
 } // namespace
 
 int main(int argc, char** argv)
@@ -436,6 +472,8 @@ int main(int argc, char** argv)
         ProgressScenario(program);
     else if (scenario == "second")
         SecondCopyScenario(program);
+    else if (scenario == "bench")
+        BenchScenario(program);
     else
         Check(false, "unknown scenario " + scenario);
     return g_failures;

@@ -1,11 +1,11 @@
 #!/bin/sh
 # GUI test of the Windows program under wine on a private X server.
-#   run-gui-test.sh <gui_driver.exe> <test program.exe> <artifacts folder> <wine-run> <work folder> <wine prefix>
+#   run-gui-test.sh <gui_driver.exe> <test program.exe> <artifacts folder> <wine-run> <work folder> <wine prefix> [bench program.exe]
 # Runs each scenario of the driver; takes the screenshots it asks for
 # (ImageMagick import of the whole screen) into the artifacts folder.
 # Exit code: number of failed scenarios; 77 when no X server is available.
 set -u
-driver=$1 program=$2 artifacts=$3 winerun=$4 work=$5
+driver=$1 program=$2 artifacts=$3 winerun=$4 work=$5 bench=${7:-}
 # A wine prefix of our own (booted on first use and kept): the other Windows
 # tests share one without a display, and its desktop must not be ours.
 ORVO_WINEPREFIX=$6
@@ -40,11 +40,17 @@ echo "X server on $DISPLAY"
 
 # No window manager runs here: let wine draw the captions of the program's
 # windows itself (a setting for this program's name only).
-exe=$(basename "$program")
-"$winerun" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
+for p in "$program" $bench; do
+    exe=$(basename "$p")
+    "$winerun" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
+done
+scenarios="ready fail newer nodevice silent progress second"
+[ -n "$bench" ] && scenarios="$scenarios bench"
 
 failures=0
-for scenario in ready fail newer nodevice silent progress second; do
+for scenario in $scenarios; do
+    target=$program
+    [ "$scenario" = bench ] && target=$bench
     (
         while :; do
             for flag in "$work"/*.flag; do
@@ -61,7 +67,7 @@ for scenario in ready fail newer nodevice silent progress second; do
     ) &
     shooter=$!
     echo "== scenario $scenario"
-    if ! "$winerun" "$driver" "$scenario" "$program" "$work"; then
+    if ! "$winerun" "$driver" "$scenario" "$target" "$work"; then
         failures=$((failures + 1))
         echo "== scenario $scenario FAILED"
     fi
