@@ -202,3 +202,26 @@ inline bool ParseHidReportDescriptor(const std::uint8_t* data, std::size_t lengt
     caps = collections.front();
     return true;
 }
+
+// True when any Report ID item appears (reports then start with their ID on
+// the wire; without IDs the system adds a 0 byte in front).
+inline bool HidReportDescriptorUsesReportIds(const std::uint8_t* data, std::size_t length)
+{
+    std::size_t pos = 0;
+    while (data != nullptr && pos < length)
+    {
+        const std::uint8_t prefix = data[pos];
+        if (prefix == 0xFE)
+        {
+            if (pos + 3 > length)
+                return false;
+            pos += 3 + static_cast<std::size_t>(data[pos + 1]);
+            continue;
+        }
+        const std::size_t size = (prefix & 3) == 3 ? 4 : (prefix & 3);
+        if ((prefix & 0xFC) == 0x84 && size > 0)
+            return true;
+        pos += 1 + size;
+    }
+    return false;
+}
