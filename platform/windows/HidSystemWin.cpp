@@ -3,10 +3,14 @@
 #include <windows.h>
 
 #include <cfgmgr32.h>
-#include <hidsdi.h>
 #include <setupapi.h>
 
+// The HID class headers of mingw-w64 declare C functions without C linkage.
+extern "C" {
+#include <hidsdi.h>
+
 #include <hidpi.h>
+}
 
 #include <cstring>
 #include <vector>
