@@ -64,7 +64,8 @@ public:
             return EUsbResult::Failed;
         const std::size_t room = size - sizeof(request);
         const std::size_t n = std::min({it->second.bytes.size(), room, static_cast<std::size_t>(request.wLength)});
-        std::memcpy(buffer + sizeof(request), it->second.bytes.data(), n);
+        if (n > 0)
+            std::memcpy(buffer + sizeof(request), it->second.bytes.data(), n);
         const long claimed = static_cast<long>(sizeof(request) + n) + it->second.extraReturned;
         returned = claimed < 0 ? 0 : static_cast<std::size_t>(claimed);
         return EUsbResult::Ok;
