@@ -590,6 +590,33 @@ public:
         return true;
     }
 
+    bool ReEnumerate(const SBenchDevice& newDevice, std::uint32_t dropDelayMs, std::uint32_t backDelayMs) override
+    {
+        auto state = m_state.lock();
+        auto rt = m_rt.lock();
+        if (!state || !rt)
+            return false;
+        std::lock_guard<std::mutex> guard(state->mutex);
+        auto it = state->devices.find(rt->device);
+        if (!rt->present || it == state->devices.end())
+            return false;
+        const std::uint64_t now = CClock::NowMs();
+        SEvent drop;
+        drop.at = now + dropDelayMs;
+        drop.kind = EEvent::Unplug;
+        drop.device = rt->device;
+        SEvent back;
+        back.at = now + dropDelayMs + backDelayMs;
+        back.kind = EEvent::Plug;
+        back.device = rt->device;
+        back.hub = it->second.parentHub;
+        back.port = it->second.port;
+        back.spec = newDevice;
+        state->Schedule(std::move(drop));
+        state->Schedule(std::move(back));
+        return true;
+    }
+
 private:
     std::weak_ptr<SState> m_state;
     std::weak_ptr<SInterfaceRt> m_rt;

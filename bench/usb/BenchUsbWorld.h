@@ -34,6 +34,8 @@
 #include "platform/HidSystem.h"
 #include "platform/UsbTopology.h"
 
+struct SBenchDevice;
+
 // The world side that a model talks to. Obtained in OnAttach; stays valid as
 // long as the model keeps the shared pointer, but does nothing once the
 // device left the bus (calls then return false).
@@ -48,9 +50,11 @@ public:
     // The device leaves the bus delayMs from now (0: at the next use of the
     // world). The model is detached then.
     virtual bool DropOff(std::uint32_t delayMs) = 0;
+    // The device leaves the bus dropDelayMs from now and comes back on the
+    // same port backDelayMs later as newDevice (e.g. in its DFU mode), with
+    // that description's models attached.
+    virtual bool ReEnumerate(const SBenchDevice& newDevice, std::uint32_t dropDelayMs, std::uint32_t backDelayMs) = 0;
 };
-
-struct SBenchDevice;
 
 // Report behaviour of one HID interface. Called on the thread of the caller
 // that sent the report, never with the world lock held; the world makes no
