@@ -28,6 +28,10 @@
 //   overlapped = true; on a plain device a read or write with a time-out
 //   other than kInfinite is refused with InvalidArg (a plain Windows handle
 //   cannot time out).
+// - Linux: one path per top-level collection of a hidraw node ("&colNN" as on
+//   Windows when there are several). Opening with kHidAccessNone touches no
+//   node (attributes, capabilities and strings come from sysfs); reports go
+//   through /dev/hidrawN; indexed strings through usbfs (/dev/bus/usb).
 // - Failures are returned, never thrown.
 
 #include <cstddef>

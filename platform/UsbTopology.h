@@ -16,6 +16,15 @@
 // the same rules give the same answers), and the simulated USB world of the
 // bench (bench/usb).
 //
+// Linux names (sysfs name as the instance part): host controller
+// "PCI\LINUX_HCD\<pci name>&BUS<n>" (one per root hub), root hub
+// "USB\ROOT_HUB20\usb<n>" (ROOT_HUB30 from 5 Gbit/s), device
+// "USB\VID_xxxx&PID_yyyy\1-1.3", interface of a composite device
+// "USB\VID_xxxx&PID_yyyy&MI_nn\1-1.3:1.3", HID collection
+// "HID\VID_xxxx&PID_yyyy[&MI_nn][&COLmm]\hidrawN". Driver keys are the USB
+// class GUID, '\' and the sysfs name. Configuration and string descriptors
+// come from sysfs ("descriptors" and the string attributes), language 0x0409.
+//
 // Contract for every implementation:
 // - Threads: any thread; calls do not share state beyond the handles the
 //   caller opened. One hub or host-controller handle may be used from one
