@@ -1,18 +1,69 @@
 // Entry of the program. The application object is built before anything
 // else runs, so the log exists from the first moment.
+#include <cstdlib>
 #include <memory>
 
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
+#include "families/tavik/FirmwareUpgradeTavik.h"
+#include "platform/Clock.h"
+#include "platform/DfuTransport.h"
 #include "platform/DialogView.h"
+#include "platform/HidApi.h"
 #include "platform/System.h"
+#include "usb/UsbTree.h"
 
 static CFlashApp theApp;
 
+namespace
+{
+// The hub check before an upgrade, on the system's USB tree.
+void CheckHubInPath(const char* devicePath, std::unique_ptr<SUsbConnectionInfo>* info, bool checkEmbeddedHubs,
+                    bool* hubInPath)
+{
+    bool hub = false;
+    CUSBHubPortInfoPtr port;
+    std::unique_ptr<IUsbTopology> usb = CreateSystemUsbTopology();
+    if (usb && devicePath != nullptr)
+        GetUSBDeviceDescriptorInfoAndHubInPathInfo(*usb, NarrowToWidePath(devicePath), &port, checkEmbeddedHubs, &hub);
+    if (hubInPath != nullptr)
+        *hubInPath = hub;
+    if (info != nullptr && port && port->connectionInfo)
+    {
+        auto connection = std::make_unique<SUsbConnectionInfo>();
+        connection->idVendor = port->connectionInfo->deviceDescriptor.idVendor;
+        connection->idProduct = port->connectionInfo->deviceDescriptor.idProduct;
+        *info = std::move(connection);
+    }
+}
+
+// ORVO_TIME_SCALE lets the test suites run the program's waits faster; the
+// product runs at 1.
+void ApplyTimeScale()
+{
+    const char* scale = std::getenv("ORVO_TIME_SCALE");
+    if (scale != nullptr)
+        CClock::SetTimeScale(std::strtod(scale, nullptr));
+}
+} // namespace
+
 int main(int argc, char** argv)
 {
+    ApplyTimeScale();
+    static std::unique_ptr<IHidApi> hidApi = CreateHidApiLibrary();
+    STavikEnvironment environment = STavikEnvironment::ForSystem();
+    environment.hidApi = hidApi.get();
+    environment.dfuFactory = CreateLibusbDfuTransportFactory();
+    CFirmwareUpgrade::SetConstructor([environment] { return new CFirmwareUpgradeTavik(environment); });
+
     theApp.SetCommandLine(argc, argv);
-    theApp.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
+    theApp.SetDialogFactory([] {
+        auto dialog = std::make_unique<CFlashDlg>(CreatePlatformDialogView());
+        dialog->SetHubCheck(CheckHubInPath);
+        return dialog;
+    });
     theApp.InitInstance();
-    return ToProcessExitStatus(theApp.ExitInstance());
+    const std::int32_t code = theApp.ExitInstance();
+    CFirmwareUpgrade::SetConstructor(nullptr);
+    return ToProcessExitStatus(code);
 }
