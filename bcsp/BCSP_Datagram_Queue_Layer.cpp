@@ -1,4 +1,5 @@
 #include "bcsp/BCSP_Datagram_Queue_Layer.h"
+#include "bcsp/BCSP_Link.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -129,12 +130,5 @@ bool CBCSP_Datagram_Queue_Layer::ReceivePacket(const BCSP_Packet& packet)
 
 void CBCSP_Datagram_Queue_Layer::SetLower(CBCSP_Mux_Layer* lower)
 {
-    CBCSP_Mux_Layer* old = m_lower.load();
-    if (old == lower)
-        return;
-    m_lower.store(lower);
-    if (old != nullptr)
-        old->SetUnreliableUpper(nullptr);
-    if (lower != nullptr)
-        lower->SetUnreliableUpper(this);
+    LinkNeighbour(m_lower, lower, this, &CBCSP_Mux_Layer::SetUnreliableUpper);
 }

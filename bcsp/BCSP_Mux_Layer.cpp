@@ -1,4 +1,5 @@
 #include "bcsp/BCSP_Mux_Layer.h"
+#include "bcsp/BCSP_Link.h"
 
 #include <new>
 
@@ -208,24 +209,10 @@ void CBCSP_Mux_Layer::SetReliableUpper(CBCSP_Sequencing_Layer* upper)
 
 void CBCSP_Mux_Layer::SetUnreliableUpper(CBCSP_Datagram_Queue_Layer* upper)
 {
-    CBCSP_Datagram_Queue_Layer* old = m_unreliableUpper.load();
-    if (old == upper)
-        return;
-    m_unreliableUpper.store(upper);
-    if (old != nullptr)
-        old->SetLower(nullptr);
-    if (upper != nullptr)
-        upper->SetLower(this);
+    LinkNeighbour(m_unreliableUpper, upper, this, &CBCSP_Datagram_Queue_Layer::SetLower);
 }
 
 void CBCSP_Mux_Layer::SetLower(CBCSP_Packet_Integrity_Layer* lower)
 {
-    CBCSP_Packet_Integrity_Layer* old = m_lower.load();
-    if (old == lower)
-        return;
-    m_lower.store(lower);
-    if (old != nullptr)
-        old->SetUpper(nullptr);
-    if (lower != nullptr)
-        lower->SetUpper(this);
+    LinkNeighbour(m_lower, lower, this, &CBCSP_Packet_Integrity_Layer::SetUpper);
 }

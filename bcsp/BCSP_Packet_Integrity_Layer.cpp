@@ -1,4 +1,5 @@
 #include "bcsp/BCSP_Packet_Integrity_Layer.h"
+#include "bcsp/BCSP_Link.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -163,24 +164,10 @@ bool CBCSP_Packet_Integrity_Layer::ReceiveFrame(const std::uint8_t* bytes, std::
 
 void CBCSP_Packet_Integrity_Layer::SetUpper(CBCSP_Mux_Layer* upper)
 {
-    CBCSP_Mux_Layer* old = m_upper.load();
-    if (old == upper)
-        return;
-    m_upper.store(upper);
-    if (old != nullptr)
-        old->SetLower(nullptr);
-    if (upper != nullptr)
-        upper->SetLower(this);
+    LinkNeighbour(m_upper, upper, this, &CBCSP_Mux_Layer::SetLower);
 }
 
 void CBCSP_Packet_Integrity_Layer::SetLower(CBCSP_Slip_Layer* lower)
 {
-    CBCSP_Slip_Layer* old = m_lower.load();
-    if (old == lower)
-        return;
-    m_lower.store(lower);
-    if (old != nullptr)
-        old->SetUpper(nullptr);
-    if (lower != nullptr)
-        lower->SetUpper(this);
+    LinkNeighbour(m_lower, lower, this, &CBCSP_Slip_Layer::SetUpper);
 }

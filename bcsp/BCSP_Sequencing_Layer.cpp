@@ -1,4 +1,5 @@
 #include "bcsp/BCSP_Sequencing_Layer.h"
+#include "bcsp/BCSP_Link.h"
 
 #include <new>
 
@@ -259,14 +260,7 @@ bool CBCSP_Sequencing_Layer::ReceivePacket(const BCSP_Packet& packet)
 
 void CBCSP_Sequencing_Layer::SetLower(CBCSP_Mux_Layer* lower)
 {
-    CBCSP_Mux_Layer* old = m_lower.load();
-    if (old == lower)
-        return;
-    m_lower.store(lower);
-    if (old != nullptr)
-        old->SetReliableUpper(nullptr);
-    if (lower != nullptr)
-        lower->SetReliableUpper(this);
+    LinkNeighbour(m_lower, lower, this, &CBCSP_Mux_Layer::SetReliableUpper);
 }
 
 void CBCSP_Sequencing_Layer::AckReceived(std::uint8_t ack)

@@ -1,4 +1,5 @@
 #include "bcsp/BCSP_Slip_Layer.h"
+#include "bcsp/BCSP_Link.h"
 
 #include <cstring>
 
@@ -164,24 +165,10 @@ bool CBCSP_Slip_Layer::ReceiveBytes(const std::uint8_t* bytes, std::size_t lengt
 
 void CBCSP_Slip_Layer::SetUpper(CBCSP_Packet_Integrity_Layer* upper)
 {
-    CBCSP_Packet_Integrity_Layer* old = m_upper.load();
-    if (old == upper)
-        return;
-    m_upper.store(upper);
-    if (old != nullptr)
-        old->SetLower(nullptr);
-    if (upper != nullptr)
-        upper->SetLower(this);
+    LinkNeighbour(m_upper, upper, this, &CBCSP_Packet_Integrity_Layer::SetLower);
 }
 
 void CBCSP_Slip_Layer::SetLower(CBCSP_UART_Driver* lower)
 {
-    CBCSP_UART_Driver* old = m_lower.load();
-    if (old == lower)
-        return;
-    m_lower.store(lower);
-    if (old != nullptr)
-        old->SetUpper(nullptr);
-    if (lower != nullptr)
-        lower->SetUpper(this);
+    LinkNeighbour(m_lower, lower, this, &CBCSP_UART_Driver::SetUpper);
 }
