@@ -1,4 +1,5 @@
 #include "bcsp/NemboHIDHelper.h"
+#include "bcsp/NemboReports.h"
 
 #include <cstring>
 #include <vector>
@@ -126,45 +127,27 @@ int CNemboHIDHelper::WriteFeatureReport(const std::uint8_t* report, std::size_t 
 
 bool CNemboHIDHelper::SendChunk(const std::uint8_t* bytes, std::size_t count)
 {
-    if (bytes == nullptr || count > kOutputReportLength - 5)
+    std::uint8_t report[kNemboReportLength];
+    if (!BuildNemboDataOutReport(bytes, count, report))
         return false;
-    std::uint8_t report[kOutputReportLength] = {};
-    report[0] = 0x00;
-    report[1] = 0x20;
-    report[2] = 0x00;
-    report[3] = 0x11;
-    report[4] = static_cast<std::uint8_t>(count);
-    std::memcpy(report + 5, bytes, count);
     return WriteOutputReport(report, sizeof(report)) == 1;
 }
 
 bool CNemboHIDHelper::ReceiveReport(const std::uint8_t* report, std::size_t reportLength)
 {
     CMutexLock lock(m_mutex);
+    const std::uint8_t* data = nullptr;
     if (m_upper == nullptr || report == nullptr || reportLength < 4)
         return false;
-    std::size_t n = report[3];
-    if (n > reportLength - 4)
-        n = reportLength - 4;
-    m_upper->DeliverBytes(report + 4, n);
+    const std::size_t n = NemboDataInPayload(report, reportLength, &data);
+    m_upper->DeliverBytes(data, n);
     return true;
 }
 
 bool CNemboHIDHelper::SetBaudRate(std::uint32_t rate)
 {
-    std::uint8_t code = 0;
-    switch (rate)
-    {
-    case 38400: code = 0; break;
-    case 57600: code = 1; break;
-    case 115200: code = 2; break;
-    default: return false;
-    }
-    std::uint8_t report[kFeatureReportLength] = {};
-    report[0] = 0x00;
-    report[1] = 0x3E;
-    report[2] = 0x0E;
-    report[3] = code;
-    report[4] = 0x00;
+    std::uint8_t report[kNemboReportLength];
+    if (!BuildNemboBaudRateReport(rate, report))
+        return false;
     return WriteFeatureReport(report, sizeof(report)) == 1;
 }
