@@ -165,7 +165,13 @@ TEST(CxDiscovery, FrontKeepsOneCurrentDevice)
     EXPECT_TRUE(CxIsCurrentDevice(first));
     EXPECT_EQ(first->GetChipType(), kCxChip20562);
     EXPECT_EQ(CxConnectVidPid(0x0572, 0x1500), 0);
-    EXPECT_FALSE(CxIsCurrentDevice(first));
+    ASSERT_TRUE(CxIsConnected());
+    EXPECT_EQ(CxGetCurrentDevice()->GetDeviceInfo().productId, 0x1500);
+    {
+        auto other = bench.Connect(kCxChip20562);
+        ASSERT_TRUE(other);
+        EXPECT_FALSE(CxIsCurrentDevice(other.get()));
+    }
     EXPECT_EQ(bench.World().OpenHidHandleCount(), 2u) << "the previous device was released";
     EXPECT_EQ(CxConnectType(kCxChip2077x), CXHID_STATUS_DEVICE_NOT_FOUND);
     EXPECT_FALSE(CxIsConnected());
