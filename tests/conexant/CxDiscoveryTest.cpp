@@ -109,6 +109,14 @@ TEST(CxDiscovery, String41RulesOfTheSmallChips)
     }
     {
         CCxBench bench;
+        bench.Plug(WithString41(ECxBenchChip::Cx2070x, L""));
+        bench.Plug(WithString41(ECxBenchChip::Cx20805, L""), 2);
+        auto a = bench.Connect(kCxChip2070x);
+        auto b = bench.Connect(kCxChip20805);
+        ASSERT_TRUE(a && b) << "CHAN_ and CAPE are not required";
+    }
+    {
+        CCxBench bench;
         bench.Plug(WithString41(ECxBenchChip::Cx2070x, L"CHA"));
         EXPECT_FALSE(bench.Connect()) << "shorter than the signature";
     }
