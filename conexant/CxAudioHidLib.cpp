@@ -96,9 +96,11 @@ int Inspect(IHidSystem& system, const std::wstring& path, SCxIdentityRecord& ide
     options.access = kHidAccessNone;
     options.overlapped = false;
     const EHidResult opened = system.Open(path, options, query);
-    if (opened == EHidResult::NoDevice)
+    if (opened == EHidResult::NoDevice || opened == EHidResult::AccessDenied)
     {
-        vanished = true; // left the bus since the listing
+        // Left the bus since the listing, or an interface this user may not
+        // even query: not a chip we could use, and no reason to stop looking.
+        vanished = true;
         return CXHID_STATUS_OK;
     }
     if (opened != EHidResult::Ok || !query)

@@ -215,6 +215,17 @@ TEST(CxAudioTool, PatchWritesVerifiesAndProtectsTheSerialNumber)
     EXPECT_EQ(chip->RequestCount(), requests);
     run = RunTool(bench, {"patch", JoinPath(folder, "missing.s37")});
     EXPECT_EQ(run.status, CXHID_STATUS_FILE_OPEN_ERROR);
+
+    // The library's trace of the refusal, kept when asked for.
+    const std::string log = JoinPath(folder, "cx.log");
+    run = RunTool(bench, {"--log", log, "patch", bad});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    const std::string trace = ReadFileBytes(log);
+    EXPECT_NE(trace.find("][CxAudioHidDevice::MemoryPatch] - ApplyPatch(start) - options[0]\r\n"), std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("] - Read Size - S37_LENGTH_SIZE[1] S37_BYTE_RESPRESENTATION_SIZE[2] value[5]\r\n"),
+              std::string::npos);
+    EXPECT_NE(trace.find("] cxaudio - status[26] Invalid patch file\r\n"), std::string::npos);
 }
 
 TEST(CxAudioTool, BenchProgramWritesAndVerifiesAGeneratedFile)

@@ -39,7 +39,55 @@ public:
 private:
     IHidSystem& m_inner;
 };
+// A HID system where the first interface listed cannot be opened at all.
+class CRefusingSystem : public IHidSystem
+{
+public:
+    CRefusingSystem(IHidSystem& inner, EHidResult refusal) : m_inner(inner), m_refusal(refusal) {}
+    EHidResult EnumerateInterfaces(std::vector<std::wstring>& paths) override
+    {
+        const EHidResult r = m_inner.EnumerateInterfaces(paths);
+        if (!paths.empty())
+            m_refused = paths.front();
+        return r;
+    }
+    EHidResult Open(const std::wstring& path, const SHidOpenOptions& options, CHidDevicePtr& device) override
+    {
+        if (path == m_refused)
+            return m_refusal;
+        return m_inner.Open(path, options, device);
+    }
+    EHidResult GetUsbDeviceInstanceId(const std::wstring& path, std::wstring& id) override
+    {
+        return m_inner.GetUsbDeviceInstanceId(path, id);
+    }
+
+private:
+    IHidSystem& m_inner;
+    EHidResult m_refusal;
+    std::wstring m_refused;
+};
 } // namespace
+
+TEST(CxDiscovery, InterfacesThatCannotBeQueriedAreSkippedOtherFailuresEndTheSearch)
+{
+    CCxBench bench;
+    bench.World().Plug(bench.World().RootHub(1), 1, MakeBenchHidDevice(0x046D, 0xC31C, 0x0001, 0x0006));
+    bench.Plug(ECxBenchChip::Cx2077x, 2);
+    for (EHidResult refusal : {EHidResult::AccessDenied, EHidResult::NoDevice})
+    {
+        CRefusingSystem system(bench.World(), refusal);
+        int status = -1;
+        ICxAudioHidDev* dev = Connect(system, -1, 0, 0, &status);
+        ASSERT_NE(dev, nullptr) << HidResultName(refusal);
+        EXPECT_EQ(dev->GetChipType(), kCxChip2077x);
+        dev->Release();
+    }
+    CRefusingSystem failing(bench.World(), EHidResult::Failed);
+    int status = -1;
+    EXPECT_EQ(Connect(failing, -1, 0, 0, &status), nullptr);
+    EXPECT_EQ(status, CXHID_STATUS_SYSTEM_ERROR);
+}
 
 TEST(CxDiscovery, RecognisesEveryChipTypeByItsIdentity)
 {

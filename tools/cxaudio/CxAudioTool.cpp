@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/DiagnosticLog.h"
 #include "conexant/CxAudioHidDevice.h"
 #include "conexant/CxAudioHidLib.h"
 #include "platform/HidSystem.h"
@@ -28,6 +29,7 @@ struct SOptions
     bool verify = false;
     bool protect = false;
     int memory = 0;
+    std::string log;
     std::vector<std::string> positional;
     std::string error;
 };
@@ -108,6 +110,11 @@ SOptions ParseOptions(const std::vector<std::string>& args)
                 else
                     o.memory = static_cast<int>(v);
             }
+        }
+        else if (a == "--log")
+        {
+            if (const std::string* t = value("--log"))
+                o.log = *t;
         }
         else if (a == "--json")
             o.json = true;
@@ -614,7 +621,7 @@ private:
 void PrintCxAudioUsage(std::FILE* to, const char* programName)
 {
     std::fprintf(to,
-                 "usage: %s [--type N] [--vid HEX] [--pid HEX] [--json] COMMAND\n"
+                 "usage: %s [--type N] [--vid HEX] [--pid HEX] [--json] [--log FILE] COMMAND\n"
                  "  list                                   every recognised chip\n"
                  "  info                                   identity, reports, EEPROM and patch\n"
                  "  read MEMTYPE ADDRESS COUNT             hex dump of a memory\n"
@@ -636,6 +643,16 @@ int RunCxAudioTool(const std::vector<std::string>& args, IHidSystem& system, con
         std::fprintf(io.err, "%s: %s\n", io.programName, CxStatusText(CXHID_STATUS_INVALID_PARAMETER));
         return CXHID_STATUS_INVALID_PARAMETER;
     }
+    // The library traces its steps into the diagnostic log when one is asked for.
+    const bool logging = !options.log.empty() && OpenLog(options.log.c_str()) == 0;
+    if (!options.log.empty() && !logging)
+        std::fprintf(io.err, "%s: cannot open the log %s\n", io.programName, options.log.c_str());
     CTool tool(options, system, io);
-    return tool.Run();
+    const int status = tool.Run();
+    if (logging)
+    {
+        LogPrintf("cxaudio - status[%d] %s\n", status, CxStatusText(status));
+        CloseLog();
+    }
+    return status;
 }

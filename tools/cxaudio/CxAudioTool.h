@@ -7,7 +7,8 @@
 //   cxaudio [selection] write MEMTYPE ADDRESS HEXBYTES [--verify]
 //   cxaudio [selection] patch FILE [--memory N] [--write] [--verify] [--protect]
 //   selection: --type N, --vid HEX, --pid HEX; --json prints the outcome as
-//   one JSON object on standard output.
+//   one JSON object on standard output; --log FILE keeps the library's
+//   diagnostic log in FILE.
 //
 // The exit status is the library's status code (0 ... 40); on failure the
 // status text goes to standard error. Progress of writes and verifications
