@@ -3,7 +3,7 @@
 // read and check the same file. Build it in the release preset:
 //
 //   cmake --build --preset linux-release --target bench-cx-s37
-//   build/linux-release/bin/bench-cx-s37 [--records-of N] [--runs N]
+//   build/linux-release/bin/bench-cx-s37 [--records-of N] [--runs N] [--no-log]
 //
 // The diagnostic log is open, as in the product, in a folder of the run.
 #include <algorithm>
@@ -63,13 +63,22 @@ int main(int argc, char** argv)
 {
     std::size_t perRecord = 32;
     int runs = 3;
-    for (int i = 1; i + 1 < argc; i += 2)
+    bool log = true;
+    for (int i = 1; i < argc; ++i)
     {
         const std::string a = argv[i];
+        if (a == "--no-log")
+        {
+            log = false; // lines are still formatted, not queued or written
+            continue;
+        }
+        if (i + 1 >= argc)
+            break;
         if (a == "--records-of")
             perRecord = std::clamp<std::size_t>(std::strtoul(argv[i + 1], nullptr, 10), 1, 250);
         else if (a == "--runs")
             runs = std::max(1, std::atoi(argv[i + 1]));
+        ++i;
     }
     const std::string folder = "bench-cx-s37";
     CreateDirectories(folder);
@@ -101,7 +110,8 @@ int main(int argc, char** argv)
         std::fclose(f);
     }
 
-    OpenLog((folder + "/bench.log").c_str());
+    if (log)
+        OpenLog((folder + "/bench.log").c_str());
     CxAudioHidDevice* device = CreateCxChipObject(kCxChip2070x, SCxIdentityRecord(), SCxDeviceHandles());
     double best = 1e9;
     for (int r = 0; r < runs; ++r)
@@ -122,8 +132,8 @@ int main(int argc, char** argv)
     device->Release();
     CloseLog();
     const double ours = kData / 1e6 / best;
-    std::printf("MemoryPatch analysis: %zu bytes of data in records of %zu, %.3f s, %.1f MB/s\n", kData, perRecord, best,
-                ours);
+    std::printf("MemoryPatch analysis: %zu bytes of data in records of %zu, log %s, %.3f s, %.1f MB/s\n", kData,
+                perRecord, log ? "open" : "closed", best, ours);
 
     double srecBest = 1e9;
     for (int r = 0; r < runs; ++r)
