@@ -19,6 +19,8 @@ std::string TempFile()
     const int fd = mkstemp(name);
     if (fd >= 0)
         close(fd);
+    static std::string path = name;
+    std::atexit([] { std::remove(path.c_str()); });
     return name;
 }
 } // namespace
