@@ -1,0 +1,488 @@
+// Simulated Conexant chips: the request formats of their firmware, their
+// memories and their faults.
+#include "bench/conexant/CxChipModel.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace
+{
+constexpr std::uint32_t kEepromAddressSpace = 0x20000; // 17 address bits
+constexpr std::size_t kRequestLogLimit = 200000;
+constexpr std::uint32_t kByteChipRegisterSpace = 0x2002;
+constexpr std::uint32_t kBlockChipRegisters = 8;
+
+bool WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool ReadAll(const std::string& path, std::vector<std::uint8_t>& bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+} // namespace
+
+bool ParseCxBenchChip(const std::string& name, ECxBenchChip& chip)
+{
+    static const struct
+    {
+        const char* name;
+        ECxBenchChip chip;
+    } kNames[] = {{"cx20562", ECxBenchChip::Cx20562}, {"cx2070x", ECxBenchChip::Cx2070x},
+                  {"cx2077x", ECxBenchChip::Cx2077x}, {"cx2076x", ECxBenchChip::Cx2076x},
+                  {"cx20805", ECxBenchChip::Cx20805}, {"cx1410", ECxBenchChip::Cx2070xAs1410}};
+    for (const auto& entry : kNames)
+    {
+        if (name == entry.name)
+        {
+            chip = entry.chip;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* CxBenchChipName(ECxBenchChip chip)
+{
+    switch (chip)
+    {
+    case ECxBenchChip::Cx20562: return "cx20562";
+    case ECxBenchChip::Cx2070x: return "cx2070x";
+    case ECxBenchChip::Cx2077x: return "cx2077x";
+    case ECxBenchChip::Cx2076x: return "cx2076x";
+    case ECxBenchChip::Cx20805: return "cx20805";
+    case ECxBenchChip::Cx2070xAs1410: return "cx1410";
+    }
+    return "?";
+}
+
+SCxChipConfig MakeCxChipConfig(ECxBenchChip chip)
+{
+    SCxChipConfig c;
+    c.chip = chip;
+    auto byteChip = [&c](std::uint8_t requestId, std::uint8_t replyId, std::uint8_t writeBit,
+                         std::uint8_t registerBit) {
+        c.blockProtocol = false;
+        c.requestId = requestId;
+        c.replyId = replyId;
+        c.writeBit = writeBit;
+        c.eepromBit = 0x20;
+        c.registerBit = registerBit;
+        c.inputLength = 3;
+        c.outputLength = 6;
+        c.ramSize = 0x2000;
+        c.romStart = 0x1C00;
+    };
+    switch (chip)
+    {
+    case ECxBenchChip::Cx20562:
+        byteChip(0x08, 0x09, 0x80, 0x40);
+        c.productId = 0x1402;
+        c.product = L"USB Headset CX20562";
+        c.string41 = L"CAT_V033_R12";
+        c.eepromWritable = false; // the firmware only reads its EEPROM over HID
+        c.sizeCodeAddress = -1;
+        break;
+    case ECxBenchChip::Cx2076x:
+        byteChip(0x08, 0x09, 0x80, 0x40);
+        c.productId = 0x1460;
+        c.product = L"USB Headset CX2076x";
+        c.string41 = L"TIKI_V101";
+        c.sizeCodeAddress = 5275;
+        break;
+    case ECxBenchChip::Cx2070xAs1410:
+        byteChip(0x04, 0x05, 0x40, 0x80);
+        c.productId = 0x1410;
+        c.product = L"USB Audio CX2070x";
+        c.string41.clear();
+        c.sizeCodeAddress = 4755;
+        break;
+    case ECxBenchChip::Cx2070x:
+        c.productId = 0x1500;
+        c.product = L"USB Audio CX2070x";
+        c.string41 = L"CHAN_V210";
+        c.sizeCodeAddress = 4755;
+        break;
+    case ECxBenchChip::Cx2077x:
+        c.productId = 0x1600;
+        c.product = L"USB Audio CX2077x";
+        c.string41 = L"CATP_V300";
+        c.sizeCodeAddress = 4667;
+        break;
+    case ECxBenchChip::Cx20805:
+        c.productId = 0x1700;
+        c.product = L"USB Audio CX20805";
+        c.string41 = L"CAPE_V1";
+        c.noMemoryInterface = true;
+        c.inputLength = 0x3E;
+        c.outputLength = 0x3E;
+        c.sizeCodeAddress = -1;
+        c.patchVersionAddress = -1;
+        break;
+    }
+    return c;
+}
+
+std::vector<std::uint8_t> MakeCxEepromImage(std::uint32_t size, std::uint8_t sizeCode)
+{
+    std::vector<std::uint8_t> image(size, 0xFF);
+    if (size < 64)
+        return image;
+    image[0] = 0x4C;
+    image[1] = sizeCode;
+    std::fill(image.begin() + 32, image.begin() + 58, 0x00);
+    image[41] = 's';
+    image[42] = 0x01; // layout version
+    image[43] = 0x00; // application status
+    image[44] = 0x72; // vendor 0x0572
+    image[45] = 0x05;
+    image[46] = 0x00; // product 0x1500
+    image[47] = 0x15;
+    image[48] = 0x01;
+    image[49] = 0x00;
+    return image;
+}
+
+CCxChipModel::CCxChipModel(const SCxChipConfig& config) : m_config(config)
+{
+    m_eeprom.assign(m_config.eepromSize, 0xFF);
+    std::copy_n(m_config.eepromContents.begin(), std::min<std::size_t>(m_config.eepromContents.size(), m_eeprom.size()),
+                m_eeprom.begin());
+    m_ram.assign(m_config.ramSize, 0x00);
+    // ROM holds code; anything but zeros.
+    for (std::uint32_t a = m_config.romStart; a < m_config.ramSize; ++a)
+        m_ram[a] = static_cast<std::uint8_t>(a * 7 + 3);
+    if (m_config.sizeCodeAddress >= 0 && static_cast<std::uint32_t>(m_config.sizeCodeAddress) < m_ram.size())
+        m_ram[m_config.sizeCodeAddress] = m_config.firmwareSizeCode;
+    if (m_config.patchVersionAddress >= 0 && static_cast<std::uint32_t>(m_config.patchVersionAddress) + 3 <= m_ram.size())
+        std::copy_n(m_config.patchVersion, 3, m_ram.begin() + m_config.patchVersionAddress);
+    m_registers.assign(m_config.blockProtocol ? kBlockChipRegisters * 2 : kByteChipRegisterSpace, 0);
+}
+
+SBenchDevice CCxChipModel::Device(const std::shared_ptr<CCxChipModel>& self) const
+{
+    SBenchDevice device;
+    device.vendorId = m_config.vendorId;
+    device.productId = m_config.productId;
+    device.manufacturer = L"Conexant";
+    device.product = m_config.product;
+    device.description = L"USB Input Device";
+    device.otherInterfaces = 2; // audio control and streaming
+    if (!m_config.string41.empty())
+        device.strings[41] = m_config.string41;
+    SBenchHidInterface hid;
+    hid.interfaceNumber = 3;
+    hid.caps.usagePage = 0x000C;
+    hid.caps.usage = 0x0001;
+    hid.caps.inputReportByteLength = m_config.inputLength;
+    hid.caps.outputReportByteLength = m_config.outputLength;
+    hid.caps.featureReportByteLength = 0;
+    hid.model = self;
+    device.hidInterfaces.push_back(hid);
+    return device;
+}
+
+std::vector<std::uint8_t> CCxChipModel::Eeprom()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_eeprom;
+}
+
+void CCxChipModel::SetEeprom(const std::vector<std::uint8_t>& bytes)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_eeprom = bytes;
+}
+
+std::vector<std::uint8_t> CCxChipModel::Ram()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_ram;
+}
+
+void CCxChipModel::PokeRam(std::uint32_t address, const std::vector<std::uint8_t>& bytes)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (std::size_t i = 0; i < bytes.size() && address + i < m_ram.size(); ++i)
+        m_ram[address + i] = bytes[i];
+}
+
+std::uint16_t CCxChipModel::Register(std::uint32_t index)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_config.blockProtocol)
+    {
+        if (index >= kBlockChipRegisters)
+            return 0;
+        return static_cast<std::uint16_t>(m_registers[index * 2] | (m_registers[index * 2 + 1] << 8));
+    }
+    if (index + 1 >= m_registers.size())
+        return 0;
+    return static_cast<std::uint16_t>(m_registers[index] | (m_registers[index + 1] << 8));
+}
+
+void CCxChipModel::SetFaults(const SCxChipFaults& faults)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_config.faults = faults;
+}
+
+std::uint32_t CCxChipModel::RequestCount()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_requests;
+}
+
+std::uint32_t CCxChipModel::ReplyCount()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_replies;
+}
+
+std::uint32_t CCxChipModel::IgnoredRequests()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_ignored;
+}
+
+std::vector<std::uint8_t> CCxChipModel::LastRequest()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_log.empty() ? std::vector<std::uint8_t>() : m_log.back();
+}
+
+std::vector<std::vector<std::uint8_t>> CCxChipModel::Requests()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_log;
+}
+
+bool CCxChipModel::SaveState(const std::string& dir)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const std::string base = dir + "/" + CxBenchChipName(m_config.chip);
+    return WriteAll(base + ".eeprom", m_eeprom) && WriteAll(base + ".ram", m_ram) &&
+           WriteAll(base + ".regs", std::vector<std::uint8_t>(m_registers.begin(), m_registers.end()));
+}
+
+bool CCxChipModel::LoadState(const std::string& dir)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const std::string base = dir + "/" + CxBenchChipName(m_config.chip);
+    std::vector<std::uint8_t> eeprom, ram, regs;
+    if (!ReadAll(base + ".eeprom", eeprom) || !ReadAll(base + ".ram", ram) || !ReadAll(base + ".regs", regs))
+        return false;
+    if (eeprom.size() != m_eeprom.size() || ram.size() != m_ram.size() || regs.size() != m_registers.size())
+        return false;
+    m_eeprom = eeprom;
+    m_ram = ram;
+    m_registers.assign(regs.begin(), regs.end());
+    return true;
+}
+
+void CCxChipModel::OnAttach(const std::shared_ptr<IBenchHidSink>& sink)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_sink = sink;
+}
+
+void CCxChipModel::OnDetach()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_sink.reset();
+}
+
+bool CCxChipModel::TakeFault(int& counter)
+{
+    if (counter == 0)
+        return false;
+    if (counter > 0)
+        --counter;
+    return true;
+}
+
+// Mutex held.
+void CCxChipModel::Reply(const std::vector<std::uint8_t>& reply)
+{
+    SCxChipFaults& faults = m_config.faults;
+    if (TakeFault(faults.dropReplies) || !m_sink)
+        return;
+    const std::uint32_t stray = faults.strayReportsBeforeReply + faults.strayReportsOnce;
+    faults.strayReportsOnce = 0;
+    std::vector<std::uint8_t> other(m_config.inputLength, 0);
+    other[0] = static_cast<std::uint8_t>(m_config.replyId == 0x01 ? 0x02 : 0x01); // a volume-button report
+    for (std::uint32_t i = 0; i < stray; ++i)
+        m_sink->QueueInputReport(other.data(), other.size());
+    std::vector<std::uint8_t> padded(reply);
+    padded.resize(m_config.inputLength, 0);
+    m_sink->QueueInputReport(padded.data(), padded.size());
+    ++m_replies;
+}
+
+std::uint8_t CCxChipModel::EepromByte(std::uint32_t address) const
+{
+    if (m_eeprom.empty())
+        return 0xFF; // nothing answers on the EEPROM bus
+    return m_eeprom[address % m_eeprom.size()];
+}
+
+void CCxChipModel::EepromStore(std::uint32_t address, std::uint8_t value)
+{
+    if (m_eeprom.empty() || !m_config.eepromWritable)
+        return;
+    std::uint8_t& cell = m_eeprom[address % m_eeprom.size()];
+    if (m_config.faults.eepromAndWise)
+        value &= cell;
+    if (m_config.faults.stuckEepromAddress >= 0 &&
+        address % m_eeprom.size() == static_cast<std::uint32_t>(m_config.faults.stuckEepromAddress))
+        value &= 0xFE;
+    cell = value;
+}
+
+std::uint8_t CCxChipModel::RamByte(std::uint32_t address) const
+{
+    return address < m_ram.size() ? m_ram[address] : 0;
+}
+
+void CCxChipModel::RamStore(std::uint32_t address, std::uint8_t value)
+{
+    if (address < m_ram.size() && address < m_config.romStart)
+        m_ram[address] = value;
+}
+
+EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t length)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    SCxChipFaults& faults = m_config.faults;
+    if (TakeFault(faults.timeoutWrites))
+        return EHidResult::Timeout;
+    if (TakeFault(faults.failWrites))
+        return EHidResult::Failed;
+    ++m_requests;
+    if (m_log.size() < kRequestLogLimit)
+        m_log.emplace_back(report, report + length);
+    if (faults.unplugAfterRequests >= 0 && m_requests > static_cast<std::uint32_t>(faults.unplugAfterRequests))
+    {
+        if (m_sink)
+            m_sink->DropOff(0);
+        return EHidResult::Ok;
+    }
+    if (m_config.noMemoryInterface || length == 0 || report[0] != m_config.requestId)
+    {
+        ++m_ignored;
+        return EHidResult::Ok;
+    }
+    if (m_config.blockProtocol)
+        HandleBlockRequest(report, length);
+    else if (length >= 6)
+        HandleByteRequest(report);
+    else
+        ++m_ignored;
+    return EHidResult::Ok;
+}
+
+// Mutex held.
+void CCxChipModel::HandleByteRequest(const std::uint8_t* r)
+{
+    std::uint32_t sum = 0;
+    for (int i = 1; i <= 4; ++i)
+        sum += 0xFFu - r[i];
+    if ((sum & 0xFF) != r[5])
+    {
+        ++m_ignored; // a corrupted request: the firmware drops it
+        return;
+    }
+    const std::uint8_t cmd = r[1];
+    const std::uint32_t address = (static_cast<std::uint32_t>(cmd & 0x1F) << 8) | r[2];
+    const bool write = (cmd & m_config.writeBit) != 0;
+    std::vector<std::uint8_t> reply(3, 0);
+    reply[0] = m_config.replyId;
+    if ((cmd & m_config.registerBit) != 0)
+    {
+        if (write)
+        {
+            m_registers[address] = r[3];
+            m_registers[address + 1] = r[4];
+        }
+        reply[1] = m_registers[address];
+        reply[2] = m_registers[address + 1];
+    }
+    else if ((cmd & m_config.eepromBit) != 0)
+    {
+        if (write)
+            EepromStore(address, r[4]);
+        reply[1] = cmd;
+        reply[2] = EepromByte(address);
+    }
+    else
+    {
+        if (write)
+            RamStore(address, r[4]);
+        reply[1] = cmd;
+        reply[2] = RamByte(address);
+    }
+    Reply(reply);
+}
+
+// Mutex held.
+void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
+{
+    if (length < 5)
+    {
+        ++m_ignored;
+        return;
+    }
+    const std::uint8_t cmd = r[1];
+    const bool write = (cmd & m_config.writeBit) != 0;
+    std::vector<std::uint8_t> reply(m_config.inputLength, 0);
+    reply[0] = m_config.replyId;
+    if ((cmd & m_config.registerBit) != 0)
+    {
+        const std::uint32_t index = (cmd >> 3) & 0x7;
+        if (write)
+        {
+            m_registers[index * 2] = r[4];
+            m_registers[index * 2 + 1] = length > 5 ? r[5] : 0;
+            return;
+        }
+        reply[1] = m_registers[index * 2];
+        reply[2] = m_registers[index * 2 + 1];
+        Reply(reply);
+        return;
+    }
+    const bool eeprom = (cmd & m_config.eepromBit) != 0;
+    const std::uint32_t address =
+        ((cmd & 0x10) != 0 ? 0x10000u : 0u) | (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
+    std::uint32_t count = r[2];
+    const std::uint32_t room = static_cast<std::uint32_t>(std::min<std::size_t>(length - 5, m_config.inputLength - 1u));
+    if (count > room)
+    {
+        ++m_ignored; // longer than a report can carry
+        return;
+    }
+    for (std::uint32_t i = 0; i < count; ++i)
+    {
+        const std::uint32_t a = (address + i) % (eeprom ? kEepromAddressSpace : 0x10000u);
+        if (write)
+        {
+            if (eeprom)
+                EepromStore(a, r[5 + i]);
+            else
+                RamStore(a, r[5 + i]);
+        }
+        else
+        {
+            reply[1 + i] = eeprom ? EepromByte(a) : RamByte(a);
+        }
+    }
+    if (!write)
+        Reply(reply);
+}

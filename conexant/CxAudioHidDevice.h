@@ -1,0 +1,176 @@
+#pragma once
+// The device object of the Conexant HID audio library and its chip classes.
+//
+// A device object is bound to one chip type: it keeps copies of the type's
+// protocol descriptor and (where the type has one) of its five memory
+// descriptors, and the property row of the type. Discovery (CxAudioHidLib)
+// builds it from an opened HID interface: one handle opened for overlapped
+// writing, one for overlapped reading.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "conexant/CxAudioHidDev.h"
+#include "platform/HidSystem.h"
+#include "platform/Sync.h"
+
+// The device mutex: a binary semaphore over an auto-reset event, so that a
+// wait can end after a time-out.
+class CCxDeviceMutex
+{
+public:
+    bool Create();
+    bool IsValid() const { return m_event.IsValid(); }
+    EWaitResult Wait(std::uint32_t timeoutMs) const { return m_event.Wait(timeoutMs); }
+    bool Release() { return m_event.Set(); }
+
+private:
+    CEvent m_event;
+};
+
+// What discovery hands to the chip object.
+struct SCxDeviceHandles
+{
+    std::shared_ptr<CCxDeviceMutex> mutex; // null: no device
+    CHidDevicePtr writeHandle;             // overlapped, write access
+    CHidDevicePtr readHandle;              // overlapped, read access
+};
+
+struct SCxIdentityRecord
+{
+    std::uint32_t flags = 0;
+    std::wstring path;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t versionNumber = 0;
+    SHidCaps caps;
+    std::wstring productString;
+};
+
+class CxAudioHidDevice : public ICxAudioHidDev
+{
+public:
+    CxAudioHidDevice(int chipType, const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+
+    // ICxAudioBase
+    ICxAudioBase* QueryInterface(const char* interfaceName) override;
+    std::uint32_t AddRef() override;
+    std::uint32_t Release() override;
+
+    // ICxAudioHidDev
+    int MemoryAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags, std::uint32_t address,
+                     std::uint32_t count, std::uint8_t* buffer, std::uint32_t bufferSize,
+                     SCxAccessStatistics* statistics) override;
+    int MemoryRead(std::uint32_t memoryType, std::uint32_t flags, std::uint32_t address, std::uint8_t* buffer,
+                   std::uint32_t count, SCxAccessStatistics* statistics) override;
+    int MemoryWrite(std::uint32_t memoryType, std::uint32_t flags, std::uint32_t address, const std::uint8_t* buffer,
+                    std::uint32_t count, SCxAccessStatistics* statistics) override;
+    int EepromRead(std::uint32_t address, std::uint8_t* buffer, std::uint32_t count) override;
+    int EepromWrite(std::uint32_t address, const std::uint8_t* buffer, std::uint32_t count) override;
+    CxPatchProgressCallback SetPatchProgressCallback(void* context, CxPatchProgressCallback callback) override;
+    CxMemoryProgressCallback SetMemoryProgressCallback(void* context, CxMemoryProgressCallback callback) override;
+    SCxIoSettings GetIoSettings() const override { return m_io; }
+    void SetIoSettings(const SCxIoSettings& settings) override { m_io = settings; }
+    int MemoryPatch(std::uint32_t memoryType, std::uint32_t options, const char* fileName, const char* const* lines,
+                    std::uint32_t lineCount, void* result) override;
+    int MemoryPatch(const char* fileName, S37File* result) override;
+    int AutoConfigure() override;
+    std::int32_t GetProperty(int index) override;
+    const std::uint8_t* GetEepromLayout() const override { return m_eepromLayout; }
+    std::int32_t GetEepromSize() const override { return m_eepromSize; }
+    bool GetOneBytePayload() const override { return m_oneBytePayload; }
+    int GetChipType() const override { return m_chipType; }
+    const char* GetChipName() const override { return CxChipName(m_chipType); }
+    SCxDeviceIdentity GetDeviceInfo() const override;
+    int GetPatchVersion(char* text, std::size_t size) override;
+    int WriteOutputReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t* written,
+                          std::uint32_t delayMs) override;
+    int ReadInputReport(std::uint8_t reportId, std::uint8_t* buffer, std::uint32_t length,
+                        std::uint32_t* read) override;
+
+    // The descriptors as bound (tests, the tool).
+    const SCxProtocolDescriptor& Protocol() const { return m_protocol; }
+    const SCxMemoryDescriptor& Memory(int memoryType) const { return m_memories[memoryType]; }
+    std::uint16_t OutputReportLength() const { return m_outputLength; }
+    std::uint16_t InputReportLength() const { return m_inputLength; }
+
+protected:
+    ~CxAudioHidDevice() override;
+    // The CX2070x built for a corrected identity speaks the CX20562 request format.
+    void SwitchToCx20562Format();
+    bool m_hasI2c = false;
+
+private:
+    class CI2cFace : public ICxAudioHidDevI2C
+    {
+    public:
+        explicit CI2cFace(CxAudioHidDevice& owner) : m_owner(owner) {}
+        ICxAudioBase* QueryInterface(const char* name) override { return m_owner.QueryInterface(name); }
+        std::uint32_t AddRef() override { return m_owner.AddRef(); }
+        std::uint32_t Release() override { return m_owner.Release(); }
+        ICxAudioHidDev* GetHidDev() override { return &m_owner; }
+
+    private:
+        CxAudioHidDevice& m_owner;
+    };
+
+    std::int32_t ComputeSignatureAddress();
+
+    std::atomic<std::uint32_t> m_refs{1};
+    int m_chipType;
+    SCxProtocolDescriptor m_protocol;
+    SCxMemoryDescriptor m_memories[kCxMemoryTypeCount] = {};
+    bool m_hasMemoryTable = false;
+    SCxIdentityRecord m_identity;
+    SCxDeviceHandles m_handles;
+    std::uint16_t m_outputLength;
+    std::uint16_t m_inputLength;
+    SCxIoSettings m_io;
+    CxPatchProgressCallback m_patchProgress = nullptr;
+    CxMemoryProgressCallback m_memoryProgress = nullptr;
+    void* m_callbackContext = nullptr;
+    std::int32_t m_properties[kCxPropertyCount] = {};
+    std::uint8_t m_eepromHeader[2] = {};
+    std::int32_t m_eepromSize = -1;
+    std::uint8_t m_eepromLayout[26] = {};
+    bool m_oneBytePayload = false;
+    CI2cFace m_i2c{*this};
+};
+
+class CxAudioHidDev20562 : public CxAudioHidDevice
+{
+public:
+    CxAudioHidDev20562(const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+};
+
+class CxAudioHidDev2070x : public CxAudioHidDevice
+{
+public:
+    CxAudioHidDev2070x(const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+};
+
+class CxAudioHidDev2077x : public CxAudioHidDevice
+{
+public:
+    CxAudioHidDev2077x(const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+};
+
+class CxAudioHidDev2076x : public CxAudioHidDevice
+{
+public:
+    CxAudioHidDev2076x(const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+};
+
+class CxAudioHidDev20805 : public CxAudioHidDevice
+{
+public:
+    CxAudioHidDev20805(const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+};
+
+// The chip object of a chip type (0 ... 4), holding one reference; null for other types.
+CxAudioHidDevice* CreateCxChipObject(int chipType, const SCxIdentityRecord& identity, SCxDeviceHandles handles);
+
+// The property row a chip type starts with.
+void CxInitialProperties(int chipType, std::int32_t (&properties)[kCxPropertyCount]);

@@ -1,0 +1,266 @@
+// The cxaudio tool: its commands against simulated chips in process, and
+// the bench build started as a production script would start it.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "conexant/CxPatch.h"
+#include "platform/System.h"
+#include "tests/TestSupport.h"
+#include "tests/conexant/CxTestSupport.h"
+#include "tools/cxaudio/CxAudioTool.h"
+
+namespace
+{
+struct SRun
+{
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs the tool on the bench's world with its output in files of the test.
+SRun RunTool(CCxBench& bench, const std::vector<std::string>& args, bool terminal = false)
+{
+    const std::string folder = MakeTestFolder("cxaudio-run");
+    const std::string outPath = JoinPath(folder, "out.txt");
+    const std::string errPath = JoinPath(folder, "err.txt");
+    SCxToolIo io;
+    io.out = std::fopen(outPath.c_str(), "wb");
+    io.err = std::fopen(errPath.c_str(), "wb");
+    io.errIsTerminal = terminal;
+    SRun run{-1, {}, {}};
+    if (io.out != nullptr && io.err != nullptr)
+        run.status = RunCxAudioTool(args, bench.World(), io);
+    if (io.out != nullptr)
+        std::fclose(io.out);
+    if (io.err != nullptr)
+        std::fclose(io.err);
+    run.out = ReadFileBytes(outPath);
+    run.err = ReadFileBytes(errPath);
+    return run;
+}
+
+std::vector<std::uint8_t> SerialImage()
+{
+    std::vector<std::uint8_t> image = MakeCxEepromImage(0x2000, 0x05);
+    for (std::size_t i = 64; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i ^ (i >> 8));
+    image[56] = 0x00;
+    image[57] = 0x01;
+    image[0x100] = 6;
+    image[0x101] = 3;
+    image[0x102] = 'F';
+    image[0x104] = 'L';
+    for (std::size_t i = 1; i < image.size(); ++i)
+        if (image[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            image[i] = 0x4D;
+    return image;
+}
+
+std::string ProgramPath(const std::string& path)
+{
+#ifdef _WIN32
+    std::string p = path;
+    if (!p.empty() && p[0] == '/')
+    {
+        for (char& c : p)
+            c = c == '/' ? '\\' : c;
+        p = "Z:" + p;
+    }
+    return p;
+#else
+    return path;
+#endif
+}
+} // namespace
+
+TEST(CxAudioTool, ListsEveryRecognisedChip)
+{
+    CCxBench bench;
+    bench.Plug(ECxBenchChip::Cx2070x, 1);
+    bench.Plug(ECxBenchChip::Cx2070xAs1410, 2);
+    bench.World().Plug(bench.World().RootHub(1), 3, MakeBenchHidDevice(0x046D, 0xC077, 0x0001, 0x0002));
+    SRun run = RunTool(bench, {"list"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("CX2070x  0572:1500  \\\\?\\hid#vid_0572&pid_1500"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("CX2070x  0572:1410"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("046d"), std::string::npos);
+    run = RunTool(bench, {"--json", "list"});
+    EXPECT_NE(run.out.find("\"devices\":[{\"chip\":\"CX2070x\",\"chipType\":1,\"vendorId\":1394,\"productId\":5376,"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"flags\":64"), std::string::npos);
+    EXPECT_EQ(run.out.back(), '\n');
+
+    CCxBench none;
+    run = RunTool(none, {"list"});
+    EXPECT_EQ(run.status, CXHID_STATUS_DEVICE_NOT_FOUND);
+    EXPECT_NE(run.err.find("Device not found"), std::string::npos);
+}
+
+TEST(CxAudioTool, InfoShowsIdentityAndAutoConfiguration)
+{
+    CCxBench bench;
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2077x);
+    config.eepromContents = MakeCxEepromImage(0x2000, 0x05);
+    config.patchVersion[2] = 0x07;
+    bench.Plug(config);
+    SRun run = RunTool(bench, {"info"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("chip:            CX2077x (type 2)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("input 33 bytes, output 37 bytes"), std::string::npos);
+    EXPECT_NE(run.out.find("detected yes, valid yes, size 8192 bytes"), std::string::npos);
+    EXPECT_NE(run.out.find("00-00-07 (loaded)"), std::string::npos);
+    run = RunTool(bench, {"--json", "info"});
+    EXPECT_NE(run.out.find("\"eepromDetected\":1,\"eepromValid\":1,\"eepromSize\":8192"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"patchLoaded\":1"), std::string::npos);
+    EXPECT_NE(run.out.find("\"status\":0,\"text\":\"OK\"}"), std::string::npos);
+}
+
+TEST(CxAudioTool, ReadWriteAndSelection)
+{
+    CCxBench bench;
+    SCxChipConfig stuck = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    stuck.faults.stuckEepromAddress = 0x21;
+    auto a = bench.Plug(stuck, 1);
+    auto b = bench.Plug(ECxBenchChip::Cx2076x, 2);
+    SRun run = RunTool(bench, {"--type", "3", "write", "1", "0x100", "DE:AD:BE:EF", "--verify"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(b->Ram()[0x103], 0xEF);
+    run = RunTool(bench, {"--type", "3", "read", "1", "0x100", "4"});
+    EXPECT_EQ(run.out, "00000100: DE AD BE EF\n");
+    run = RunTool(bench, {"--type", "3", "--json", "read", "1", "256", "2"});
+    EXPECT_NE(run.out.find("\"data\":\"DEAD\""), std::string::npos) << run.out;
+
+    // A chip that keeps a wrong bit fails the verified write.
+    run = RunTool(bench, {"--pid", "1500", "write", "0", "0x20", "0101", "--verify"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_VERIFY_FAILED);
+    EXPECT_NE(run.err.find("Patch verification failed"), std::string::npos);
+
+    run = RunTool(bench, {"--type", "0", "read", "0", "0", "1"});
+    EXPECT_EQ(run.status, CXHID_STATUS_DEVICE_NOT_FOUND);
+    run = RunTool(bench, {"--type", "3", "read", "0", "0x1FFE", "3"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_NE(run.err.find("Invalid memory address"), std::string::npos);
+    run = RunTool(bench, {"--type", "3", "write", "0", "0", "00"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_MEMORY_ACCESS);
+
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{}, {"frobnicate"}, {"read", "0", "0"}, {"--type", "7", "info"},
+          {"--vid", "xyz", "list"}, {"write", "0", "0", "ABC"}, {"read", "0", "-1", "2"}, {"--bogus", "list"}})
+    {
+        run = RunTool(bench, bad);
+        EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PARAMETER);
+        EXPECT_NE(run.err.find("usage:"), std::string::npos);
+        EXPECT_NE(run.err.find("Invalid parameter"), std::string::npos);
+    }
+}
+
+TEST(CxAudioTool, PatchWritesVerifiesAndProtectsTheSerialNumber)
+{
+    CxClearPatchState();
+    CCxBench bench;
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    std::vector<std::uint8_t> onChip = SerialImage();
+    onChip[43] = 0x5A;
+    onChip[0x103] = 'X';
+    onChip[0x105] = 'Y';
+    config.eepromContents = onChip;
+    auto chip = bench.Plug(config);
+    const std::vector<std::uint8_t> image = SerialImage();
+    const std::string folder = MakeTestFolder("cxaudio-patch");
+    const std::string file = JoinPath(folder, "eeprom image.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(image, 0, 64), "\r\n")));
+
+    SRun run = RunTool(bench, {"--json", "patch", file});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\"S37File\":{\"s3Records\":128,\"s7Records\":1,\"totalDataBytes\":8192"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"SerialNumberStringAddress\":256,\"SerialNumberStringLength\":6"), std::string::npos);
+
+    run = RunTool(bench, {"patch", file, "--write", "--protect"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::uint8_t> eeprom = chip->Eeprom();
+    EXPECT_EQ(eeprom[43], 0x5A);
+    EXPECT_EQ(eeprom[0x103], 'X');
+    EXPECT_EQ(eeprom[0x105], 'Y');
+    EXPECT_EQ(eeprom[0x106], image[0x106]);
+    EXPECT_NE(run.out.find("9 bytes left alone"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("write: 100% (8192 of 8192 bytes)"), std::string::npos) << run.err;
+
+    run = RunTool(bench, {"patch", file, "--verify", "--protect"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("3 differences tolerated"), std::string::npos) << run.out;
+    run = RunTool(bench, {"--json", "patch", file, "--verify"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_VERIFY_FAILED);
+    EXPECT_NE(run.out.find("\"differences\":3"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("{\"address\":43,\"expected\":0,\"read\":90}"), std::string::npos) << run.out;
+
+    // Without --protect the whole image goes in; the bar redraws on a terminal.
+    run = RunTool(bench, {"patch", file, "--write", "--verify"}, true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(chip->Eeprom(), image);
+    EXPECT_NE(run.err.find("\rwrite+verify [########################################] 100% 8192/8192 bytes\n"),
+              std::string::npos)
+        << run.err;
+
+    // A malformed file is refused before the chip is touched.
+    const std::string bad = JoinPath(folder, "bad.s37");
+    ASSERT_TRUE(WriteFileBytes(bad, S37Line(0, {1, 2, 3}) + "\nS30500000000FB\n"));
+    const std::uint32_t requests = chip->RequestCount();
+    run = RunTool(bench, {"patch", bad, "--write"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_NE(run.err.find("Invalid patch file"), std::string::npos);
+    EXPECT_EQ(chip->RequestCount(), requests);
+    run = RunTool(bench, {"patch", JoinPath(folder, "missing.s37")});
+    EXPECT_EQ(run.status, CXHID_STATUS_FILE_OPEN_ERROR);
+
+    // The library's trace of the refusal, kept when asked for.
+    const std::string log = JoinPath(folder, "cx.log");
+    run = RunTool(bench, {"--log", log, "patch", bad});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    const std::string trace = ReadFileBytes(log);
+    EXPECT_NE(trace.find("][CxAudioHidDevice::MemoryPatch] - ApplyPatch(start) - options[0]\r\n"), std::string::npos)
+        << trace;
+    EXPECT_NE(trace.find("] - Read Size - S37_LENGTH_SIZE[1] S37_BYTE_RESPRESENTATION_SIZE[2] value[5]\r\n"),
+              std::string::npos);
+    EXPECT_NE(trace.find("] cxaudio - status[26] Invalid patch file\r\n"), std::string::npos);
+}
+
+TEST(CxAudioTool, BenchProgramWritesAndVerifiesAGeneratedFile)
+{
+    const std::string folder = MakeTestFolder("cxaudio-bench program");
+    std::vector<std::uint8_t> image(0x4000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>((i * 31) >> 3);
+    image[0] = 0x4C;
+    image[1] = 0x06;
+    const std::string file = JoinPath(folder, "patch.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(image, 0, 32), "\n")));
+    const std::string state = JoinPath(folder, "state");
+    const std::string program = ProgramPath(CXAUDIO_BENCH_PATH);
+    std::uint32_t status = 99;
+    const std::string output = JoinPath(folder, "output.txt");
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "patch", file, "--write",
+                                   "--verify"},
+                                  RealSeconds(120), &status, folder, output));
+    EXPECT_EQ(status, 0u) << ReadFileBytes(output);
+    EXPECT_NE(ReadFileBytes(output).find("wrote 16384 of 16384 bytes"), std::string::npos);
+
+    // The next run finds the chip as the last one left it.
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "read", "0", "0x3FF0", "4"},
+                                  RealSeconds(60), &status, folder, output));
+    EXPECT_EQ(status, 0u);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "00003FF0: %02X %02X %02X %02X", image[0x3FF0], image[0x3FF1],
+                  image[0x3FF2], image[0x3FF3]);
+    EXPECT_NE(ReadFileBytes(output).find(expected), std::string::npos) << ReadFileBytes(output);
+
+    const std::string bad = JoinPath(folder, "bad.s37");
+    ASSERT_TRUE(WriteFileBytes(bad, "S0030000FC\n"));
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "patch", bad, "--write", "--verify"},
+                                  RealSeconds(60), &status, folder, output));
+    EXPECT_EQ(status, 26u);
+    EXPECT_NE(ReadFileBytes(output).find("cxaudio-bench: Invalid patch file"), std::string::npos);
+}
