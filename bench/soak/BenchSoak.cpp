@@ -231,7 +231,13 @@ int main(int argc, char** argv)
         return 2;
     CClock::SetTimeScale(o.timeScale);
     if (o.bench.empty())
+    {
+#ifdef _WIN32
+        o.bench = GetProgramDirectory() + PathSeparator() + "OrvoHIDFlash-bench.exe";
+#else
         o.bench = GetProgramDirectory() + PathSeparator() + "orvohidflash-bench";
+#endif
+    }
     if (o.work.empty())
         o.work = GetWorkingDirectory() + PathSeparator() + "soak-work";
     std::error_code ec;
