@@ -3,7 +3,7 @@
 // how much memory it has needed at most, and how many OS handles and threads
 // it holds now (a run that leaks either shows as growth between two reads).
 //
-// Linux: getrusage (ru_maxrss), the entries of /proc/self/fd and
+// Linux: VmHWM of /proc/self/status, the entries of /proc/self/fd and
 // /proc/self/task. Windows: the peak working set (K32GetProcessMemoryInfo),
 // GetProcessHandleCount and a thread snapshot of the process.
 //

@@ -1,7 +1,9 @@
 #include "platform/ProcessStats.h"
 
 #include <dirent.h>
-#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -27,12 +29,25 @@ bool GetProcessStats(SProcessStats* stats)
 {
     if (stats == nullptr)
         return false;
-    bool ok = true;
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) == 0)
-        stats->peakResidentKiB = static_cast<std::uint64_t>(usage.ru_maxrss); // KiB on Linux
-    else
-        ok = false;
+    // VmHWM, the high-water mark of this program's memory. (getrusage's
+    // ru_maxrss would also count the process image before execve, such as a
+    // large parent that forked it.)
+    bool ok = false;
+    if (std::FILE* status = std::fopen("/proc/self/status", "r"))
+    {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+        {
+            unsigned long long kib = 0;
+            if (std::strncmp(line, "VmHWM:", 6) == 0 && std::sscanf(line + 6, "%llu", &kib) == 1)
+            {
+                stats->peakResidentKiB = kib;
+                ok = true;
+                break;
+            }
+        }
+        std::fclose(status);
+    }
     stats->openHandles = CountEntries("/proc/self/fd", true);
     stats->threads = CountEntries("/proc/self/task", false);
     return ok && stats->openHandles >= 0 && stats->threads >= 0;
