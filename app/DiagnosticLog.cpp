@@ -15,11 +15,18 @@ namespace
 {
 constexpr std::size_t kTextSize = 4096; // at most 4,095 characters and the zero
 
+// One queued line, allocated to the size of its text: the record is followed
+// by its length characters and a zero.
 struct LogRecord
 {
-    char text[kTextSize];
     LogRecord* next;
+    std::size_t length;
 };
+
+char* TextOf(LogRecord* record)
+{
+    return reinterpret_cast<char*>(record + 1);
+}
 
 // The queue lock lives as long as the process, so a LogPrintf racing with
 // CloseLog on another thread always finds it and sees the log closed.
@@ -50,25 +57,49 @@ SLogState& State()
     return *state;
 }
 
-void WriteRecord(CLogFile& file, const char* text)
+void AppendDiskBytes(std::string& out, const char* text, std::size_t length)
 {
-    const std::string bytes = ToDiskBytes(text);
-    file.Write(bytes.data(), bytes.size());
+    for (std::size_t i = 0; i < length; ++i)
+    {
+        if (text[i] == '\n')
+            out += '\r';
+        out += text[i];
+    }
 }
 
-// Writes out and frees every queued record. Holds the queue mutex throughout,
-// so lines reach the file in append order.
+// Takes every queued record off the queue and writes it out, in append
+// order. Only one thread flushes at a time (the writer, or CloseLog once the
+// writer has stopped), so lines reach the file in the order they were queued;
+// the queue lock is held only to take the records, never while writing, so
+// callers of LogPrintf do not wait for the disk.
 void FlushQueue(SLogState& s)
 {
-    CMutexLock lock(QueueMutex());
-    while (s.head != nullptr)
+    LogRecord* records = nullptr;
     {
-        LogRecord* record = s.head;
-        s.head = record->next;
-        WriteRecord(s.file, record->text);
-        std::free(record);
+        CMutexLock lock(QueueMutex());
+        records = s.head;
+        s.head = nullptr;
+        s.tail = nullptr;
     }
-    s.tail = nullptr;
+    if (records == nullptr)
+        return;
+    constexpr std::size_t kBatchBytes = 64 * 1024;
+    std::string batch;
+    batch.reserve(kBatchBytes + 2 * kTextSize);
+    while (records != nullptr)
+    {
+        LogRecord* record = records;
+        records = record->next;
+        AppendDiskBytes(batch, TextOf(record), record->length);
+        std::free(record);
+        if (batch.size() >= kBatchBytes)
+        {
+            s.file.Write(batch.data(), batch.size());
+            batch.clear();
+        }
+    }
+    if (!batch.empty())
+        s.file.Write(batch.data(), batch.size());
     s.file.Flush();
 }
 
@@ -92,24 +123,36 @@ std::uint32_t WriterThread(SLogState& s)
 }
 } // namespace
 
+namespace
+{
+// The record of a message into buffer (kTextSize bytes); returns its length,
+// at most kTextSize - 1.
+std::size_t FormatRecordInto(char* buffer, const SLocalTime& t, const char* message)
+{
+    const int n = std::snprintf(buffer, kTextSize, "[%02d/%02d/%04d %02d:%02d:%02d:%03d] %s\r\n", t.day, t.month,
+                                t.year, t.hour, t.minute, t.second, t.millisecond, message);
+    if (n < 0)
+    {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return static_cast<std::size_t>(n) < kTextSize ? static_cast<std::size_t>(n) : kTextSize - 1;
+}
+} // namespace
+
 std::string FormatLogRecord(const SLocalTime& t, const char* message)
 {
     char record[kTextSize];
-    std::snprintf(record, sizeof record, "[%02d/%02d/%04d %02d:%02d:%02d:%03d] %s\r\n", t.day, t.month, t.year, t.hour,
-                  t.minute, t.second, t.millisecond, message);
-    return record;
+    const std::size_t length = FormatRecordInto(record, t, message);
+    return std::string(record, length);
 }
 
 std::string ToDiskBytes(const char* record)
 {
     std::string bytes;
-    bytes.reserve(std::strlen(record) + 16);
-    for (const char* p = record; *p != '\0'; ++p)
-    {
-        if (*p == '\n')
-            bytes += '\r';
-        bytes += *p;
-    }
+    const std::size_t length = std::strlen(record);
+    bytes.reserve(length + 16);
+    AppendDiskBytes(bytes, record, length);
     return bytes;
 }
 
@@ -152,12 +195,16 @@ void LogPrintf(const char* format, ...)
     std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
 
-    const std::string record = FormatLogRecord(GetLocalTimeNow(), message);
+    char record[kTextSize];
+    const std::size_t length = FormatRecordInto(record, GetLocalTimeNow(), message);
 
-    auto* entry = static_cast<LogRecord*>(std::calloc(1, sizeof(LogRecord)));
+    auto* entry = static_cast<LogRecord*>(std::malloc(sizeof(LogRecord) + length + 1));
     if (entry == nullptr)
         return; // out of memory: the line is dropped
-    std::memcpy(entry->text, record.data(), record.size() < kTextSize ? record.size() : kTextSize - 1);
+    entry->next = nullptr;
+    entry->length = length;
+    std::memcpy(TextOf(entry), record, length);
+    TextOf(entry)[length] = '\0';
 
     SLogState& s = State();
     CMutexLock lock(QueueMutex());
@@ -166,12 +213,17 @@ void LogPrintf(const char* format, ...)
         std::free(entry);
         return;
     }
+    // The writer is woken for the first line of an empty queue only: it
+    // resets the event before it takes the queue, so every later line is
+    // either taken with that batch or finds the queue empty again.
+    const bool wasEmpty = s.head == nullptr;
     if (s.tail != nullptr)
         s.tail->next = entry;
     else
         s.head = entry;
     s.tail = entry;
-    s.dataQueued.Set();
+    if (wasEmpty)
+        s.dataQueued.Set();
 }
 
 void CloseLog()

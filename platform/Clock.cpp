@@ -8,6 +8,7 @@
 namespace
 {
 std::atomic<double> g_timeScale{1.0};
+std::atomic<std::uint64_t> g_sleptMs{0};
 }
 
 void CClock::SetTimeScale(double scale)
@@ -48,7 +49,13 @@ void CClock::Sleep(std::uint32_t ms)
         for (;;)
             os::SleepMicroseconds(3600ull * 1000 * 1000);
     }
+    g_sleptMs.fetch_add(ms, std::memory_order_relaxed);
     os::SleepMicroseconds(ToRealMicroseconds(ms));
+}
+
+std::uint64_t CClock::SleptMs()
+{
+    return g_sleptMs.load(std::memory_order_relaxed);
 }
 
 std::uint64_t CClock::NowMs()

@@ -22,6 +22,11 @@ public:
     // Sleeps for ms product milliseconds (scaled).
     static void Sleep(std::uint32_t ms);
 
+    // Product milliseconds asked for through Sleep since the process started,
+    // summed over every thread (an infinite sleep adds nothing). The bench
+    // uses it to tell the waits an upgrade must make from its overhead.
+    static std::uint64_t SleptMs();
+
     // The real duration, in microseconds, of ms product milliseconds.
     // kInfinite maps to UINT64_MAX.
     static std::uint64_t ToRealMicroseconds(std::uint32_t ms);

@@ -1,7 +1,7 @@
 // Benchmark of the DFU engine's download against a simulated device: the time
 // a 1 MiB image takes, compared with the least time the device allows (the
 // sum of its poll time-outs and simulated transfer times). The last line is
-// "ratio R", R = measured / minimum.
+// "dfu-ratio R", R = measured / minimum.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -105,6 +105,6 @@ int main()
                 config.wTransferSize, config.pollTimeoutMs, config.transferMsPerKiB);
     std::printf("blocks %d, early polls %d\n", device->BlocksReceived(), device->EarlyPolls());
     std::printf("measured %.1f ms, device minimum %.1f ms\n", measured, minimum);
-    std::printf("ratio %.3f\n", minimum > 0.0 ? measured / minimum : 0.0);
+    std::printf("dfu-ratio %.4f\n", minimum > 0.0 ? measured / minimum : 0.0);
     return 0;
 }

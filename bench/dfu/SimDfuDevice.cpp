@@ -273,6 +273,12 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
                 m_status = errVERIFY;
                 break;
             }
+            if (m_config.vanishInManifest)
+            {
+                m_gone = true;
+                DisconnectLocked(0);
+                return ESimUsbResult::NoDevice;
+            }
             m_state = dfuMANIFEST;
             m_busyUntilMs = now + m_config.manifestPollMs;
             reply.bwPollTimeout = m_config.manifestPollMs;

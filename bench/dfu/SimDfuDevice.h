@@ -54,6 +54,7 @@ struct SSimDfuConfig
     int errorAtBlock = -1;
     std::uint8_t errorStatus = errWRITE;
     int vanishAtBlock = -1;           // the device disappears for good on that block
+    bool vanishInManifest = false;    // the device is pulled out for good as manifestation starts
     bool stuckBusy = false;           // stays in dfuDNBUSY after the first block
 };
 

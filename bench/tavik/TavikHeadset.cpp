@@ -81,7 +81,12 @@ void CTavikHeadset::UpdateLocked()
     switch (m_mode)
     {
     case EMode::SwitchingToDfu:
-        if (now >= m_switchAtMs)
+        if (m_config.unplugWhileSwitching && now + m_config.reenumerateMs / 2 >= m_switchAtMs)
+        {
+            m_mode = EMode::Unplugged;
+            m_gone = true;
+        }
+        else if (now >= m_switchAtMs)
         {
             m_mode = EMode::Dfu;
             PlugDfuLocked();
@@ -129,6 +134,8 @@ bool CTavikHeadset::IsDriverInstalled()
 void CTavikHeadset::Replug()
 {
     CMutexLock lock(m_lock);
+    if (m_gone)
+        return;
     if (m_dfu)
         m_dfu->Unplug();
     m_inputReports.clear();
@@ -205,6 +212,13 @@ int CTavikHeadset::OnOutputReport(const std::uint8_t* data, std::size_t length)
     }
     else if (data[1] == 0x01 && data[2] == 0x01)
     {
+        if (m_config.unplugOnEnterDfu)
+        {
+            m_mode = EMode::Unplugged;
+            m_gone = true;
+            m_inputReports.clear();
+            return static_cast<int>(length);
+        }
         m_mode = EMode::SwitchingToDfu;
         m_switchAtMs = CClock::NowMs() + m_config.reenumerateMs;
         m_inputReports.clear();

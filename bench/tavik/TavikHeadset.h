@@ -32,6 +32,11 @@ struct STavikHeadsetConfig
     std::uint32_t reenumerateMs = 1500; // HID -> DFU and DFU -> HID
     std::wstring productName = L"Veritane Tamsel Mic";
     SSimDfuConfig dfu;                  // the DFU-mode device (identity 0A12:0001)
+    // The user pulls the headset out and leaves it out (a replug brings
+    // nothing back): as it takes the enter-DFU command, or half-way through
+    // its re-enumeration into DFU mode.
+    bool unplugOnEnterDfu = false;
+    bool unplugWhileSwitching = false;
 };
 
 class CTavikHeadset : public IBenchHidFace
@@ -89,6 +94,7 @@ private:
     std::vector<std::uint8_t> m_firmware;
     std::vector<std::vector<std::uint8_t>> m_inputReports;
     std::uint32_t m_hidGeneration = 1;
+    bool m_gone = false; // pulled out for good
 
     CEvent m_stop;
     CThread m_ticker;

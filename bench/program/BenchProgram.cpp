@@ -1,0 +1,351 @@
+// The bench program: the application itself, with its switches, dialog, log
+// and exit codes, wired to a simulated Tavik headset instead of the USB
+// hardware. Bench options come before the application's switches.
+#include "bench/program/BenchProgram.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/FlashApp.h"
+#include "app/FlashDlg.h"
+#include "bench/tavik/TavikHeadset.h"
+#include "families/tavik/FirmwareUpgradeTavik.h"
+#include "platform/Clock.h"
+#include "platform/DialogView.h"
+#include "platform/MessageBox.h"
+#include "platform/ProcessStats.h"
+#include "platform/System.h"
+
+namespace
+{
+struct SScenario
+{
+    const char* name;
+    const char* description;
+};
+
+constexpr SScenario kScenarios[] = {
+    {"normal", "the headset runs 1.05.3 in HID mode; the upgrade to 1.05.4 succeeds"},
+    {"same", "the headset already runs 1.05.4"},
+    {"newer", "the headset runs 1.06.0"},
+    {"dfu-mode", "the headset starts in DFU mode (0A12:0001)"},
+    {"no-device", "nothing is plugged in"},
+    {"no-driver", "the DFU device appears only after the driver tool ran; the bench replugs when asked"},
+    {"driver-fails", "no DFU driver, and the driver tool exits with 1"},
+    {"download-error", "the device enters dfuERROR during the download"},
+    {"unplug", "the device disappears in the middle of the download"},
+};
+
+struct SFault
+{
+    const char* name;
+    bool takesNumber;
+    const char* description;
+};
+
+constexpr SFault kFaults[] = {
+    {"unplug-before-dfu", false, "the headset is pulled out as it takes the enter-DFU command, for good"},
+    {"unplug-reenumerating", false, "the headset is pulled out while it re-enumerates into DFU mode, for good"},
+    {"unplug-at-block", true, "=N: the DFU device is pulled out at data block N, for good"},
+    {"unplug-manifesting", false, "the DFU device is pulled out as manifestation starts, for good"},
+    {"dfu-error-at-block", true, "=N: the DFU device enters dfuERROR after data block N"},
+    {"slow-driver", true, "=MS: the driver tool takes MS (simulated) milliseconds"},
+    {"slow-reenumeration", true, "=MS: each re-enumeration takes MS milliseconds (default 1500)"},
+};
+
+struct SBenchOptions
+{
+    std::string scenario = "normal";
+    double timeScale = 1.0;
+    std::string firmwareOut;
+    std::string appData;
+    std::vector<std::pair<std::string, std::uint32_t>> faults;
+    bool help = false;
+    std::string error;
+};
+
+// "name" or "name=N" of kFaults; false with the reason otherwise.
+bool ParseFault(const std::string& text, SBenchOptions& options)
+{
+    const std::size_t eq = text.find('=');
+    const std::string name = text.substr(0, eq);
+    for (const SFault& f : kFaults)
+    {
+        if (name != f.name)
+            continue;
+        std::uint32_t number = 0;
+        if (f.takesNumber)
+        {
+            const std::string digits = eq == std::string::npos ? std::string() : text.substr(eq + 1);
+            char* end = nullptr;
+            const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
+            if (digits.empty() || *end != '\0' || value > 0x7FFFFFFFul)
+            {
+                options.error = "--fault " + name + " needs =N";
+                return false;
+            }
+            number = static_cast<std::uint32_t>(value);
+        }
+        else if (eq != std::string::npos)
+        {
+            options.error = "--fault " + name + " takes no value";
+            return false;
+        }
+        options.faults.emplace_back(name, number);
+        return true;
+    }
+    options.error = "unknown fault " + text;
+    return false;
+}
+
+void PrintHelp(std::FILE* out)
+{
+    std::fprintf(out,
+                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--help]\n"
+                 "                          [program switches: /S /P /F /I<hex> /M<n> /V<text> /U<text>]\n\n"
+                 "Runs the upgrade program against a simulated Tavik headset.\n\n"
+                 "  --scenario NAME      the simulated situation (default normal):\n");
+    for (const SScenario& s : kScenarios)
+        std::fprintf(out, "      %-16s %s\n", s.name, s.description);
+    std::fprintf(out, "  --time-scale X       real seconds per simulated second (default 1; 0.01 runs 100 times faster)\n"
+                      "  --firmware-out PATH  writes the firmware the headset holds at the end to PATH\n"
+                      "  --appdata DIR        the folder that stands for the user's local application data\n"
+                      "  --fault NAME[=N]     adds a fault to the scenario (may be given more than once):\n");
+    for (const SFault& f : kFaults)
+        std::fprintf(out, "      %-22s %s\n", f.name, f.description);
+    std::fprintf(out, "  --help               this text\n\n"
+                      "At the end the program prints how long the run took and how much of that the\n"
+                      "upgrade had to wait (the pauses it makes and the device's own timing), and its\n"
+                      "peak memory.\n");
+}
+
+// Takes the bench options off the front of the arguments.
+int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
+{
+    int i = 1;
+    for (; i < argc; ++i)
+    {
+        const std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc)
+            {
+                options.error = std::string(name) + " needs a value";
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h")
+            options.help = true;
+        else if (arg == "--scenario")
+        {
+            const char* v = value("--scenario");
+            if (v == nullptr)
+                break;
+            options.scenario = v;
+        }
+        else if (arg == "--time-scale")
+        {
+            const char* v = value("--time-scale");
+            if (v == nullptr)
+                break;
+            char* end = nullptr;
+            options.timeScale = std::strtod(v, &end);
+            if (end == v || *end != '\0' || !(options.timeScale > 0.0))
+                options.error = std::string("bad --time-scale: ") + v;
+        }
+        else if (arg == "--fault")
+        {
+            const char* v = value("--fault");
+            if (v == nullptr || !ParseFault(v, options))
+                break;
+        }
+        else if (arg == "--appdata")
+        {
+            const char* v = value("--appdata");
+            if (v == nullptr)
+                break;
+            options.appData = v;
+        }
+        else if (arg == "--firmware-out")
+        {
+            const char* v = value("--firmware-out");
+            if (v == nullptr)
+                break;
+            options.firmwareOut = v;
+        }
+        else if (arg.rfind("--", 0) == 0)
+            options.error = "unknown bench option " + arg;
+        else
+            break;
+        if (!options.error.empty())
+            break;
+    }
+    bool known = false;
+    for (const SScenario& s : kScenarios)
+        known = known || options.scenario == s.name;
+    if (!known && options.error.empty())
+        options.error = "unknown scenario " + options.scenario;
+    return i;
+}
+
+STavikHeadsetConfig HeadsetFor(const SBenchOptions& options)
+{
+    const std::string& scenario = options.scenario;
+    STavikHeadsetConfig config;
+    // A BlueCore chip asks for some tens of milliseconds per block.
+    config.dfu.pollTimeoutMs = 40;
+    config.dfu.transferMsPerKiB = 1.0;
+    if (scenario == "same")
+        config.version = "1.05.4";
+    else if (scenario == "newer")
+        config.version = "1.06.0";
+    else if (scenario == "dfu-mode")
+        config.startInDfuMode = true;
+    else if (scenario == "no-driver" || scenario == "driver-fails")
+        config.driverInstalled = false;
+    else if (scenario == "download-error")
+        config.dfu.errorAtBlock = 20;
+    else if (scenario == "unplug")
+        config.dfu.vanishAtBlock = 20;
+    for (const auto& [name, number] : options.faults)
+    {
+        if (name == "unplug-before-dfu")
+            config.unplugOnEnterDfu = true;
+        else if (name == "unplug-reenumerating")
+            config.unplugWhileSwitching = true;
+        else if (name == "unplug-at-block")
+            config.dfu.vanishAtBlock = static_cast<int>(number);
+        else if (name == "unplug-manifesting")
+            config.dfu.vanishInManifest = true;
+        else if (name == "dfu-error-at-block")
+            config.dfu.errorAtBlock = static_cast<int>(number);
+        else if (name == "slow-reenumeration")
+            config.reenumerateMs = number;
+    }
+    return config;
+}
+
+std::uint32_t DriverToolMs(const SBenchOptions& options)
+{
+    std::uint32_t ms = 0;
+    for (const auto& [name, number] : options.faults)
+    {
+        if (name == "slow-driver")
+            ms = number;
+    }
+    return ms;
+}
+} // namespace
+
+int RunBenchProgram(int argc, char** argv)
+{
+    SBenchOptions options;
+    const int first = ParseBenchOptions(argc, argv, options);
+    if (options.help)
+    {
+        PrintHelp(stdout);
+        return 0;
+    }
+    if (!options.error.empty())
+    {
+        std::fprintf(stderr, "orvohidflash-bench: %s\n\n", options.error.c_str());
+        PrintHelp(stderr);
+        return 2;
+    }
+    CClock::SetTimeScale(options.timeScale);
+
+    // The simulated world.
+    auto dfuBus = std::make_shared<CSimDfuBus>();
+    std::unique_ptr<CTavikHeadset> headset;
+    CBenchHidApi hidApi;
+    if (options.scenario != "no-device")
+    {
+        headset = std::make_unique<CTavikHeadset>(HeadsetFor(options), dfuBus);
+        hidApi.AddFace(headset.get());
+    }
+    std::fprintf(stdout, "bench: scenario %s, time scale %g\n", options.scenario.c_str(), options.timeScale);
+    std::fflush(stdout);
+
+    STavikEnvironment env = STavikEnvironment::ForSystem();
+    env.hidApi = &hidApi;
+    env.dfuFactory = dfuBus;
+    if (!options.appData.empty())
+    {
+        const std::string folder = options.appData;
+        env.localAppDataFolder = [folder](std::wstring* out) -> HResult {
+            if (!CreateDirectories(folder))
+                return HR_FAIL;
+            *out = NarrowToWidePath(folder);
+            return HR_OK;
+        };
+    }
+    CTavikHeadset* device = headset.get();
+    const bool toolFails = options.scenario == "driver-fails";
+    const std::uint32_t toolMs = DriverToolMs(options);
+    env.startDriverTool = [device, toolFails, toolMs](const std::string& commandLine, std::uint32_t* exitCode) {
+        std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
+        if (toolMs != 0)
+            CClock::Sleep(toolMs); // the tool's own time, which the upgrade has to wait for
+        if (!toolFails && device != nullptr)
+            device->InstallDriver();
+        *exitCode = toolFails ? 1u : 0u;
+        std::fprintf(stdout, "bench: driver tool exit code %u\n", *exitCode);
+        std::fflush(stdout);
+        return true;
+    };
+    env.messageBox = [device](const char* text, std::uint32_t style) {
+        std::fprintf(stdout, "bench: message box: %s\n", text);
+        std::fprintf(stdout, "bench: unplugging and plugging in the headset, then OK\n");
+        std::fflush(stdout);
+        if (device != nullptr)
+            device->Replug();
+        (void)style;
+        return 1;
+    };
+    CFirmwareUpgrade::SetConstructor([&env] { return new CFirmwareUpgradeTavik(env); });
+
+    // The application, with the switches that follow the bench options.
+    std::vector<char*> appArgs = {argv[0]};
+    for (int i = first; i < argc; ++i)
+        appArgs.push_back(argv[i]);
+    appArgs.push_back(nullptr);
+    std::int32_t code = 0;
+    const std::uint64_t startMs = CClock::NowMs();
+    const std::uint64_t sleptBeforeMs = CClock::SleptMs();
+    {
+        CFlashApp app;
+        app.SetCommandLine(static_cast<int>(appArgs.size()) - 1, appArgs.data());
+        app.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
+        app.InitInstance();
+        code = app.ExitInstance();
+    }
+    CFirmwareUpgrade::SetConstructor(nullptr);
+    const std::uint64_t wallMs = CClock::NowMs() - startMs;
+    const std::uint64_t requiredMs = CClock::SleptMs() - sleptBeforeMs;
+
+    if (!options.firmwareOut.empty())
+    {
+        const std::vector<std::uint8_t> firmware = headset ? headset->Firmware() : std::vector<std::uint8_t>();
+        std::ofstream out(options.firmwareOut, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+        std::fprintf(stdout, "bench: %zu firmware bytes written to %s\n", firmware.size(), options.firmwareOut.c_str());
+    }
+    if (headset)
+        std::fprintf(stdout, "bench: the headset runs %s\n", headset->Version().c_str());
+    // Every pause of the upgrade, the device's poll time-outs and transfer
+    // time and the waits for re-enumeration are sleeps through the clock, so
+    // their sum is what the run had to take; the rest is overhead.
+    std::fprintf(stdout, "bench: run took %llu ms, waits it had to make %llu ms\n",
+                 static_cast<unsigned long long>(wallMs), static_cast<unsigned long long>(requiredMs));
+    SProcessStats stats;
+    if (GetProcessStats(&stats))
+        std::fprintf(stdout, "bench: peak memory %llu KiB\n", static_cast<unsigned long long>(stats.peakResidentKiB));
+    std::fprintf(stdout, "bench: exit code 0x%08X\n", static_cast<unsigned>(code));
+    std::fflush(stdout);
+    return ToProcessExitStatus(code);
+}

@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Runs every benchmark of a release build, prints one table of figures with
+their goals and writes the figures as one JSON object.
+
+usage: run-benchmarks.py BIN_DIR OUT_DIR [--soak-runs N] [--only NAME ...]
+
+Each benchmark prints its figures last, one "name value" a line, and exits
+nonzero when its run failed. The whole upgrade is measured through the bench
+program at time scale 1.0: its wall time against the waits the upgrade had to
+make (the pauses it takes, the device's poll time-outs, transfer times and
+re-enumeration), both accounted by the bench program itself.
+
+Exit status: 0 when every benchmark ran; 1 when one failed or gave no figure.
+A goal that is missed is shown in the table, it does not fail the run.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+# figure -> (goal text, test on the value)
+GOALS = {
+    "dfu-ratio": ("<= 1.02", lambda v: v <= 1.02),
+    "upgrade-overhead": ("<= 1.02", lambda v: v <= 1.02),
+    "log-append-median-us": ("<= 2", lambda v: v <= 2.0),
+    "log-append-p99-us": ("", None),
+    "log-lines-per-s": (">= 1000000", lambda v: v >= 1e6),
+    "log-lines-lost": ("0", lambda v: v == 0),
+    "bcsp-ratio": (">= 0.75", lambda v: v >= 0.75),
+    "bcsp-loss-ratio": (">= 0.5", lambda v: v >= 0.5),
+    "peak-rss": ("<= 20480 KiB", lambda v: v <= 20480),
+    "soak-runs": ("", None),
+    "soak-mismatches": ("0", lambda v: v == 0),
+    "soak-hangs": ("0", lambda v: v == 0),
+    "soak-max-rss": ("KiB", None),
+    "soak-fds-leaked": ("0", lambda v: v == 0),
+}
+
+FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
+
+
+def run(argv, cwd, timeout):
+    """Runs one benchmark; returns (exit status, output)."""
+    print("== " + " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(argv)), flush=True)
+    try:
+        done = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=timeout, check=False)
+    except FileNotFoundError:
+        return 127, "not built: %s\n" % argv[0]
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode("utf-8", "replace") if e.stdout else ""
+        return 124, out + "\ntimed out after %d s\n" % timeout
+    out = done.stdout.decode("utf-8", "replace")
+    return done.returncode, out
+
+
+def figures_of(output, rename=None):
+    """The "name value" lines at the end of a benchmark's output."""
+    found = {}
+    for line in output.splitlines():
+        m = FIGURE_LINE.match(line.strip())
+        if m:
+            name = m.group(1)
+            if rename:
+                name = rename.get(name, None)
+            if name:
+                found[name] = float(m.group(2))
+    return found
+
+
+def bench_upgrade(bin_dir, work):
+    """A whole Tavik upgrade through the application at time scale 1.0."""
+    folder = os.path.join(work, "upgrade")
+    os.makedirs(folder, exist_ok=True)
+    argv = [os.path.join(bin_dir, "orvohidflash-bench"), "--scenario", "normal", "--time-scale", "1",
+            "--appdata", os.path.join(folder, "appdata"), "--firmware-out", os.path.join(folder, "firmware.bin"),
+            "/S", "/Ubenchmark"]
+    status, out = run(argv, folder, 600)
+    figures = {}
+    m = re.search(r"bench: run took ([0-9]+) ms, waits it had to make ([0-9]+) ms", out)
+    if m and int(m.group(2)) > 0:
+        wall, required = int(m.group(1)), int(m.group(2))
+        figures["upgrade-overhead"] = round(wall / required, 4)
+        out += "wall %d ms, required %d ms\n" % (wall, required)
+    m = re.search(r"bench: peak memory ([0-9]+) KiB", out)
+    if m:
+        figures["peak-rss"] = float(m.group(1))
+    return status, out, figures
+
+
+def main():
+    args = sys.argv[1:]
+    if len(args) < 2:
+        print(__doc__)
+        return 2
+    bin_dir, out_dir = os.path.abspath(args[0]), os.path.abspath(args[1])
+    soak_runs = 300
+    only = []
+    rest = args[2:]
+    while rest:
+        if rest[0] == "--soak-runs" and len(rest) > 1:
+            soak_runs = int(rest[1])
+            rest = rest[2:]
+        elif rest[0] == "--only" and len(rest) > 1:
+            only.append(rest[1])
+            rest = rest[2:]
+        else:
+            print("unknown argument " + rest[0])
+            return 2
+    os.makedirs(out_dir, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="work-", dir=out_dir)
+
+    def program(exe, rename, timeout=600):
+        def runner():
+            status, out = run([os.path.join(bin_dir, exe)], work, timeout)
+            return status, out, figures_of(out, rename)
+        return runner
+
+    benchmarks = [
+        ("dfu", program("bench-dfu-engine", {"dfu-ratio": "dfu-ratio"})),
+        ("upgrade", lambda: bench_upgrade(bin_dir, work)),
+        ("log", program("bench-log-append", {k: k for k in GOALS if k.startswith("log-")})),
+        ("bcsp", program("bench-bcsp-dfu", {"ratio": "bcsp-ratio", "loss-ratio": "bcsp-loss-ratio"}, 1800)),
+        ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
+    ]
+
+    results = {}
+    failed = []
+    started = time.time()
+    for name, runner in benchmarks:
+        if only and name not in only:
+            continue
+        status, out, figures = runner()
+        sys.stdout.write(out if out.endswith("\n") else out + "\n")
+        if status != 0 or not figures:
+            failed.append("%s (exit %d)" % (name, status))
+        results.update(figures)
+
+    print()
+    print("%-22s %14s  %-14s %s" % ("figure", "value", "goal", ""))
+    for name, (goal, test) in GOALS.items():
+        if name not in results:
+            if not only:
+                print("%-22s %14s  %-14s %s" % (name, "-", goal, "not measured"))
+            continue
+        value = results[name]
+        verdict = "" if test is None else ("met" if test(value) else "MISSED")
+        shown = ("%.0f" % value) if value.is_integer() else ("%.4g" % value)
+        print("%-22s %14s  %-14s %s" % (name, shown, goal, verdict))
+    path = os.path.join(out_dir, "results.json")
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(results, f, indent=2, sort_keys=True)
+        f.write("\n")
+    print("\nwrote %s (%.0f s)" % (path, time.time() - started))
+    if failed:
+        print("failed: " + ", ".join(failed) + "; their files are in " + work)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+def bench_soak(bin_dir, work, runs):
+    argv = [os.path.join(bin_dir, "bench-soak"), "--runs", str(runs), "--seed", "1", "--time-scale", "0.01",
+            "--bench", os.path.join(bin_dir, "orvohidflash-bench"), "--work", os.path.join(work, "soak")]
+    status, out = run(argv, work, 3600)
+    figures = {}
+    m = re.search(r"runs ([0-9]+), mismatches ([0-9]+), hangs ([0-9]+), max-rss ([0-9]+), fds-leaked ([0-9]+)", out)
+    if m:
+        for key, value in zip(("soak-runs", "soak-mismatches", "soak-hangs", "soak-max-rss", "soak-fds-leaked"),
+                              m.groups()):
+            figures[key] = float(value)
+    return status, out, figures
+
+
+if __name__ == "__main__":
+    sys.exit(main())
