@@ -33,6 +33,7 @@ GOALS = {
     "bcsp-ratio": (">= 0.75", lambda v: v >= 0.75),
     "bcsp-loss-ratio": (">= 0.5", lambda v: v >= 0.5),
     "peak-rss": ("<= 20480 KiB", lambda v: v <= 20480),
+    "s37-ratio": ("", None),
     "soak-runs": ("", None),
     "soak-mismatches": ("0", lambda v: v == 0),
     "soak-hangs": ("0", lambda v: v == 0),
@@ -125,6 +126,7 @@ def main():
         ("upgrade", lambda: bench_upgrade(bin_dir, work)),
         ("log", program("bench-log-append", {k: k for k in GOALS if k.startswith("log-")})),
         ("bcsp", program("bench-bcsp-dfu", {"ratio": "bcsp-ratio", "loss-ratio": "bcsp-loss-ratio"}, 1800)),
+        ("s37", program("bench-cx-s37", {"ratio": "s37-ratio"})),
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
     ]
 
