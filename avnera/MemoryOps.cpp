@@ -357,8 +357,11 @@ int32_t SerialMemErase2(AvDeviceHandle* handle, uint32_t address, uint32_t lengt
     }
     const bool direct = handle->type == kTypeGenericHid && handle->state != 0;
     std::uint32_t n = std::min<std::uint32_t>(direct ? 256 : 15, length);
-    std::uint16_t ram = job.ramBuffer;
-    if (handle->ops->blockWrite(handle, 0, static_cast<std::uint16_t>(n), buffer) != 0)
+    // The bytes go where the trigger takes them from: the RAM buffer (on a
+    // direct generic-HID handle the download base, whose offset is 0).
+    std::uint16_t ram = direct ? job.layout.downloadBase : job.ramBuffer;
+    const std::uint16_t writeAt = direct ? 0 : ram;
+    if (handle->ops->blockWrite(handle, writeAt, static_cast<std::uint16_t>(n), buffer) != 0)
     {
         ram = job.layout.downloadBase;
         n = 3;
