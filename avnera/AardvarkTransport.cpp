@@ -183,6 +183,14 @@ int32_t AaControl(AvDeviceHandle* handle, uint32_t code, uint32_t value)
     case 1:
         if (value == 0)
             return kBadArgument;
+        if (handle->i2cMode != 0)
+        {
+            // The SPI+GPIO configuration would switch the I2C master off: a
+            // handle in I2C mode keeps SPI+I2C.
+            bool ok = api->configure(aa, kAaConfigSpiI2c) >= 0;
+            ok = api->spiConfigure(aa, kAaSpiPolRisingFalling, kAaSpiPhaseSetupSample, kAaSpiBitorderMsb) >= 0 && ok;
+            return ok ? 0 : kFail;
+        }
         return ConfigureSpi(*api, aa, kAaSpiPhaseSetupSample) ? 0 : kFail;
     case 2:
     {
@@ -293,9 +301,20 @@ int32_t AaBlockWrite(AvDeviceHandle* handle, uint16_t address, uint16_t length, 
     return Exchange(*api, handle, out.data(), out.size(), in.data()) ? 0 : kFail;
 }
 
-int32_t AaBlockRead(AvDeviceHandle*, uint16_t, uint16_t, uint8_t*)
+// The adapter has no block-read of its own: the pieces are read with the
+// same peek packets the HID transports use, through the command channel.
+int32_t AaBlockRead(AvDeviceHandle* handle, uint16_t address, uint16_t length, uint8_t* bytes)
 {
-    return kFail;
+    if (bytes == nullptr)
+        return kFail;
+    for (std::uint32_t done = 0; done < length;)
+    {
+        const std::uint8_t n = static_cast<std::uint8_t>(std::min<std::uint32_t>(16, length - done));
+        if (MemoryPeek(handle, static_cast<std::uint16_t>(address + done), n, bytes + done) != 0)
+            return kFail;
+        done += n;
+    }
+    return 0;
 }
 } // namespace
 
