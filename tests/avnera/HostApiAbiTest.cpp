@@ -294,3 +294,31 @@ TEST_F(CHostApiAbi, AdapterTypeListsAndOpensNothingWithoutACompleteLibrary)
     uint32_t index = 0;
     EXPECT_EQ(-1, s_api.AvDllFindDevice(0, &search, &index));
 }
+
+// The Python extension entry binds to a runtime already loaded in the
+// process and never loads one itself. Death tests run first, before the
+// stand-in runtime is loaded.
+TEST(CHostApiPythonDeathTest, WithoutARuntimeItShowsTheMessageAndExitsWithOne)
+{
+    CDynamicLibrary library;
+    ASSERT_TRUE(library.Open(ORVO_HOSTAPI_LIBRARY));
+    auto entry = reinterpret_cast<void (*)()>(library.Symbol("inithostapi_vmi"));
+    ASSERT_NE(nullptr, entry);
+    EXPECT_EXIT(entry(), ::testing::ExitedWithCode(1), "Python API: Unable to bind to Python API");
+}
+
+TEST(CHostApiPython, BindsToTheLoadedRuntimeAndInitialisesTheModule)
+{
+    CDynamicLibrary standIn;
+    ASSERT_TRUE(standIn.Open(ORVO_PYTHON_STANDIN)) << standIn.LastError();
+    CDynamicLibrary library;
+    ASSERT_TRUE(library.Open(ORVO_HOSTAPI_LIBRARY));
+    auto entry = reinterpret_cast<void (*)()>(library.Symbol("inithostapi_vmi"));
+    auto record = reinterpret_cast<int (*)(char*, int)>(standIn.Symbol("standin_record"));
+    ASSERT_NE(nullptr, entry);
+    ASSERT_NE(nullptr, record);
+    entry();
+    char text[200];
+    record(text, sizeof(text));
+    EXPECT_STREQ("hostapi_vmi|hostapi_vmi|1012|1|1|2", text);
+}
