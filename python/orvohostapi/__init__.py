@@ -1,7 +1,7 @@
 """Python 3 binding of the Avnera host interface (ctypes, no compiled part).
 
-Loads the host interface - liborvohostapi.so on Linux, OrvoHIDFlash.exe on
-Windows - and wraps each export in a function that returns Python values and
+Loads the host interface - liborvohostapi.so on Linux, orvohostapi.dll (or
+OrvoHIDFlash.exe, which exports the same names) on Windows - and wraps each export in a function that returns Python values and
 raises HostApiError (carrying the status code) on failure.
 
     import orvohostapi
@@ -68,7 +68,11 @@ def _candidates():
         return [explicit]
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     if sys.platform.startswith("win"):
-        return [os.path.join(root, "build", "windows", "bin", "OrvoHIDFlash.exe"), "OrvoHIDFlash.exe"]
+        # orvohostapi.dll carries the same exports as OrvoHIDFlash.exe; a
+        # program loaded as a library does not get its run-time start-up, so
+        # the DLL comes first and the program is the last resort.
+        return [os.path.join(root, "build", "windows", "bin", "orvohostapi.dll"), "orvohostapi.dll",
+                os.path.join(root, "build", "windows", "bin", "OrvoHIDFlash.exe"), "OrvoHIDFlash.exe"]
     return [os.path.join(root, "build", "linux", "lib", "liborvohostapi.so"), "liborvohostapi.so.1"]
 
 

@@ -54,3 +54,4 @@ TEST(CHostApiExports, TheProgramExportsEveryNameAndAnswersThroughThem)
     EXPECT_EQ(0, peer(nullptr, 3, &id, &second, &third));
     EXPECT_EQ(0xDDDDDDDDu, id);
 }
+
