@@ -51,12 +51,16 @@ EWait WaitStatus(const SAardvarkApi& api, AvDeviceHandle* handle, std::uint8_t m
     const CDeadline deadline(timeoutMs);
     for (;;)
     {
+        // The status read after the deadline passed is the last one: a
+        // thread that was held up past the deadline still sees a chip that
+        // got ready in time.
+        const bool last = deadline.IsExpired();
         const std::uint8_t status = SpiStatus(api, handle);
         if ((status & 0x40) != 0)
             return EWait::Asserted;
         if ((status & mask) == want)
             return EWait::Ready;
-        if (deadline.IsExpired())
+        if (last)
             return EWait::TimedOut;
     }
 }
@@ -233,11 +237,12 @@ bool WaitFlashIdle(const SAardvarkApi& api, AvDeviceHandle* handle)
     const CDeadline deadline(10000);
     for (;;)
     {
+        const bool last = deadline.IsExpired();
         const std::uint8_t out[2] = {0x05, 0x00};
         std::uint8_t in[2] = {};
         if (Exchange(api, handle, out, 2, in) && (in[1] & 0x01) == 0)
             return true;
-        if (deadline.IsExpired())
+        if (last)
             return false;
     }
 }

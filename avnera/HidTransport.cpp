@@ -132,12 +132,16 @@ EWait Wait(IHidDevice& device, std::uint8_t reportId, bool vendor, std::uint8_t 
     const CDeadline deadline(timeoutMs);
     for (;;)
     {
+        // The status read after the deadline passed is the last one: a
+        // thread that was held up past the deadline still sees a chip that
+        // got ready in time.
+        const bool last = deadline.IsExpired();
         const std::uint8_t status = ReadStatus(device, reportId);
         if ((status & 0x40) != 0 && (!vendor || status != 0xFF))
             return EWait::Asserted;
         if ((status & mask) == want)
             return EWait::Ready;
-        if (deadline.IsExpired())
+        if (last)
             return EWait::TimedOut;
     }
 }

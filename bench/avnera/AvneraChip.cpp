@@ -99,6 +99,7 @@ void CAvneraChip::Answer(const std::vector<std::uint8_t>& answer, std::uint32_t 
         m_answer.resize(24);
     m_answerReady = true;
     m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
     if (busyMs > 0)
     {
         m_answerReady = false;
@@ -159,6 +160,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
             m_ram[0xF002] = m_stateBeforeFlash;
         }
         m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
         return;
     }
     if (length < 5)
@@ -185,6 +187,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
             answer.push_back(0);
     };
     m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
 
     if (unit == 0)
     {
@@ -269,6 +272,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
                         done();
                     m_answerReady = true;
                     m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
                 };
                 return;
             }
@@ -496,7 +500,7 @@ std::uint8_t CAvneraChip::HidStatus()
         return static_cast<std::uint8_t>(m_config.statusOverride);
     if (m_asserted)
         return 0x40;
-    if (m_config.neverReady || m_resetHeld || m_pending)
+    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
         return 0x00;
     if (m_pollsLeft > 0)
     {
@@ -512,7 +516,7 @@ std::uint8_t CAvneraChip::SpiStatus()
     AdvanceLocked();
     if (m_asserted)
         return 0x40;
-    if (m_config.neverReady || m_resetHeld || m_pending)
+    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
         return 0x01;
     if (m_pollsLeft > 0)
     {

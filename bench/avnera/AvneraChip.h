@@ -64,7 +64,8 @@ struct SAvneraChipConfig
     std::uint32_t serialCopyMs = 20;            // busy time of a 0x84 / 0x03 transfer
     std::uint32_t eepromSize = 32768;
     std::vector<std::uint8_t> remotes{1, 2};    // paired remote devices
-    std::uint32_t answerPolls = 2;              // status reads before an answer shows
+    std::uint32_t answerPolls = 0;              // status reads before an answer shows
+    std::uint32_t answerDelayMs = 5;            // and product time before it shows
     bool neverReady = false;                    // the status never shows ready
     int statusOverride = -1;                    // 0..255: the HID status always reads this
     std::uint8_t linkValue = 9;
@@ -144,6 +145,7 @@ private:
     std::vector<std::uint8_t> m_answer;
     bool m_answerReady = false;
     std::uint32_t m_pollsLeft = 0;
+    std::uint64_t m_readyAt = 0;
     std::uint64_t m_busyUntil = 0;
     std::function<void()> m_pending;
     bool m_held = false;

@@ -8,12 +8,21 @@
 #include "avnera/HostInternal.h"
 #include "avnera/OrvoHostApi.h"
 #include "bench/avnera/AvneraHidModel.h"
+#include "platform/Clock.h"
 
 class CAvneraBench : public ::testing::Test
 {
 protected:
+    // The chip is polled against time-outs of one or two product seconds: at
+    // 0.01 they are 10 and 20 ms of real time, which a loaded machine's
+    // scheduling does not eat up (at 0.001 a descheduled test thread times
+    // out a healthy chip).
+    static constexpr double kTimeScale = 0.01;
+
     void SetUp() override
     {
+        m_previousScale = CClock::GetTimeScale();
+        CClock::SetTimeScale(kTimeScale);
         m_hostController = m_world.AddHostController();
         avnera::SetHidSystem(&m_world);
         AvDllInitialize();
@@ -22,6 +31,7 @@ protected:
     {
         AvDllShutdown();
         avnera::SetHidSystem(nullptr);
+        CClock::SetTimeScale(m_previousScale);
     }
     std::shared_ptr<CAvneraChip> PlugChip(bool vendor, const SAvneraChipConfig& config = {}, std::uint8_t port = 0)
     {
@@ -38,6 +48,7 @@ protected:
         return handle;
     }
 
+    double m_previousScale = 0;
     CBenchUsbWorld m_world;
     BenchId m_hostController = 0;
     std::uint8_t m_nextPort = 0;

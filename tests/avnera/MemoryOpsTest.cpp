@@ -248,3 +248,46 @@ TEST(AvneraPartHeader, CodesSizePageSectorAndCheck)
     EXPECT_EQ(0x34, header[0]);
     EXPECT_EQ(0x26, header[1]);
 }
+
+TEST_F(CAvneraBench, SlowChipStillRoundTrips)
+{
+    // Answers show only after a while, transfers take most of the host's
+    // 200 ms, a sector erase most of its 1500 ms. At a tenth of real time a
+    // held-up test thread does not look like a chip that missed its time-out.
+    CClock::SetTimeScale(0.1);
+    SAvneraChipConfig config = RowConfig(36);
+    config.answerDelayMs = 30;
+    config.serialCopyMs = 150;
+    config.eraseMs = 1200;
+    auto generic = PlugChip(false, config);
+    auto vendor = PlugChip(true, config);
+    for (uint32_t type : {0u, 1u})
+    {
+        auto& chip = type == 0 ? generic : vendor;
+        AvDeviceHandle* handle = Open(type);
+        const std::vector<uint8_t> data = Pattern(16, 3);
+        ASSERT_EQ(0, MemoryPoke(handle, 0x2100, 16, data.data()));
+        uint8_t back[16] = {};
+        ASSERT_EQ(0, MemoryPeek(handle, 0x2100, 16, back));
+        EXPECT_EQ(0, std::memcmp(back, data.data(), 16));
+        std::vector<uint8_t> image = Pattern(2000, static_cast<uint8_t>(type + 9));
+        ASSERT_EQ(0, SerialMemWrite(handle, 0x1000, 2000, image.data(), 36));
+        std::vector<uint8_t> read(2000);
+        ASSERT_EQ(0, SerialMemRead(handle, 0x1000, 2000, read.data(), 36)) << "type " << type;
+        EXPECT_EQ(image, read);
+        ASSERT_EQ(0, SerialMemErase(handle, 0x1000, 2000, image.data(), 36));
+        EXPECT_EQ(std::vector<uint8_t>(2000, 0xFF), chip->Serial(0x1000, 2000));
+        AvDllCloseHandle(handle);
+    }
+}
+
+TEST_F(CAvneraBench, VendorChipDropsPacketsForTheGenericDestination)
+{
+    auto chip = PlugChip(true);
+    AvDeviceHandle* handle = Open(1);
+    uint8_t packet[24] = {0xFD, 4, 0, 0, 2, 0x83};
+    uint8_t answer[24] = {};
+    EXPECT_EQ(-1, commandSendAndGetResponse(handle, packet, answer));
+    packet[1] = 2;
+    EXPECT_EQ(0, commandSendAndGetResponse(handle, packet, answer));
+}
