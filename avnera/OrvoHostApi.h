@@ -119,6 +119,9 @@ ORVO_HOSTAPI int32_t SerialMemWrite2(AvDeviceHandle* handle, uint32_t address, u
 ORVO_HOSTAPI int32_t SerialMemErase2(AvDeviceHandle* handle, uint32_t address, uint32_t length, uint8_t* buffer,
                                      uint32_t memType, uint32_t size, uint32_t page, uint32_t addressInfo, uint32_t sector);
 ORVO_HOSTAPI int32_t SerialMemEnterFlashMode(AvDeviceHandle** handle); /* *handle may be replaced by the re-opened device */
+/* Enters flash mode, writes the image to the download area, runs it. A generic-HID chip re-enumerates
+ * on the way: the handle passed in is closed and the rest goes to the re-opened device (take the new
+ * handle from SerialMemEnterFlashMode and AvDllOpenDevice when it is needed afterwards). */
 ORVO_HOSTAPI int32_t SerialMemDownload(AvDeviceHandle* handle, uint32_t ignored, uint16_t length, const uint8_t* image);
 ORVO_HOSTAPI int32_t SetFlashType(AvDeviceHandle* handle, uint32_t type);
 ORVO_HOSTAPI int32_t FlashWrite(AvDeviceHandle* handle, uint32_t address, uint32_t length, const uint8_t* data);

@@ -83,8 +83,13 @@ class Device:
         return bytes(answer)
 
     def transact(self, packet):
-        self.send(packet)
-        return self.get_response()
+        """Sends a packet and returns the 24-byte answer buffer."""
+        buffer = (ctypes.c_uint8 * 24).from_buffer_copy(bytes(packet)[:24].ljust(24, b"\0"))
+        answer = (ctypes.c_uint8 * 24)()
+        code = library().commandSendAndGetResponse(self._h(), buffer, answer)
+        if code != 0:
+            raise HostApiError("commandSendAndGetResponse", code, bytes(buffer[:4]).hex() if code == -5 else None)
+        return bytes(answer)
 
     def assert_code(self):
         """The five assertion bytes, or None when the chip has not asserted."""
@@ -140,6 +145,21 @@ class Device:
     def serial_erase(self, address, length, part_row, data=None):
         buffer, _ = _buffer(data if data is not None else b"\xff" * max(length, 1))
         self._call("SerialMemErase", address, length, buffer, part_row)
+
+    def serial_read_part(self, address, length, mem_type, size, page, address_info, sector):
+        """SerialMemRead2: a part given by its geometry instead of a row."""
+        out = (ctypes.c_uint8 * max(length, 1))()
+        self._call("SerialMemRead2", address, length, out, mem_type, size, page, address_info, sector)
+        return bytes(out[:length])
+
+    def serial_write_part(self, address, data, mem_type, size, page, address_info, sector):
+        buffer, length = _buffer(data)
+        self._call("SerialMemWrite2", address, length, buffer, mem_type, size, page, address_info, sector)
+        return bytes(buffer[:length])
+
+    def serial_erase_part(self, address, length, mem_type, size, page, address_info, sector, data=None):
+        buffer, _ = _buffer(data if data is not None else b"\xff" * max(length, 1))
+        self._call("SerialMemErase2", address, length, buffer, mem_type, size, page, address_info, sector)
 
     def enter_flash_mode(self):
         """Sends the chip into flash mode; a generic-HID chip comes back as a new device, which this object then holds."""

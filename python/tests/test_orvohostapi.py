@@ -127,3 +127,14 @@ def test_download_runs_the_image(chip):
     chip.download(bytes(range(256)) * 2)
     # The chip runs it and answers again.
     assert chip.device_version() == 0x0105
+
+
+def test_long_forms_and_raw_packets(chip):
+    data = bytes(range(40))
+    assert chip.serial_write_part(0x800, data, 0, 131072, 256, 3, 4096) == data
+    assert chip.serial_read_part(0x800, 40, 0, 131072, 256, 3, 4096) == data
+    with pytest.raises(HostApiError) as error:
+        chip.serial_read_part(0, 4, 2, 131072, 256, 3, 4096)
+    assert error.value.code == -4
+    answer = chip.transact(b"\xfd\x02\x00\x00\x02\x83")
+    assert answer[0] == 0xFE and answer[8:10] == b"\x05\x01"
