@@ -18,7 +18,11 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
+#if defined(ORVO_HOSTAPI_BUILD)
 #define ORVO_HOSTAPI __declspec(dllexport)
+#else
+#define ORVO_HOSTAPI
+#endif
 #else
 #define ORVO_HOSTAPI __attribute__((visibility("default")))
 #endif
