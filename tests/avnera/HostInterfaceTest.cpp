@@ -220,3 +220,20 @@ TEST_F(CAvneraBench, CommandRoundTripAnswersWithFE)
     EXPECT_EQ(0, deviceVersion(handle, &version));
     EXPECT_EQ(0x0105u, version);
 }
+
+TEST_F(CAvneraBench, VendorListIdFollowsTheLayoutByteOfReportF2)
+{
+    SAvneraChipConfig four;
+    four.firmwareVersion = 0x0104; // report 0xF2 byte 1 = 4: id in report 0xF3 bytes 1..4
+    four.uniqueId = 0x11223344;
+    SAvneraChipConfig three;
+    three.firmwareVersion = 0x0103; // below 4: no id
+    PlugChip(true, four);
+    PlugChip(true, three);
+    uint16_t indexes[10] = {};
+    uint32_t ids[10] = {};
+    ASSERT_EQ(2, AvDllListDevices(1, 10, indexes, ids));
+    EXPECT_EQ(0x11223344u, ids[0]);
+    EXPECT_EQ(0u, ids[1]);
+    EXPECT_EQ(1u, indexes[1]);
+}
