@@ -20,3 +20,7 @@ int ShowSystemMessageBox(const char* text, std::uint32_t style);
 // no such installer: false with error 38 (ENOSYS).
 bool UpdateDriverForDevices(const char* hardwareId, const char* infPath, bool* rebootRequired,
                             std::uint32_t* error);
+
+// The same with a caption (Windows: the box's title; Linux: printed before
+// the text).
+int ShowCaptionedMessageBox(const char* text, const char* caption, std::uint32_t style);

@@ -32,3 +32,10 @@ bool UpdateDriverForDevices(const char*, const char*, bool* rebootRequired, std:
         *error = ENOSYS;
     return false;
 }
+
+int ShowCaptionedMessageBox(const char* text, const char* caption, std::uint32_t style)
+{
+    if (caption != nullptr && caption[0] != '\0')
+        std::fprintf(stderr, "%s: ", caption);
+    return ShowSystemMessageBox(text, style);
+}

@@ -19,3 +19,8 @@ bool UpdateDriverForDevices(const char* hardwareId, const char* infPath, bool* r
         *error = ok ? 0 : GetLastError();
     return ok != FALSE;
 }
+
+int ShowCaptionedMessageBox(const char* text, const char* caption, std::uint32_t style)
+{
+    return MessageBoxA(nullptr, text != nullptr ? text : "", caption != nullptr ? caption : "", style);
+}

@@ -1,0 +1,773 @@
+#include "bench/avnera/AvneraChip.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Clock.h"
+
+namespace
+{
+// The chip firmware's memory map by (mode, state): parameter block and
+// download area.
+constexpr std::uint16_t kParameterBlock[12] = {0xC41B, 0xC41B, 0xC44A, 0xC42D, 0xC416, 0xC416,
+                                               0xC451, 0xB53A, 0xC42D, 0xC42D, 0xFFFF, 0xFFFF};
+constexpr std::uint8_t kKindOffset[12] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1, 1};
+constexpr std::uint16_t kDownloadBase[12] = {0xC756, 0xC756, 0xC764, 0xD312, 0xC628, 0xC628,
+                                             0xC771, 0xBB5C, 0xC62F, 0xC627, 0xFFFF, 0xFFFF};
+constexpr std::uint16_t kIdAddress[3] = {0xC0D4, 0xB112, 0x0000};
+constexpr std::uint8_t kFlashLoaderState = 1;
+
+std::uint16_t Le16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+std::uint32_t Le32(const std::uint8_t* p)
+{
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+void Put16(std::vector<std::uint8_t>& v, std::uint16_t x)
+{
+    v.push_back(static_cast<std::uint8_t>(x));
+    v.push_back(static_cast<std::uint8_t>(x >> 8));
+}
+void Put32(std::vector<std::uint8_t>& v, std::uint32_t x)
+{
+    for (int i = 0; i < 4; ++i)
+        v.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
+}
+std::uint8_t ModeRegister(std::uint32_t mode)
+{
+    return mode == 0 ? 12 : mode == 1 ? 13 : 16;
+}
+} // namespace
+
+CAvneraChip::CAvneraChip(const SAvneraChipConfig& config) : m_config(config)
+{
+    m_ram.assign(0x10000, 0);
+    for (std::uint8_t remote : m_config.remotes)
+        m_remoteRam[remote].assign(0x10000, 0);
+    m_serial.assign(m_config.serialSize, 0xFF);
+    m_eeprom.assign(m_config.eepromSize, 0xFF);
+    ResetLocked();
+    // Identity in RAM: device id and device byte at the mode's addresses.
+    const std::uint16_t id = kIdAddress[std::min<std::uint32_t>(m_config.mode, 2)];
+    if (id != 0)
+    {
+        const std::uint8_t idBytes[4] = {0x11, 0x22, 0x33, 0x44};
+        std::memcpy(&m_ram[id], idBytes, 4);
+    }
+}
+
+void CAvneraChip::ResetLocked()
+{
+    m_answer.clear();
+    m_answerReady = false;
+    m_pollsLeft = 0;
+    m_pending = nullptr;
+    m_busyUntil = 0;
+    m_held = false;
+    m_heldPacket.clear();
+    m_asserted = false;
+    m_flashMode = false;
+    m_ram[0xF002] = m_config.state;
+    m_ram[0xF004] = m_config.modeRegisterOverride != 0 ? m_config.modeRegisterOverride : ModeRegister(m_config.mode);
+    m_ram[0xF003] = 0;
+}
+
+void CAvneraChip::AdvanceLocked()
+{
+    if (m_pending && CClock::NowMs() >= m_busyUntil)
+    {
+        auto action = std::move(m_pending);
+        m_pending = nullptr;
+        action();
+        if (m_held && !m_pending)
+        {
+            m_held = false;
+            const std::vector<std::uint8_t> packet = std::move(m_heldPacket);
+            ++m_opcodes[packet[0]];
+            ProcessLocked(packet.data(), packet.size(), m_heldPort);
+        }
+    }
+}
+
+void CAvneraChip::Answer(const std::vector<std::uint8_t>& answer, std::uint32_t busyMs)
+{
+    m_answer = answer;
+    if (m_answer.size() > 24)
+        m_answer.resize(24);
+    m_answerReady = true;
+    m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+    if (busyMs > 0)
+    {
+        m_answerReady = false;
+        m_busyUntil = CClock::NowMs() + busyMs;
+        m_pending = [this]() { m_answerReady = true; };
+    }
+}
+
+bool CAvneraChip::Command(const std::uint8_t* packet, std::size_t length, EAvneraPort port)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    if (m_resetHeld || m_asserted || length < 1)
+        return false;
+    if (m_pending)
+    {
+        // One command waits in the host-port buffer while the firmware is busy.
+        if (m_held)
+            return false;
+        m_held = true;
+        m_heldPacket.assign(packet, packet + length);
+        m_heldPort = port;
+        return true;
+    }
+    ++m_opcodes[packet[0]];
+    ProcessLocked(packet, length, port);
+    return true;
+}
+
+void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvneraPort port)
+{
+    const std::uint8_t op = p[0];
+    m_answer.clear();
+    m_answerReady = false;
+    if (op < 0xFC)
+    {
+        if (length < 1)
+            return;
+        if (op == 0x0A && length >= 4 && p[1] == 0xAD && p[2] == 0xDE && p[3] == 0x00)
+        {
+            m_flashMode = true;
+            m_running = false;
+            m_stateBeforeFlash = m_ram[0xF002];
+            m_download.clear();
+            m_downloadLength = 0;
+            m_ram[0xF002] = kFlashLoaderState;
+            if (port == EAvneraPort::GenericHid && m_flashListener)
+            {
+                auto listener = m_flashListener;
+                const std::uint32_t mode = m_config.mode;
+                listener(mode);
+            }
+        }
+        else if (op == 0x0B && m_flashMode)
+        {
+            m_flashMode = false;
+            m_running = true;
+            m_ram[0xF002] = m_stateBeforeFlash;
+        }
+        m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+        return;
+    }
+    if (length < 5)
+        return;
+    const std::uint8_t count = p[4];
+    if (count < 2 || 4u + count > length || 4u + count > 24)
+        return;
+    const std::uint8_t dest = p[1];
+    const bool destinationOk = port == EAvneraPort::GenericHid ? (dest == 2 || dest == 4)
+                               : port == EAvneraPort::I2c      ? dest == 0x19
+                                                               : dest == 2;
+    if (!destinationOk)
+        return;
+    const std::uint8_t unit = p[2];
+    const std::uint8_t remote = p[3];
+    const std::uint8_t* pl = p + 4;
+    const std::uint8_t sub = pl[1];
+    const bool answered = op == 0xFD;
+    std::vector<std::uint8_t> answer{0xFE, dest, unit, remote};
+    auto echo = [&](std::size_t n) {
+        for (std::size_t i = 0; i < n && i < count; ++i)
+            answer.push_back(pl[i]);
+        while (answer.size() < 4 + n)
+            answer.push_back(0);
+    };
+    m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+
+    if (unit == 0)
+    {
+        std::vector<std::uint8_t>* memory = MemoryOf(remote);
+        if (memory == nullptr)
+            return; // no such paired device: nothing answers
+        if (sub == 0x81 && count >= 5)
+        {
+            const std::uint16_t address = Le16(pl + 2);
+            const std::uint8_t n = pl[4];
+            if (n == 0 || n > 16)
+                return;
+            echo(4);
+            for (std::uint8_t i = 0; i < n; ++i)
+                answer.push_back((*memory)[static_cast<std::uint16_t>(address + i)]);
+        }
+        else if (sub == 0x00 && count >= 5)
+        {
+            const std::uint16_t address = Le16(pl + 2);
+            for (std::size_t i = 4; i < count; ++i)
+            {
+                const std::uint16_t at = static_cast<std::uint16_t>(address + i - 4);
+                (*memory)[at] = pl[i];
+                if (remote == 0)
+                {
+                    if (m_flashMode && at >= DownloadBaseLocked())
+                    {
+                        const std::uint32_t offset = at - DownloadBaseLocked();
+                        if (m_download.size() <= offset)
+                            m_download.resize(offset + 1, 0);
+                        m_download[offset] = pl[i];
+                    }
+                    WriteRegisterHooks(at);
+                }
+            }
+            echo(4);
+        }
+        else if (sub == 0x83)
+        {
+            echo(2);
+            answer.push_back(0);
+            answer.push_back(0);
+            Put16(answer, m_config.firmwareVersion);
+        }
+        else if (sub == 0x82)
+        {
+            echo(2);
+            // Layout of the link answer differs in state 3.
+            const bool stateThree = m_ram[0xF002] == 3;
+            answer.push_back(stateThree ? 0x77 : m_config.linkValue);
+            answer.push_back(0);
+            answer.push_back(stateThree ? m_config.linkValue : 0x77);
+        }
+        else if ((sub == 0x0E || sub == 0x0F) && count >= 8)
+        {
+            const std::uint16_t at = sub == 0x0E ? kIdAddress[std::min<std::uint32_t>(m_config.mode, 2)] : 0xB10D;
+            if (at != 0)
+                std::memcpy(&(*memory)[at], pl + 4, 4);
+            echo(2);
+        }
+        else if (sub == 0x10)
+        {
+            ++m_commits;
+            echo(2);
+        }
+        else if (sub == 0x84 || sub == 0x03)
+        {
+            SerialTrigger(sub);
+            echo(2);
+        }
+        else if (sub == 0x0C)
+        {
+            echo(4);
+            SerialTrigger(sub);
+            if (answered)
+            {
+                // The answer comes when the erase is done.
+                auto done = std::move(m_pending);
+                m_answer = answer;
+                m_pending = [this, done]() {
+                    if (done)
+                        done();
+                    m_answerReady = true;
+                    m_pollsLeft = m_config.answerPolls;
+    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+                };
+                return;
+            }
+            return;
+        }
+        else
+        {
+            return;
+        }
+    }
+    else if (unit == 3)
+    {
+        if (sub == 0xA0 && count >= 5)
+        {
+            const std::size_t n = static_cast<std::size_t>(pl[2] - 0xA0);
+            const std::uint32_t address = static_cast<std::uint32_t>(pl[3] << 8 | pl[4]);
+            if (n != static_cast<std::size_t>(count) - 5 || n > 16)
+                return;
+            for (std::size_t i = 0; i < n; ++i)
+                if (address + i < m_eeprom.size())
+                    m_eeprom[address + i] = pl[5 + i];
+            echo(2);
+        }
+        else if (sub == 0xA1 && count >= 4)
+        {
+            const std::size_t n = static_cast<std::size_t>(pl[2] - 0xA0);
+            // The low address byte is whatever arrived (0 when it was not sent).
+            const std::uint32_t address = static_cast<std::uint32_t>(pl[3] << 8 | (count >= 5 ? pl[4] : 0));
+            if (n == 0 || n > 16)
+                return;
+            echo(count);
+            for (std::size_t i = 0; i < n; ++i)
+                answer.push_back(address + i < m_eeprom.size() ? m_eeprom[address + i] : 0xFF);
+        }
+        else
+        {
+            return;
+        }
+    }
+    else if (unit == 7)
+    {
+        if (sub != 0x02 && sub != 0x03)
+            return;
+        const std::size_t offset = sub == 0x02 ? 0 : (count >= 4 ? pl[3] : 0);
+        const std::string& record = m_config.versionRecord;
+        const std::size_t n = offset < record.size() ? std::min<std::size_t>(18, record.size() - offset) : 0;
+        answer.push_back(static_cast<std::uint8_t>(n + 2));
+        answer.push_back(sub);
+        for (std::size_t i = 0; i < n; ++i)
+            answer.push_back(static_cast<std::uint8_t>(record[offset + i]));
+    }
+    else if (unit == 11)
+    {
+        echo(2);
+        if (sub == 0x02 && count >= 4)
+        {
+            const std::uint8_t k = pl[2];
+            for (std::uint8_t j = 0; j < 12; ++j)
+                answer.push_back(static_cast<std::uint8_t>(0x10 * (k + 1) + j + remote));
+        }
+        else if (sub == 0x04 && count >= 3)
+            m_charger[0xF0 | remote] = pl[2];
+        else if (sub == 0x01)
+            m_lastChannel.assign(pl, pl + count);
+        else if (sub == 0x05)
+        {
+            Put16(answer, 0x0102);
+            Put16(answer, 0x0304);
+        }
+        else if (sub == 0x09)
+            Put16(answer, 0x0506);
+        else if (sub != 0x03)
+            return;
+    }
+    else if (unit == 12)
+    {
+        if (sub == 0x01)
+        {
+            echo(2);
+            Put32(answer, m_config.battState + remote);
+            Put16(answer, m_config.battValue);
+        }
+        else if (sub == 0x02 && count >= 3)
+        {
+            m_charger[remote] = pl[2];
+            echo(2);
+        }
+        else if (sub == 0x03 && count >= 5)
+        {
+            echo(5);
+            Put16(answer, static_cast<std::uint16_t>(pl[2] * 100 + pl[3] * 10 + pl[4]));
+        }
+        else if (sub == 0x04)
+        {
+            echo(2);
+            if (count >= 6)
+            {
+                m_ram[0xB000] = pl[2];
+                m_ram[0xB001] = pl[3];
+                m_ram[0xB002] = pl[4];
+                m_ram[0xB003] = pl[5];
+            }
+            else
+            {
+                answer.push_back(m_ram[0xB000]);
+                answer.push_back(m_ram[0xB001]);
+                answer.push_back(m_ram[0xB002]);
+                answer.push_back(m_ram[0xB003]);
+            }
+        }
+        else
+        {
+            return;
+        }
+    }
+    else
+    {
+        return;
+    }
+    if (answered)
+        Answer(answer);
+}
+
+std::vector<std::uint8_t>* CAvneraChip::MemoryOf(std::uint8_t remote)
+{
+    if (remote == 0)
+        return &m_ram;
+    auto it = m_remoteRam.find(remote);
+    return it == m_remoteRam.end() ? nullptr : &it->second;
+}
+
+std::uint16_t CAvneraChip::DownloadBaseLocked() const
+{
+    const std::uint32_t index = std::min<std::uint32_t>(m_config.mode, 2) * 4 + (m_stateBeforeFlash & 3);
+    return kDownloadBase[index];
+}
+
+void CAvneraChip::WriteRegisterHooks(std::uint16_t address)
+{
+    if (address == 0xF003 && m_ram[0xF003] == 0x01)
+    {
+        ++m_resets;
+        ResetLocked();
+    }
+    else if (address == 0xF572)
+    {
+        if (m_ram[0xF572] == 0x40)
+        {
+            std::memset(&m_ram[0xF56C], 0, 6);
+        }
+        else if (m_ram[0xF572] == 0x80)
+        {
+            m_ram[0xF570] = static_cast<std::uint8_t>(m_config.berErrors);
+            m_ram[0xF571] = static_cast<std::uint8_t>(m_config.berErrors >> 8);
+            for (int i = 0; i < 4; ++i)
+                m_ram[0xF56C + i] = static_cast<std::uint8_t>(m_config.berBits >> (8 * i));
+        }
+    }
+}
+
+void CAvneraChip::SerialTrigger(std::uint8_t sub)
+{
+    const std::uint32_t state = m_ram[0xF002];
+    if (m_config.mode > 2 || state > 3)
+        return;
+    const std::uint32_t index = m_config.mode * 4 + state;
+    const std::uint16_t block = kParameterBlock[index];
+    if (block == 0xFFFF)
+        return;
+    const std::uint8_t* pb = &m_ram[block];
+    const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
+    const std::uint8_t kind = static_cast<std::uint8_t>((flash ? 0 : 1) + kKindOffset[index]);
+    // The firmware works only on a block that describes the attached part.
+    if (pb[0] != kind || Le32(pb + 13) != m_config.serialSize || Le16(pb + 18) != m_config.serialPage)
+        return;
+    if (flash && Le32(pb + 20) != m_config.serialSector)
+        return;
+    if (!flash)
+    {
+        const bool selected = m_config.mode == 1 ? m_ram[0xF0E1] == 0xA0 : m_ram[0xF0E2] == 0x0A;
+        if (!selected)
+            return;
+    }
+    const std::uint32_t address = Le32(pb + 1);
+    const std::uint16_t ram = Le16(pb + 5);
+    const std::uint16_t length = Le16(pb + 7);
+    if (sub == 0x0C)
+    {
+        if (!flash)
+            return;
+        const std::uint32_t start = address / m_config.serialSector * m_config.serialSector;
+        m_busyUntil = CClock::NowMs() + m_config.eraseMs;
+        m_pending = [this, start]() {
+            if (start < m_serial.size())
+                std::fill_n(m_serial.begin() + start,
+                            std::min<std::size_t>(m_config.serialSector, m_serial.size() - start), 0xFF);
+            ++m_erases;
+        };
+        return;
+    }
+    if (static_cast<std::uint32_t>(ram) + length > 0x10000 || address + length > m_serial.size())
+        return;
+    m_busyUntil = CClock::NowMs() + m_config.serialCopyMs;
+    if (sub == 0x84)
+    {
+        m_pending = [this, address, ram, length]() {
+            std::copy_n(m_serial.begin() + address, length, m_ram.begin() + ram);
+        };
+    }
+    else
+    {
+        m_pending = [this, address, ram, length, flash]() {
+            for (std::uint32_t i = 0; i < length; ++i)
+                m_serial[address + i] = flash ? static_cast<std::uint8_t>(m_serial[address + i] & m_ram[ram + i])
+                                              : m_ram[ram + i];
+        };
+    }
+}
+
+std::uint8_t CAvneraChip::HidStatus()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    if (m_config.statusOverride >= 0)
+        return static_cast<std::uint8_t>(m_config.statusOverride);
+    if (m_asserted)
+        return 0x40;
+    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
+        return 0x00;
+    if (m_pollsLeft > 0)
+    {
+        --m_pollsLeft;
+        return 0x00;
+    }
+    return m_answerReady ? 0x05 : 0x01;
+}
+
+std::uint8_t CAvneraChip::SpiStatus()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    if (m_asserted)
+        return 0x40;
+    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
+        return 0x01;
+    if (m_pollsLeft > 0)
+    {
+        --m_pollsLeft;
+        return 0x01;
+    }
+    return m_answerReady ? 0x02 : 0x00;
+}
+
+std::vector<std::uint8_t> CAvneraChip::PeekAnswer()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_asserted)
+        return {0x40, m_assertion[0], m_assertion[1], m_assertion[2], m_assertion[3]};
+    return m_answerReady ? m_answer : std::vector<std::uint8_t>{};
+}
+
+std::vector<std::uint8_t> CAvneraChip::TakeAnswer()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_asserted)
+        return {0x40, m_assertion[0], m_assertion[1], m_assertion[2], m_assertion[3]};
+    if (!m_answerReady)
+        return {};
+    m_answerReady = false;
+    return std::move(m_answer);
+}
+
+bool CAvneraChip::IsAsserted()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_asserted;
+}
+
+std::vector<std::uint8_t> CAvneraChip::AssertionBytes()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return {0x40, m_assertion[0], m_assertion[1], m_assertion[2], m_assertion[3]};
+}
+
+void CAvneraChip::HostRamWrite(std::uint16_t address, const std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < length; ++i)
+    {
+        const std::uint16_t at = static_cast<std::uint16_t>(address + i);
+        m_ram[at] = data[i];
+        if (m_flashMode && at >= DownloadBaseLocked())
+        {
+            const std::uint32_t offset = at - DownloadBaseLocked();
+            if (m_download.size() <= offset)
+                m_download.resize(offset + 1, 0);
+            m_download[offset] = data[i];
+        }
+    }
+}
+
+void CAvneraChip::DownloadWrite(std::uint32_t offset, const std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const std::uint32_t index = std::min<std::uint32_t>(m_config.mode, 2) * 4 + (m_ram[0xF002] & 3);
+    const std::uint32_t base = m_flashMode ? DownloadBaseLocked() : kDownloadBase[index];
+    for (std::size_t i = 0; i < length; ++i)
+    {
+        const std::uint32_t at = base + offset + static_cast<std::uint32_t>(i);
+        if (at < m_ram.size())
+            m_ram[at] = data[i];
+        if (m_flashMode)
+        {
+            if (m_download.size() <= offset + i)
+                m_download.resize(offset + i + 1, 0);
+            m_download[offset + i] = data[i];
+        }
+    }
+}
+
+void CAvneraChip::SerialProgram(std::uint32_t address, const std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
+    for (std::size_t i = 0; i < length && address + i < m_serial.size(); ++i)
+        m_serial[address + i] = flash ? static_cast<std::uint8_t>(m_serial[address + i] & data[i]) : data[i];
+}
+
+void CAvneraChip::SerialRead(std::uint32_t address, std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < length; ++i)
+        data[i] = address + i < m_serial.size() ? m_serial[address + i] : 0xFF;
+}
+
+void CAvneraChip::SetResetLine(bool high)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!high)
+    {
+        m_resetHeld = true;
+        return;
+    }
+    if (m_resetHeld)
+    {
+        m_resetHeld = false;
+        ++m_resets;
+        ResetLocked();
+    }
+}
+
+void CAvneraChip::HardReset()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_resets;
+    ResetLocked();
+}
+
+void CAvneraChip::Assert(const std::uint8_t code[4])
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_asserted = true;
+    std::memcpy(m_assertion, code, 4);
+}
+
+void CAvneraChip::ClearAssertion()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_asserted = false;
+}
+
+std::vector<std::uint8_t> CAvneraChip::Ram(std::uint16_t address, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < length; ++i)
+        out.push_back(m_ram[static_cast<std::uint16_t>(address + i)]);
+    return out;
+}
+
+void CAvneraChip::SetRam(std::uint16_t address, const std::vector<std::uint8_t>& data)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        m_ram[static_cast<std::uint16_t>(address + i)] = data[i];
+}
+
+std::vector<std::uint8_t> CAvneraChip::RemoteRam(std::uint8_t remote, std::uint16_t address, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::uint8_t> out;
+    auto it = m_remoteRam.find(remote);
+    if (it == m_remoteRam.end())
+        return out;
+    for (std::size_t i = 0; i < length; ++i)
+        out.push_back(it->second[static_cast<std::uint16_t>(address + i)]);
+    return out;
+}
+
+std::vector<std::uint8_t> CAvneraChip::Serial(std::uint32_t address, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < length && address + i < m_serial.size(); ++i)
+        out.push_back(m_serial[address + i]);
+    return out;
+}
+
+std::vector<std::uint8_t> CAvneraChip::Eeprom(std::uint32_t address, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < length && address + i < m_eeprom.size(); ++i)
+        out.push_back(m_eeprom[address + i]);
+    return out;
+}
+
+std::vector<std::uint8_t> CAvneraChip::DownloadedImage()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_download;
+}
+
+bool CAvneraChip::InFlashMode()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_flashMode;
+}
+
+bool CAvneraChip::Running()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_running;
+}
+
+std::uint32_t CAvneraChip::ResetCount()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_resets;
+}
+
+std::uint32_t CAvneraChip::EraseCount()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    AdvanceLocked();
+    return m_erases;
+}
+
+std::uint32_t CAvneraChip::CommandCount(std::uint8_t opcode)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_opcodes[opcode];
+}
+
+std::uint32_t CAvneraChip::DeviceIdsCommitted()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_commits;
+}
+
+std::uint8_t CAvneraChip::ChargerOn(std::uint8_t index)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_charger[index];
+}
+
+std::vector<std::uint8_t> CAvneraChip::LastChannelSetup()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastChannel;
+}
+
+std::uint32_t CAvneraChip::Mode()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_config.mode;
+}
+
+SAvneraChipConfig CAvneraChip::Config()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_config;
+}
+
+void CAvneraChip::SetState(std::uint8_t state)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_config.state = state;
+    m_ram[0xF002] = state;
+}
+
+void CAvneraChip::SetFlashModeListener(std::function<void(std::uint32_t mode)> listener)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_flashListener = std::move(listener);
+}
