@@ -70,7 +70,13 @@ bool CBCSP_DFUUpgrade::OnReliable(const std::uint8_t* payload, std::uint16_t len
         if (channel == kDfuChannel)
         {
             const std::uint32_t number = ++self->m_repliesReceived;
-            if (number != self->m_awaitedReply)
+            if (number > self->m_awaitedReply)
+            {
+                // More replies than requests (a chip that answered twice):
+                // count from this one.
+                self->m_repliesReceived = self->m_awaitedReply;
+            }
+            else if (number < self->m_awaitedReply)
             {
                 // The answer to a request that was given up: not the one the
                 // client waits for now.
@@ -139,7 +145,6 @@ void CBCSP_DFUUpgrade::ForgetOwedReplies()
 
 bool CBCSP_DFUUpgrade::EstablishLink()
 {
-    ForgetOwedReplies();
     std::uint32_t rate = 115200;
     bool linked = false;
     auto send = [this](int message) { m_stack.SendUnreliable(kLinkMessages[message], 4, kLinkChannel); };
@@ -231,6 +236,7 @@ bool CBCSP_DFUUpgrade::EstablishLink()
                             send(kConfResp);
                             LogPrintf("***> Send Slip Handshake Packet BT_CONF_RESP_COMMAND\n");
                             CClock::Sleep(1000);
+                            ForgetOwedReplies();
                             return true;
                         }
                         break;
@@ -263,7 +269,11 @@ bool CBCSP_DFUUpgrade::EstablishLink()
         rate = 38400;
     }
     if (linked)
+    {
+        // The chip's side of the link started afresh: what it owed is gone.
+        ForgetOwedReplies();
         LogPrintf("EstablishLink - status[%d]\n", 1);
+    }
     else
         LogPrintf("[ERROR] EstablishLink - Failed\n");
     return linked;

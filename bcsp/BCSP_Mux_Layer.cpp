@@ -117,6 +117,12 @@ bool CBCSP_Mux_Layer::SendPacket(const BCSP_Packet& packet)
         bcsp::FreePacketSingle(copy);
         LogPrintf(reliable ? "[ERROR] Mux : Unable to allocate memory for reliable queue!\n"
                            : "[ERROR] Mux : Unable to allocate memory for unreliable queue!\n");
+        // Gone as far as it will: the sequencing layer's timer may run.
+        if (reliable)
+        {
+            if (CBCSP_Sequencing_Layer* upper = m_reliableUpper.load())
+                upper->PacketSent();
+        }
         return true;
     }
     m_worker.Signal(0);

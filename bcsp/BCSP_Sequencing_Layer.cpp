@@ -320,7 +320,14 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         return;
                     }
                 }
-                goBack = true;
+                // With the timer running the packets in flight are already
+                // being sent again on its schedule: the timeout counts, but
+                // a second go-back would only put the same bytes on the line
+                // twice.
+                const std::uint64_t due = m_timerDueMs.load();
+                const bool timerOwnsIt = m_timerEnabled.load() && m_freeSlots.load() < window &&
+                                         (m_unsent > 0 || (due != 0 && CClock::NowMs() < due));
+                goBack = !timerOwnsIt;
             }
             else if (m_timerEnabled.load() && m_unsent == 0 && m_freeSlots.load() < window)
             {

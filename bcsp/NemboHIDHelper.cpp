@@ -25,11 +25,6 @@ bool CNemboHIDHelper::IsOpen()
     return m_device != nullptr;
 }
 
-bool CNemboHIDHelper::HasUpper()
-{
-    CMutexLock lock(m_mutex);
-    return m_upper != nullptr;
-}
 
 HResult CNemboHIDHelper::Open(const std::wstring& path)
 {

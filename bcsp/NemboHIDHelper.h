@@ -61,8 +61,6 @@ public:
     // Stops the reader and closes the device.
     void Close();
     bool IsOpen();
-    // A byte layer is linked above.
-    bool HasUpper();
 
     // The report writers: 1 when the report was written, 0 otherwise.
     int WriteOutputReport(const std::uint8_t* report, std::size_t length);
