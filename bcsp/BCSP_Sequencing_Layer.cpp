@@ -222,8 +222,6 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                 SNode* node = NodeAt(static_cast<std::size_t>(window - m_freeSlots.load()));
                 if (node != nullptr)
                 {
-                    if (m_freeSlots.load() == window)
-                        m_sampleValid = true; // a fresh round trip begins
                     const std::uint8_t seq = m_nextTxSeq.load();
                     node->packet->header[0] =
                         static_cast<std::uint8_t>((node->packet->header[0] & ~bcsp::kSeqMask) | seq);
@@ -232,7 +230,14 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                     const std::uint8_t inFlight = static_cast<std::uint8_t>(window - m_freeSlots.load());
                     const bool fresh = inFlight > m_sentSpan;
                     if (fresh)
+                    {
+                        // Only a round trip of packets sent once is timed.
+                        if (m_sentSpan == 0)
+                            m_sampleValid = true;
                         m_sentSpan = inFlight;
+                        // An acknowledgement refused before may cover this one.
+                        m_lastRejectedAck = 0xFF;
+                    }
                     ++m_unsent;
                     // Armed before the hand-over, so that a timeout raised
                     // as soon as the packet is on its way is not cleared. A
