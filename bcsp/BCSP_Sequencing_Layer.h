@@ -59,7 +59,7 @@ public:
     virtual void PacketSent();
     virtual ~CBCSP_Sequencing_Layer();
 
-    static constexpr std::uint32_t kMinRetransmitMs = 10;
+    static constexpr std::uint32_t kMinRetransmitMs = 5;
 
     CBCSP_Sequencing_Layer(const CBCSP_Sequencing_Layer&) = delete;
     CBCSP_Sequencing_Layer& operator=(const CBCSP_Sequencing_Layer&) = delete;

@@ -85,9 +85,10 @@ bool RunChip(const char* name, const SChipConfig& config, const std::vector<std:
 {
     const SResult clean = Run(config, image, nullptr);
     *cleanRate = Rate(clean, image.size());
-    std::printf("%s, loss-free: %s, image %s, download %.2f s = %.0f B/s, whole upgrade %.2f s\n", name,
-                clean.ok ? "ok" : "FAILED", clean.intact ? "intact" : "NOT intact", clean.downloadSeconds, *cleanRate,
-                clean.totalSeconds);
+    std::printf("%s, loss-free: %s, image %s, download %.2f s = %.0f B/s, whole upgrade %.2f s, %u timer "
+                "retransmissions\n",
+                name, clean.ok ? "ok" : "FAILED", clean.intact ? "intact" : "NOT intact", clean.downloadSeconds,
+                *cleanRate, clean.totalSeconds, clean.timeouts);
     std::fflush(stdout);
     const SResult lossy = Run(config, image, &loss);
     *lossyRate = Rate(lossy, image.size());
