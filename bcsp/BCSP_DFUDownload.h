@@ -22,6 +22,7 @@ struct SDFUDownloadHooks
 };
 
 // 0 on success, 0x80004005 when a step failed (the first failing step ends
-// the download), 0x80070057 for a null image with a non-zero size.
+// the download), 0x80070057 for a null image with a non-zero size. On every
+// return the transport is unlinked from the stack.
 HResult DownloadDFUImage(CBCSP_DFUUpgrade& dfu, const std::uint8_t* image, std::size_t size,
                          const SDFUDownloadHooks* hooks = nullptr);

@@ -53,6 +53,9 @@ HResult CBCSP_DFUUpgrade::Init(CBCSP_HID_Layer* transport)
 {
     m_stack.Init(transport);
     m_stack.EnableCRC(true);
+    // A lost request or block is sent again after a round trip, not only
+    // when a 500-ms slice of the reply wait has passed.
+    m_stack.Sequencing().EnableRetransmitTimer(true);
     const bool reliable = m_reliableEvent.IsValid() || m_reliableEvent.Create(false, false);
     const bool unreliable = m_unreliableEvent.IsValid() || m_unreliableEvent.Create(false, false);
     return reliable && unreliable ? HR_OK : HR_FAIL;
@@ -64,6 +67,25 @@ bool CBCSP_DFUUpgrade::OnReliable(const std::uint8_t* payload, std::uint16_t len
     auto* self = static_cast<CBCSP_DFUUpgrade*>(context);
     {
         CMutexLock lock(self->m_replyMutex);
+        if (channel == kDfuChannel)
+        {
+            const std::uint32_t number = ++self->m_repliesReceived;
+            if (number > self->m_awaitedReply)
+            {
+                // More replies than requests (a chip that answered twice):
+                // count from this one.
+                self->m_repliesReceived = self->m_awaitedReply;
+            }
+            else if (number < self->m_awaitedReply)
+            {
+                // The answer to a request that was given up: not the one the
+                // client waits for now.
+                ++self->m_lateReplies;
+                LogPrintf("CBCSP_DFUUpgrade - late reply [%u] discarded, awaiting [%u]\n", number,
+                          self->m_awaitedReply);
+                return true;
+            }
+        }
         // A reply longer than the buffer is cut to it.
         const std::size_t n = payload != nullptr ? (length < kReplySize ? length : kReplySize) : 0;
         if (n > 0)
@@ -111,6 +133,14 @@ int CBCSP_DFUUpgrade::ClassifySlot(std::size_t slot)
             return i;
     }
     return -1;
+}
+
+void CBCSP_DFUUpgrade::ForgetOwedReplies()
+{
+    CMutexLock lock(m_replyMutex);
+    m_requestsSent = 0;
+    m_repliesReceived = 0;
+    m_awaitedReply = 0;
 }
 
 bool CBCSP_DFUUpgrade::EstablishLink()
@@ -206,6 +236,7 @@ bool CBCSP_DFUUpgrade::EstablishLink()
                             send(kConfResp);
                             LogPrintf("***> Send Slip Handshake Packet BT_CONF_RESP_COMMAND\n");
                             CClock::Sleep(1000);
+                            ForgetOwedReplies();
                             return true;
                         }
                         break;
@@ -238,7 +269,11 @@ bool CBCSP_DFUUpgrade::EstablishLink()
         rate = 38400;
     }
     if (linked)
+    {
+        // The chip's side of the link started afresh: what it owed is gone.
+        ForgetOwedReplies();
         LogPrintf("EstablishLink - status[%d]\n", 1);
+    }
     else
         LogPrintf("[ERROR] EstablishLink - Failed\n");
     return linked;
@@ -261,8 +296,18 @@ bool CBCSP_DFUUpgrade::Request(std::uint8_t requestType, std::uint8_t request, s
     // Clear the event before sending, so that a reply arriving before the
     // wait starts is not lost.
     m_reliableEvent.Reset();
+    std::uint32_t awaited = 0;
+    {
+        CMutexLock lock(m_replyMutex);
+        awaited = m_requestsSent + 1;
+        m_awaitedReply = awaited;
+    }
     if (!m_stack.SendReliable(m_download, kSetupSize + size, kDfuChannel))
         return false;
+    {
+        CMutexLock lock(m_replyMutex);
+        m_requestsSent = awaited;
+    }
 
     bool replied = false;
     for (std::uint32_t elapsed = 0; elapsed < kReplyTimeoutMs; elapsed += kReplySliceMs)
@@ -278,6 +323,7 @@ bool CBCSP_DFUUpgrade::Request(std::uint8_t requestType, std::uint8_t request, s
         return false;
     CMutexLock lock(m_replyMutex);
     const std::size_t n = m_replyLength < keep ? m_replyLength : keep;
+    m_lastReplyBytes = m_replyLength;
     if (reply != nullptr && n > 0)
         std::memcpy(reply, m_reply, n);
     if (replyLength != nullptr)
@@ -376,8 +422,19 @@ bool CBCSP_DFUUpgrade::DFUDownload(std::uint16_t blockNumber, const std::uint8_t
         return false; // never past the download buffer
     LogPrintf("CBCSP_DFUUpgrade::DFUDownload - BlockNumber[%d] sizeBuffer[%d] transmit...\n", blockNumber,
               static_cast<int>(size));
-    if (!Request(0x21, 1, blockNumber, static_cast<std::uint16_t>(size), data, size, nullptr, 0, nullptr))
+    std::uint8_t reply[4] = {};
+    std::size_t n = 0;
+    if (!Request(0x21, 1, blockNumber, static_cast<std::uint16_t>(size), data, size, reply, sizeof(reply), &n))
         return false;
+    // The chip refuses a block with a non-zero status (it then sits in its
+    // error state): the block was not written.
+    const unsigned status = n >= 2 ? static_cast<unsigned>(reply[0] | (reply[1] << 8)) : 0xFFFFu;
+    if (status != 0)
+    {
+        LogPrintf("CBCSP_DFUUpgrade::DFUDownload - BlockNumber[%d] sizeBuffer[%d] refused: wStatus[%04X] (expected 0000)\n",
+                  blockNumber, static_cast<int>(size), status);
+        return false;
+    }
     LogPrintf("CBCSP_DFUUpgrade::DFUDownload - BlockNumber[%d] sizeBuffer[%d] transmit done.\n", blockNumber,
               static_cast<int>(size));
     return true;
@@ -403,6 +460,14 @@ bool CBCSP_DFUUpgrade::WaitForDFUIdle()
         }
         else if (status.bState == 10)
         {
+            if (m_downloading)
+            {
+                // Between blocks an error means a block was not written:
+                // clearing it and going on would end with half an image.
+                LogPrintf("CBCSP_DFUUpgrade::WaitForDFUIdle - error state during the download: bStatus[%02X] bState[%02X]\n",
+                          status.bStatus, status.bState);
+                return false;
+            }
             ClearDFUStatus();
             idle = 0;
         }
@@ -425,6 +490,7 @@ bool CBCSP_DFUUpgrade::IsDFUModeDescriptor(const SDFUDeviceDescriptor& d)
 HResult CBCSP_DFUUpgrade::BeginDFUUpgrade()
 {
     HResult result = HR_FAIL;
+    m_downloading = false;
     m_stack.Reset();
     m_stack.ConnectTransport();
     m_stack.SetReliableCallback(this, &CBCSP_DFUUpgrade::OnReliable);
@@ -491,6 +557,8 @@ HResult CBCSP_DFUUpgrade::WriteDFUPacket(std::uint16_t blockNumber, const std::u
     else if (WaitForDFUIdle())
     {
         result = DFUDownload(blockNumber, buffer, size) ? HR_OK : HR_FAIL;
+        if (result == HR_OK && size > 0)
+            m_downloading = true;
     }
     LogPrintf("CBCSP_DFUUpgrade::WriteDFUPacket - sizeBuf[%d] BlockNumber[0x%04x] hRes[%08x]Done\n",
               static_cast<int>(size), blockNumber, static_cast<unsigned>(result));
@@ -505,6 +573,9 @@ HResult CBCSP_DFUUpgrade::EndDFUUpgrade(std::uint16_t blockNumber)
         LogPrintf("CBCSP_DFUUpgrade::EndDFUUpgrade - BlockNumber[0x%04x] Zero Length block\n", blockNumber);
         if (DFUDownload(blockNumber, nullptr, 0))
         {
+            // Manifestation: from here an error state is the image's
+            // verdict, cleared and asked again after each reset.
+            m_downloading = false;
             for (int attempt = 0; attempt < 6 && result != HR_OK; ++attempt)
             {
                 CClock::Sleep(2000);
@@ -517,14 +588,31 @@ HResult CBCSP_DFUUpgrade::EndDFUUpgrade(std::uint16_t blockNumber)
                 CClock::Sleep(2000);
                 if (reset && EstablishLink())
                 {
+                    // Only a whole descriptor with a good status tells that the
+                    // chip left DFU mode; an error reply tells nothing.
                     SDFUDeviceDescriptor descriptor{};
-                    if (GetDeviceDescriptor(descriptor) && !IsDFUModeDescriptor(descriptor))
-                        result = HR_OK;
+                    if (GetDeviceDescriptor(descriptor))
+                    {
+                        if (descriptor.wStatus != 0 || m_lastReplyBytes < bcsp::kDeviceDescriptorReplySize)
+                            LogPrintf("CBCSP_DFUUpgrade::EndDFUUpgrade - descriptor reply wStatus[%04X] bytes[%d] (expected 0000, %d)\n",
+                                      descriptor.wStatus, static_cast<int>(m_lastReplyBytes),
+                                      static_cast<int>(bcsp::kDeviceDescriptorReplySize));
+                        else if (!IsDFUModeDescriptor(descriptor))
+                            result = HR_OK;
+                    }
                 }
             }
         }
     }
+    m_downloading = false;
     m_stack.DisconnectTransport();
     m_stack.Reset();
     return result;
+}
+
+void CBCSP_DFUUpgrade::AbortDFUUpgrade()
+{
+    m_downloading = false;
+    m_stack.DisconnectTransport();
+    m_stack.Reset();
 }

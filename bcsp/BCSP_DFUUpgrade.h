@@ -54,6 +54,14 @@ public:
     bool WaitForDFUIdle();
     static bool IsDFUModeDescriptor(const SDFUDeviceDescriptor& descriptor);
 
+    // Unlinks the transport and resets the stack: what EndDFUUpgrade does at
+    // its end, for a download that stops early.
+    void AbortDFUUpgrade();
+
+    // Replies to earlier requests that came after their request had been
+    // given up (and were therefore not taken as the answer to a later one).
+    std::uint32_t LateRepliesDiscarded() const { return m_lateReplies; }
+
     CBCSP_Stack& Stack() { return m_stack; }
 
 private:
@@ -69,10 +77,25 @@ private:
     // 0..3: link messages; -1 unrecognised.
     int ClassifySlot(std::size_t slot);
 
+    // A new link: the chip's side has forgotten replies it still owed.
+    void ForgetOwedReplies();
+
     // Last reliable payload received (guarded by m_replyMutex).
     std::uint8_t m_reply[kReplySize];
     std::uint32_t m_replyLength = 0;
     std::uint8_t m_replyChannel = 0;
+    // The chip answers requests in order, one reply each, over reliable
+    // delivery: the n-th reply on the DFU channel answers the n-th request.
+    // A reply whose number is below the awaited one belongs to a request
+    // that was given up (guarded by m_replyMutex).
+    std::uint32_t m_requestsSent = 0;
+    std::uint32_t m_repliesReceived = 0;
+    std::uint32_t m_awaitedReply = 0;
+    std::uint32_t m_lateReplies = 0;
+    // Bytes of the last reply taken.
+    std::size_t m_lastReplyBytes = 0;
+    // A block was written since BeginDFUUpgrade: an error state now fails.
+    bool m_downloading = false;
     // Unreliable receive ring (guarded by m_ringMutex).
     std::uint8_t m_slots[kSlotCount][kSlotSize];
     std::uint32_t m_slotLength[kSlotCount];

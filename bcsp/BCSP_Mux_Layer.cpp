@@ -117,6 +117,12 @@ bool CBCSP_Mux_Layer::SendPacket(const BCSP_Packet& packet)
         bcsp::FreePacketSingle(copy);
         LogPrintf(reliable ? "[ERROR] Mux : Unable to allocate memory for reliable queue!\n"
                            : "[ERROR] Mux : Unable to allocate memory for unreliable queue!\n");
+        // Gone as far as it will: the sequencing layer's timer may run.
+        if (reliable)
+        {
+            if (CBCSP_Sequencing_Layer* upper = m_reliableUpper.load())
+                upper->PacketSent();
+        }
         return true;
     }
     m_worker.Signal(0);
@@ -146,8 +152,17 @@ void CBCSP_Mux_Layer::TransmitStep()
         {
             packet->header[0] = static_cast<std::uint8_t>((packet->header[0] & ~bcsp::kAckMask) |
                                                           ((m_ackToSend.load() & 0x07) << bcsp::kAckShift));
-            lower->SendPacket(*packet);
+            const bool reliable = bcsp::IsReliable(*packet);
+            if (!lower->SendPacket(*packet))
+                LogPrintf("[ERROR] Mux : the lower layer refused a %s packet of %d bytes\n",
+                          reliable ? "reliable" : "unreliable", static_cast<int>(packet->length));
             bcsp::FreePacketSingle(packet);
+            // The sequencing layer times its retransmission from here.
+            if (reliable)
+            {
+                if (CBCSP_Sequencing_Layer* upper = m_reliableUpper.load())
+                    upper->PacketSent();
+            }
             sent = true;
         }
     }
@@ -161,14 +176,14 @@ bool CBCSP_Mux_Layer::ReceivePacket(const BCSP_Packet& packet)
     const bool reliable = bcsp::IsReliable(packet);
     if (m_passThrough.load() == 0)
     {
-        const bool ackOnly = bcsp::Seq(packet) == 0 && bcsp::Channel(packet) == 0 && packet.length == 0;
-        if (ackOnly)
-        {
-            const std::uint8_t ack = bcsp::Ack(packet);
-            m_lastAckReceived.store(ack);
-            if (reliableUpper != nullptr)
-                reliableUpper->AckReceived(ack);
-        }
+        // Every valid packet carries the peer's acknowledgement number, not
+        // only acknowledgement-only packets: a chip may acknowledge on its
+        // own replies alone. (The sequencing layer ignores a number that
+        // acknowledges nothing it sent.)
+        const std::uint8_t ack = bcsp::Ack(packet);
+        m_lastAckReceived.store(ack);
+        if (reliableUpper != nullptr)
+            reliableUpper->AckReceived(ack);
         if (reliable)
         {
             if (reliableUpper != nullptr)

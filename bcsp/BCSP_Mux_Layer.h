@@ -3,7 +3,8 @@
 // pending acknowledgement goes out first (as an acknowledgement-only packet),
 // then unreliable packets, then reliable ones; every packet carries the
 // latest acknowledgement number. Received packets are dispatched by their
-// reliable bit; acknowledgement-only packets update the sequencing layer.
+// reliable bit; the acknowledgement number of every received packet goes
+// to the sequencing layer.
 //
 // Threads: SendPacket in the sequencing and datagram workers; SendAck and
 // ReceivePacket in the transport's reader; the transmit step in this

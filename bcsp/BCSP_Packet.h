@@ -29,6 +29,12 @@ namespace bcsp
 // Largest frame buffer anywhere in the stack; sends of this many payload
 // bytes or more are refused.
 constexpr std::size_t kFrameBufferSize = 2080;
+// The transmit side holds the worst case of the largest payload a layer
+// accepts (kFrameBufferSize - 1 bytes): header, payload and CRC, every byte
+// escaped, and both delimiters. So every packet that was accepted can be
+// framed, whatever its bytes.
+constexpr std::size_t kMaxRawFrameSize = 4 + (kFrameBufferSize - 1) + 2;
+constexpr std::size_t kMaxEncodedFrameSize = 2 + 2 * kMaxRawFrameSize;
 
 constexpr std::uint8_t kSeqMask = 0x07;
 constexpr std::uint8_t kAckShift = 3;

@@ -89,9 +89,10 @@ bool CBCSP_Packet_Integrity_Layer::SendPacket(BCSP_Packet& packet)
         const std::uint16_t reversed = bcsp::BitReverse16(reg);
         packet.crc = static_cast<std::uint16_t>((reversed >> 8) | (reversed << 8));
     }
-    if (CBCSP_Slip_Layer* lower = m_lower.load())
-        lower->SendPacket(packet);
-    return true;
+    // A frame the framing or byte layer refused is reported, so that the
+    // multiplexer does not count it as sent.
+    CBCSP_Slip_Layer* lower = m_lower.load();
+    return lower != nullptr && lower->SendPacket(packet);
 }
 
 bool CBCSP_Packet_Integrity_Layer::ReceiveFrame(const std::uint8_t* bytes, std::size_t length)

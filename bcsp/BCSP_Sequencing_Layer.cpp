@@ -12,6 +12,8 @@ namespace
 // Longest pause of the processing step between two polls while packets are
 // in flight; acknowledgements, timeouts and sends wake it at once.
 constexpr std::uint32_t kPollMs = 250;
+// Expiries of the retransmission timer in a row that keep its value.
+constexpr std::uint32_t kExpiriesBeforeBackoff = 3;
 } // namespace
 
 CBCSP_Sequencing_Layer::CBCSP_Sequencing_Layer() = default;
@@ -56,6 +58,13 @@ void CBCSP_Sequencing_Layer::Reset()
         m_freeSlots.store(m_windowSize.load());
         m_retryCount = 0;
         m_failed.store(0);
+        m_sentSpan = 0;
+        m_unsent = 0;
+        m_lastSentMs = 0;
+        m_sampleValid = false;
+        m_lastRejectedAck = 0xFF;
+        m_expiries = 0;
+        m_timerDueMs.store(0);
     }
     while (node != nullptr)
     {
@@ -121,12 +130,82 @@ void CBCSP_Sequencing_Layer::CancelTimer()
     m_timerDueMs.store(0);
 }
 
+CBCSP_Sequencing_Layer::SNode* CBCSP_Sequencing_Layer::NodeAt(std::size_t index)
+{
+    SNode* node = m_head;
+    while (node != nullptr && index > 0)
+    {
+        node = node->next;
+        --index;
+    }
+    return node;
+}
+
+void CBCSP_Sequencing_Layer::SampleRoundTrip(std::uint64_t now)
+{
+    // Only packets that went once and have all left give a true sample.
+    if (m_sampleValid && m_unsent == 0 && m_lastSentMs != 0 && now >= m_lastSentMs)
+    {
+        const double sample = static_cast<double>(now - m_lastSentMs);
+        if (!m_haveRtt)
+        {
+            m_srttMs = sample;
+            m_rttVarMs = sample / 2;
+            m_haveRtt = true;
+        }
+        else
+        {
+            const double error = sample > m_srttMs ? sample - m_srttMs : m_srttMs - sample;
+            m_rttVarMs = 0.75 * m_rttVarMs + 0.25 * error;
+            m_srttMs = 0.875 * m_srttMs + 0.125 * sample;
+        }
+    }
+    double rto = m_haveRtt ? m_srttMs + 4 * m_rttVarMs : static_cast<double>(m_timeoutMs.load());
+    const double ceiling = static_cast<double>(m_timeoutMs.load() > kMinRetransmitMs ? m_timeoutMs.load() : kMinRetransmitMs);
+    if (rto < kMinRetransmitMs)
+        rto = kMinRetransmitMs;
+    if (rto > ceiling)
+        rto = ceiling;
+    m_rtoMs = static_cast<std::uint32_t>(rto + 0.5);
+}
+
+void CBCSP_Sequencing_Layer::PacketSent()
+{
+    {
+        CMutexLock lock(m_queueMutex);
+        if (m_unsent > 0)
+            --m_unsent;
+        if (m_unsent == 0)
+        {
+            const std::uint64_t now = CClock::NowMs();
+            m_lastSentMs = now;
+            // The round trip starts now that the packets are on the line.
+            if (m_freeSlots.load() < m_windowSize.load())
+                m_timerDueMs.store(now + m_rtoMs);
+        }
+    }
+    m_poke.Set();
+}
+
+void CBCSP_Sequencing_Layer::EnableRetransmitTimer(bool enable)
+{
+    m_timerEnabled.store(enable);
+    m_poke.Set();
+}
+
+std::uint32_t CBCSP_Sequencing_Layer::RetransmitTimeoutMs()
+{
+    CMutexLock lock(m_queueMutex);
+    return m_rtoMs;
+}
+
 void CBCSP_Sequencing_Layer::ProcessQueue()
 {
     if (m_failed.load() != 0)
         return;
     for (;;)
     {
+        std::uint32_t waitMs = kPollMs;
         {
             CMutexLock lock(m_queueMutex);
             CBCSP_Mux_Layer* lower = m_lower.load();
@@ -140,13 +219,7 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
             // 2. The oldest packet not yet sent, when the window has room.
             if (m_freeSlots.load() > 0)
             {
-                std::size_t index = static_cast<std::size_t>(window - m_freeSlots.load());
-                SNode* node = m_head;
-                while (node != nullptr && index > 0)
-                {
-                    node = node->next;
-                    --index;
-                }
+                SNode* node = NodeAt(static_cast<std::size_t>(window - m_freeSlots.load()));
                 if (node != nullptr)
                 {
                     const std::uint8_t seq = m_nextTxSeq.load();
@@ -154,9 +227,26 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         static_cast<std::uint8_t>((node->packet->header[0] & ~bcsp::kSeqMask) | seq);
                     m_nextTxSeq.store((seq + 1) & 0x07);
                     m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() - 1));
+                    const std::uint8_t inFlight = static_cast<std::uint8_t>(window - m_freeSlots.load());
+                    const bool fresh = inFlight > m_sentSpan;
+                    if (fresh)
+                    {
+                        // Only a round trip of packets sent once is timed.
+                        if (m_sentSpan == 0)
+                            m_sampleValid = true;
+                        m_sentSpan = inFlight;
+                        // An acknowledgement refused before may cover this one.
+                        m_lastRejectedAck = 0xFF;
+                    }
+                    ++m_unsent;
                     // Armed before the hand-over, so that a timeout raised
-                    // as soon as the packet is on its way is not cleared.
-                    ArmTimer();
+                    // as soon as the packet is on its way is not cleared. A
+                    // packet sent again leaves a timeout the client raised
+                    // meanwhile in place: it still counts.
+                    if (fresh)
+                        ArmTimer();
+                    else
+                        m_timerDueMs.store(CClock::NowMs() + m_timeoutMs.load());
                     lower->SendPacket(*node->packet);
                 }
                 if (m_freeSlots.load() == window)
@@ -168,17 +258,25 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
             // 3. Acknowledgements that arrived since the last pass.
             const std::uint8_t received = m_lastAckReceived.load();
             const std::uint8_t processed = m_lastAckProcessed.load();
-            if (received != processed)
+            if (received != processed && received != m_lastRejectedAck)
             {
                 const std::uint8_t n = (received - processed) & 0x07;
-                m_lastAckProcessed.store(received);
                 const std::uint8_t inFlight = static_cast<std::uint8_t>(window - m_freeSlots.load());
-                if (inFlight > 0)
+                if (n > m_sentSpan)
                 {
-                    const std::uint8_t k = n < inFlight ? n : inFlight;
-                    m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() + k));
-                    m_retryCount = 0;
-                    for (std::uint8_t i = 0; i < k && m_head != nullptr; ++i)
+                    // Acknowledges packets that were never sent: stale or
+                    // corrupt. Taking it would free packets still unacknowledged.
+                    LogPrintf("<=Seq:: Ack[%d] outside the window (last[%d] sent[%d]) - ignored\n", received,
+                              processed, m_sentSpan);
+                    m_lastRejectedAck = received;
+                }
+                else
+                {
+                    const std::uint64_t now = CClock::NowMs();
+                    SampleRoundTrip(now);
+                    m_lastAckProcessed.store(received);
+                    m_lastRejectedAck = 0xFF;
+                    for (std::uint8_t i = 0; i < n && m_head != nullptr; ++i)
                     {
                         SNode* head = m_head;
                         m_head = head->next;
@@ -187,15 +285,34 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         bcsp::FreePacketSingle(head->packet);
                         delete head;
                     }
+                    m_sentSpan = static_cast<std::uint8_t>(m_sentSpan - n);
+                    if (n >= inFlight)
+                    {
+                        // Also packets that a go-back had not yet sent again.
+                        m_freeSlots.store(window);
+                        m_nextTxSeq.store(received);
+                    }
+                    else
+                    {
+                        m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() + n));
+                    }
+                    m_retryCount = 0;
+                    m_expiries = 0;
                     ArmTimer();
+                    if (m_unsent == 0 && m_freeSlots.load() < window)
+                        m_timerDueMs.store(now + m_rtoMs);
                 }
             }
-            // 4. A timeout: go back to the oldest unacknowledged packet.
+            // 4. A timeout: go back to the oldest unacknowledged packet. The
+            // client's ForceTimeout counts against the retry limit; the
+            // retransmission timer does not.
+            bool goBack = false;
             if (m_timeoutFlag.load() != 0)
             {
                 m_timeoutFlag.store(0);
                 const std::uint8_t limit = m_retryLimit.load();
                 LogPrintf("<=Seq:: Timeout! Retry[%d] Limit[%d]\n", m_retryCount, limit);
+                m_forcedTimeouts.fetch_add(1);
                 if (limit != 0)
                 {
                     const std::uint8_t before = m_retryCount;
@@ -208,29 +325,57 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         return;
                     }
                 }
+                // With the timer running the packets in flight are already
+                // being sent again on its schedule: the timeout counts, but
+                // a second go-back would only put the same bytes on the line
+                // twice.
+                const std::uint64_t due = m_timerDueMs.load();
+                const bool timerOwnsIt = m_timerEnabled.load() && m_freeSlots.load() < window &&
+                                         (m_unsent > 0 || (due != 0 && CClock::NowMs() < due));
+                goBack = !timerOwnsIt;
+            }
+            else if (m_timerEnabled.load() && m_unsent == 0 && m_freeSlots.load() < window)
+            {
+                const std::uint64_t due = m_timerDueMs.load();
+                const std::uint64_t now = CClock::NowMs();
+                if (due != 0 && now >= due)
+                {
+                    m_timerRetransmissions.fetch_add(1);
+                    LogPrintf("<=Seq:: Retransmission timer expired [%d ms]\n", static_cast<int>(m_rtoMs));
+                    // A lossy line loses packets in a row, so the first few
+                    // expiries keep the estimate; only a peer that stays
+                    // silent backs the timer off, up to the timeout.
+                    if (++m_expiries > kExpiriesBeforeBackoff)
+                    {
+                        const std::uint32_t ceiling =
+                            m_timeoutMs.load() > kMinRetransmitMs ? m_timeoutMs.load() : kMinRetransmitMs;
+                        m_rtoMs = m_rtoMs * 2 < ceiling ? m_rtoMs * 2 : ceiling;
+                    }
+                    goBack = true;
+                }
+                else if (due != 0)
+                {
+                    const std::uint64_t left = due - now;
+                    waitMs = left < kPollMs ? static_cast<std::uint32_t>(left) + 1 : kPollMs;
+                }
+            }
+            if (goBack)
+            {
                 const std::uint8_t next = m_nextTxSeq.load();
                 const std::uint8_t k = (next - m_lastAckProcessed.load()) & 0x07;
                 m_freeSlots.store(static_cast<std::uint8_t>(m_freeSlots.load() + k));
                 m_nextTxSeq.store((next - k) & 0x07);
+                m_sampleValid = false;
                 continue; // resend at once
             }
             // More to send at once?
-            if (m_freeSlots.load() > 0)
-            {
-                std::size_t index = static_cast<std::size_t>(window - m_freeSlots.load());
-                SNode* node = m_head;
-                while (node != nullptr && index > 0)
-                {
-                    node = node->next;
-                    --index;
-                }
-                if (node != nullptr)
-                    continue;
-            }
+            if (m_freeSlots.load() > 0 && NodeAt(static_cast<std::size_t>(window - m_freeSlots.load())) != nullptr)
+                continue;
         }
-        // 5. Wait for the next acknowledgement, timeout or send, then poll again.
+        // 5. Wait for the next acknowledgement, timeout, send or timer expiry,
+        // then poll again.
         const CEvent* handles[2] = {&m_worker.StopEvent(), &m_poke};
-        if (CEvent::WaitAny(handles, 2, kPollMs) == 0)
+        if (CEvent::WaitAny(handles, 2, waitMs) == 0)
             return;
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "app/DiagnosticLog.h"
 #include "bcsp/BCSP_Packet_Integrity_Layer.h"
 #include "bcsp/BCSP_UART_Driver.h"
 
@@ -34,6 +35,7 @@ void CBCSP_Slip_Layer::Reset()
     m_rxLength = 0;
     m_inFrame = false;
     m_escape = false;
+    m_discard = false;
 }
 
 bool CBCSP_Slip_Layer::SendPacket(const BCSP_Packet& packet)
@@ -41,8 +43,11 @@ bool CBCSP_Slip_Layer::SendPacket(const BCSP_Packet& packet)
     const std::size_t payload = packet.payload != nullptr ? packet.length : 0;
     const bool withCrc = (packet.header[0] & bcsp::kCrcPresent) != 0;
     const std::size_t rawLength = 4 + payload + (withCrc ? 2 : 0);
-    if (rawLength > kBufferSize)
+    if (rawLength > sizeof(m_txRaw))
+    {
+        LogPrintf("[ERROR] Slip : packet of %d bytes cannot be framed\n", static_cast<int>(rawLength));
         return false;
+    }
 
     std::memcpy(m_txRaw, packet.header, 4);
     if (payload > 0)
@@ -56,7 +61,7 @@ bool CBCSP_Slip_Layer::SendPacket(const BCSP_Packet& packet)
 
     std::size_t out = 0;
     auto put = [&](std::uint8_t b) {
-        if (out < kBufferSize)
+        if (out < sizeof(m_txEncoded))
             m_txEncoded[out] = b;
         ++out;
     };
@@ -80,8 +85,8 @@ bool CBCSP_Slip_Layer::SendPacket(const BCSP_Packet& packet)
         }
     }
     put(kEnd);
-    if (out > kBufferSize)
-        return false; // the escaped frame does not fit: never write past the buffer
+    if (out > sizeof(m_txEncoded))
+        return false; // cannot happen for an accepted packet; never write past the buffer
 
     CBCSP_UART_Driver* lower = m_lower.load();
     if (lower == nullptr)
@@ -97,14 +102,17 @@ bool CBCSP_Slip_Layer::ReceiveBytes(const std::uint8_t* bytes, std::size_t lengt
     for (std::size_t i = 0; i < length; ++i)
     {
         const std::uint8_t b = bytes[i];
-        std::int32_t store = -1;
-        switch (b)
+        if (b == kEnd)
         {
-        case kEnd:
             if (m_inFrame)
             {
-                if (CBCSP_Packet_Integrity_Layer* upper = m_upper.load())
-                    upper->ReceiveFrame(m_rxFrame, m_rxLength);
+                // A frame spoilt by a bad escape or by its length ends here
+                // unseen; the next delimiter opens a fresh one.
+                if (!m_discard)
+                {
+                    if (CBCSP_Packet_Integrity_Layer* upper = m_upper.load())
+                        upper->ReceiveFrame(m_rxFrame, m_rxLength);
+                }
                 m_rxLength = 0;
                 m_inFrame = false;
             }
@@ -113,52 +121,46 @@ bool CBCSP_Slip_Layer::ReceiveBytes(const std::uint8_t* bytes, std::size_t lengt
                 m_inFrame = true;
             }
             m_escape = false;
-            break;
-        case kEsc:
-            if (!m_escape)
-            {
-                m_escape = true;
-            }
-            else
-            {
-                m_inFrame = false;
-                m_escape = false;
-                m_rxLength = 0;
-            }
-            break;
-        case kEscEnd:
-            if (m_inFrame)
-            {
-                store = m_escape ? kEnd : kEscEnd;
-                m_escape = false;
-            }
-            break;
-        case kEscEsc:
-            if (m_inFrame)
-            {
-                store = m_escape ? kEsc : kEscEsc;
-                m_escape = false;
-            }
-            break;
-        default:
-            if (m_inFrame)
-                store = b;
-            break;
+            m_discard = false;
+            continue;
         }
-        if (store >= 0)
+        if (!m_inFrame || m_discard)
+            continue;
+        std::uint8_t store = b;
+        if (m_escape)
         {
-            if (m_rxLength >= kBufferSize)
+            m_escape = false;
+            if (b == kEscEnd)
             {
-                // Longer than the frame buffer: drop the frame.
-                m_inFrame = false;
-                m_escape = false;
-                m_rxLength = 0;
+                store = kEnd;
+            }
+            else if (b == kEscEsc)
+            {
+                store = kEsc;
             }
             else
             {
-                m_rxFrame[m_rxLength++] = static_cast<std::uint8_t>(store);
+                // 0xDB followed by anything but 0xDC or 0xDD: the frame is
+                // corrupt. Drop it, but stay in step with the delimiters.
+                LogPrintf("Slip: Invalid escape [0xDB 0x%02X]! Frame discarded\n", b);
+                m_discard = true;
+                m_rxLength = 0;
+                continue;
             }
         }
+        else if (b == kEsc)
+        {
+            m_escape = true;
+            continue;
+        }
+        if (m_rxLength >= kBufferSize)
+        {
+            // Longer than the frame buffer: drop the frame.
+            m_discard = true;
+            m_rxLength = 0;
+            continue;
+        }
+        m_rxFrame[m_rxLength++] = store;
     }
     return true;
 }

@@ -21,13 +21,15 @@ class CBCSP_Slip_Layer
 {
 public:
     static constexpr std::size_t kBufferSize = bcsp::kFrameBufferSize;
+    static constexpr std::size_t kEncodedSize = bcsp::kMaxEncodedFrameSize;
 
     CBCSP_Slip_Layer();
 
     virtual HResult Init();
     virtual void Reset();
-    // False when the encoded frame would not fit the frame buffer or the
-    // byte layer refused it.
+    // False when the packet is longer than any the stack accepts, or the
+    // byte layer refused its frame. Every accepted payload can be framed:
+    // the transmit buffers hold the worst case of escaping.
     virtual bool SendPacket(const BCSP_Packet& packet);
     virtual bool ReceiveBytes(const std::uint8_t* bytes, std::size_t length);
     virtual void SetUpper(CBCSP_Packet_Integrity_Layer* upper);
@@ -45,10 +47,12 @@ private:
     std::uint32_t m_rxLength = 0;
     bool m_inFrame = false;
     bool m_escape = false;
+    // The current frame is spoilt (bad escape, too long): skip to its end.
+    bool m_discard = false;
     // Guards the decoder against a Reset from the client's thread.
     CMutex m_rxMutex;
 
-    // Transmit side: the raw frame and its encoding.
-    std::uint8_t m_txRaw[kBufferSize];
-    std::uint8_t m_txEncoded[kBufferSize];
+    // Transmit side: the raw frame and its encoding, sized for the worst case.
+    std::uint8_t m_txRaw[bcsp::kMaxRawFrameSize];
+    std::uint8_t m_txEncoded[bcsp::kMaxEncodedFrameSize];
 };

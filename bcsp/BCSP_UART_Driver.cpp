@@ -98,6 +98,10 @@ void CBCSP_UART_Driver::SetLower(CBCSP_HID_Layer* lower)
         CMutexLock rx(*m_rxMutex);
         ClearReceive();
     }
+    {
+        // A drain that loaded the old transport has finished with it.
+        CMutexLock tx(m_txMutex);
+    }
     if (old != nullptr)
         old->SetUpper(nullptr);
     if (lower != nullptr)
@@ -110,13 +114,13 @@ bool CBCSP_UART_Driver::WriteBytes(const std::uint8_t* bytes, std::size_t length
         return false;
     // The ring keeps one slot free to tell full from empty; a frame that does
     // not fit is refused whole rather than overwriting bytes not yet sent.
-    const std::size_t used = (m_txWrite + kRingSize - m_txRead) % kRingSize;
-    if (length > kRingSize - 1 - used)
+    const std::size_t used = (m_txWrite + kTxRingSize - m_txRead) % kTxRingSize;
+    if (length > kTxRingSize - 1 - used)
         return false;
     for (std::size_t i = 0; i < length; ++i)
     {
         m_txRing[m_txWrite] = bytes[i];
-        m_txWrite = (m_txWrite + 1) % kRingSize;
+        m_txWrite = (m_txWrite + 1) % kTxRingSize;
     }
     DrainTransmit();
     return true;
@@ -125,13 +129,14 @@ bool CBCSP_UART_Driver::WriteBytes(const std::uint8_t* bytes, std::size_t length
 void CBCSP_UART_Driver::DrainTransmit()
 {
     CBCSP_HID_Layer* lower = nullptr;
+    m_txMutex.Lock();
     while (!m_worker.IsStopped() && m_txRead != m_txWrite && (lower = m_lower.load()) != nullptr)
     {
         const std::uint8_t byte = m_txRing[m_txRead];
         m_chunk[m_chunkCount++] = byte;
         if (byte == kEnd)
             ++m_chunkDelimiters;
-        m_txRead = (m_txRead + 1) % kRingSize;
+        m_txRead = (m_txRead + 1) % kTxRingSize;
         if (m_chunkCount == kChunkSize || m_chunkDelimiters == 2)
         {
             lower->SendChunk(m_chunk, m_chunkCount);
@@ -140,8 +145,11 @@ void CBCSP_UART_Driver::DrainTransmit()
                 m_chunkDelimiters = 0;
         }
     }
-    CClock::Sleep(m_pacingMs);
-    m_pacingMs = (m_pacingMs + 1) % 10;
+    m_txMutex.Unlock();
+    // No pacing sleep after the drain: the transport's report writer blocks
+    // until the bridge has taken each report, which paces the line, and a
+    // fixed sleep here would stand between every acknowledgement and the
+    // request behind it.
 }
 
 bool CBCSP_UART_Driver::DeliverBytes(const std::uint8_t* bytes, std::size_t length)

@@ -7,7 +7,9 @@
 // Threads: WriteBytes and DrainTransmit run in the multiplexer's worker;
 // DeliverBytes and DrainReceive in the transport's reader, under the link
 // mutex and then the receive-ring mutex. SetLower takes the link mutex, so a
-// transport is never unlinked while a frame is being handed up.
+// transport is never unlinked while a frame is being handed up, and then
+// waits for a transmit drain in progress, so that once it returns the old
+// transport is no longer called.
 
 #include <atomic>
 #include <cstddef>
@@ -26,6 +28,8 @@ class CBCSP_UART_Driver
 {
 public:
     static constexpr std::size_t kRingSize = bcsp::kFrameBufferSize;
+    // The transmit ring holds one worst-case frame (one slot stays free).
+    static constexpr std::size_t kTxRingSize = bcsp::kMaxEncodedFrameSize + 1;
     static constexpr std::size_t kChunkSize = 59;
 
     CBCSP_UART_Driver();
@@ -53,7 +57,7 @@ private:
     std::atomic<CBCSP_Slip_Layer*> m_upper{nullptr};
     std::atomic<CBCSP_HID_Layer*> m_lower{nullptr};
 
-    std::uint8_t m_txRing[kRingSize];
+    std::uint8_t m_txRing[kTxRingSize];
     std::size_t m_txRead = 0;
     std::size_t m_txWrite = 0;
     std::uint8_t m_rxRing[kRingSize];
@@ -68,8 +72,10 @@ private:
     std::size_t m_frameCount = 0;
     std::uint32_t m_frameDelimiters = 0;
 
-    std::uint32_t m_pacingMs = 0;
 
     std::unique_ptr<CMutex> m_linkMutex;
     std::unique_ptr<CMutex> m_rxMutex;
+    // Held while a drain sends chunks: SetLower waits on it, so that a
+    // transport is never used after it was unlinked.
+    CMutex m_txMutex;
 };

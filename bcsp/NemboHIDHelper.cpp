@@ -14,9 +14,17 @@ CNemboHIDHelper::CNemboHIDHelper(IHidSystem& system) : m_system(system)
 
 CNemboHIDHelper::~CNemboHIDHelper()
 {
-    Close();
+    // Unlinked first: the byte layer then no longer sends through us.
     SetUpper(nullptr);
+    Close();
 }
+
+bool CNemboHIDHelper::IsOpen()
+{
+    CMutexLock lock(m_deviceMutex);
+    return m_device != nullptr;
+}
+
 
 HResult CNemboHIDHelper::Open(const std::wstring& path)
 {
@@ -42,11 +50,15 @@ HResult CNemboHIDHelper::Attach(CHidDevicePtr device)
     m_inputLength = kInputReportLength;
     if (device->GetCaps(caps) == EHidResult::Ok && caps.inputReportByteLength != 0)
         m_inputLength = caps.inputReportByteLength;
-    m_device = std::move(device);
-    m_device->ResetCancel();
+    {
+        CMutexLock lock(m_deviceMutex);
+        m_device = std::move(device);
+        m_device->ResetCancel();
+    }
     m_stop.store(false);
     if (!m_reader.Start([this]() { return ReaderLoop(); }))
     {
+        CMutexLock lock(m_deviceMutex);
         m_device.reset();
         return HR_FAIL;
     }
@@ -55,14 +67,23 @@ HResult CNemboHIDHelper::Attach(CHidDevicePtr device)
 
 void CNemboHIDHelper::Close()
 {
+    // Cancel is allowed from any thread while a read and a write are in
+    // progress: it ends both, and every later one, at once.
+    IHidDevice* device = nullptr;
+    {
+        CMutexLock lock(m_deviceMutex);
+        device = m_device.get();
+    }
+    m_stop.store(true);
+    if (device != nullptr)
+        device->Cancel();
     if (m_reader.IsValid())
     {
-        m_stop.store(true);
-        if (m_device)
-            m_device->Cancel();
         m_reader.Wait(kInfinite);
         m_reader.Close();
     }
+    // A writer holds the device mutex while it uses the device.
+    CMutexLock lock(m_deviceMutex);
     m_device.reset();
 }
 
@@ -112,7 +133,8 @@ void CNemboHIDHelper::SetUpper(CBCSP_UART_Driver* upper)
 
 int CNemboHIDHelper::WriteOutputReport(const std::uint8_t* report, std::size_t length)
 {
-    if (!m_device)
+    CMutexLock lock(m_deviceMutex);
+    if (!m_device || m_stop.load())
         return 0;
     std::size_t written = 0;
     return m_device->WriteOutputReport(report, length, kWriteTimeoutMs, &written) == EHidResult::Ok ? 1 : 0;
@@ -120,7 +142,8 @@ int CNemboHIDHelper::WriteOutputReport(const std::uint8_t* report, std::size_t l
 
 int CNemboHIDHelper::WriteFeatureReport(const std::uint8_t* report, std::size_t length)
 {
-    if (!m_device)
+    CMutexLock lock(m_deviceMutex);
+    if (!m_device || m_stop.load())
         return 0;
     return m_device->SetFeature(report, length) == EHidResult::Ok ? 1 : 0;
 }

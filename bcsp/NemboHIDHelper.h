@@ -18,6 +18,10 @@
 // - Disconnect: when the device leaves, writes fail and the reader ends
 //   (after writing one log line); Close or a new Open is then needed.
 // - No device: Open answers 0x80004005 and no thread runs.
+// - Shutdown: Close may run while the stack's multiplexer is writing; it
+//   cancels the write and waits for it before the device goes. Unlink the
+//   stack (DisconnectTransport, which waits for a chunk in progress) before
+//   destroying the helper; the destructor unlinks it too.
 
 #include <atomic>
 #include <cstddef>
@@ -56,7 +60,7 @@ public:
     HResult Attach(CHidDevicePtr device);
     // Stops the reader and closes the device.
     void Close();
-    bool IsOpen() const { return m_device != nullptr; }
+    bool IsOpen();
 
     // The report writers: 1 when the report was written, 0 otherwise.
     int WriteOutputReport(const std::uint8_t* report, std::size_t length);
@@ -70,6 +74,8 @@ private:
     std::size_t m_inputLength = kInputReportLength;
     CMutex m_mutex;
     CBCSP_UART_Driver* m_upper = nullptr;
+    // Guards the device against Close while a writer uses it.
+    CMutex m_deviceMutex;
     CThread m_reader;
     std::atomic<bool> m_stop{false};
 };

@@ -7,8 +7,11 @@
 // cost of the threads weigh more in product time.
 // The download phase (the WriteDFUPacket calls) is timed; link set-up,
 // detach and the final manifestation are reported apart.
-// The last line is "ratio R": loss-free firmware bytes per second / 11,520
-// (the raw byte rate of a 115200-baud UART).
+// Runs the default chip and a chip that acknowledges only on its replies,
+// each loss-free and lossy. The last lines are "ratio R" (the default chip's
+// loss-free firmware bytes per second / 11,520, the raw byte rate of a
+// 115200-baud UART) and "loss-ratio L" (its lossy rate / its loss-free
+// rate). Exits with 1 when any run failed or left the image not intact.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,9 +38,9 @@ struct SResult
     std::uint32_t timeouts = 0;
 };
 
-SResult Run(const std::vector<std::uint8_t>& image, const SLossConfig* loss)
+SResult Run(const SChipConfig& chipConfig, const std::vector<std::uint8_t>& image, const SLossConfig* loss)
 {
-    SChipConfig config;
+    SChipConfig config = chipConfig;
     config.chipBaudRate = 115200;
     config.startMode = EChipMode::Dfu; // the download is measured; no detach needed
     CBlueCoreChip chip(config);
@@ -63,11 +66,39 @@ SResult Run(const std::vector<std::uint8_t>& image, const SLossConfig* loss)
         const HResult hr = DownloadDFUImage(dfu, image.data(), image.size(), &hooks);
         const std::uint64_t end = CClock::NowMs();
         result.ok = hr == HR_OK;
-        result.downloadSeconds = static_cast<double>(written - begun) / 1000.0;
+        result.downloadSeconds = written > begun ? static_cast<double>(written - begun) / 1000.0 : 0;
         result.totalSeconds = static_cast<double>(end - start) / 1000.0;
+        result.timeouts = dfu.Stack().Sequencing().TimerRetransmissions();
     }
     result.intact = chip.FirmwareImage() == image;
     return result;
+}
+
+double Rate(const SResult& r, std::size_t size)
+{
+    return r.ok && r.downloadSeconds > 0 ? static_cast<double>(size) / r.downloadSeconds : 0;
+}
+
+// One chip, loss-free and lossy: prints both and returns their rates.
+bool RunChip(const char* name, const SChipConfig& config, const std::vector<std::uint8_t>& image,
+             const SLossConfig& loss, double* cleanRate, double* lossyRate)
+{
+    const SResult clean = Run(config, image, nullptr);
+    *cleanRate = Rate(clean, image.size());
+    std::printf("%s, loss-free: %s, image %s, download %.2f s = %.0f B/s, whole upgrade %.2f s, %u timer "
+                "retransmissions\n",
+                name, clean.ok ? "ok" : "FAILED", clean.intact ? "intact" : "NOT intact", clean.downloadSeconds,
+                *cleanRate, clean.totalSeconds, clean.timeouts);
+    std::fflush(stdout);
+    const SResult lossy = Run(config, image, &loss);
+    *lossyRate = Rate(lossy, image.size());
+    std::printf("%s, lossy (drop %.1f%%, corrupt %.1f%% of reports each way): %s, image %s, download %.2f s = %.0f B/s, "
+                "whole upgrade %.2f s, %u timer retransmissions\n",
+                name, loss.dropRate * 100, loss.corruptRate * 100, lossy.ok ? "ok" : "FAILED",
+                lossy.intact ? "intact" : "NOT intact", lossy.downloadSeconds, *lossyRate, lossy.totalSeconds,
+                lossy.timeouts);
+    std::fflush(stdout);
+    return clean.ok && clean.intact && lossy.ok && lossy.intact;
 }
 
 double Arg(int argc, char** argv, const char* name, double fallback)
@@ -104,20 +135,17 @@ int main(int argc, char** argv)
     std::printf("(times below are product seconds; the download phase is BeginDFUUpgrade's end to the last block)\n");
     std::fflush(stdout);
 
-    const SResult clean = Run(image, nullptr);
-    const double cleanRate = clean.downloadSeconds > 0 ? static_cast<double>(size) / clean.downloadSeconds : 0;
-    std::printf("loss-free: %s, image %s, download %.2f s = %.0f B/s, whole upgrade %.2f s\n",
-                clean.ok ? "ok" : "FAILED", clean.intact ? "intact" : "NOT intact", clean.downloadSeconds, cleanRate,
-                clean.totalSeconds);
-    std::fflush(stdout);
-
-    const SResult lossy = Run(image, &loss);
-    const double lossyRate = lossy.downloadSeconds > 0 ? static_cast<double>(size) / lossy.downloadSeconds : 0;
-    std::printf("lossy (drop %.1f%%, corrupt %.1f%% of reports each way): %s, image %s, download %.2f s = %.0f B/s, "
-                "whole upgrade %.2f s\n",
-                loss.dropRate * 100, loss.corruptRate * 100, lossy.ok ? "ok" : "FAILED",
-                lossy.intact ? "intact" : "NOT intact", lossy.downloadSeconds, lossyRate, lossy.totalSeconds);
+    // The default chip acknowledges with acknowledgement-only packets; the
+    // strict one only in the header of its replies.
+    SChipConfig strict;
+    strict.ackStyle = EAckStyle::Piggyback;
+    double clean = 0, lossy = 0, strictClean = 0, strictLossy = 0;
+    bool ok = RunChip("default chip", SChipConfig(), image, loss, &clean, &lossy);
+    ok = RunChip("chip acknowledging on its replies", strict, image, loss, &strictClean, &strictLossy) && ok;
     CloseLog();
-    std::printf("ratio %.3f\n", cleanRate / 11520.0);
-    return clean.ok && clean.intact ? 0 : 1;
+    std::printf("chip acknowledging on its replies: ratio %.3f, loss-ratio %.3f\n", strictClean / 11520.0,
+                strictClean > 0 ? strictLossy / strictClean : 0.0);
+    std::printf("ratio %.3f\n", clean / 11520.0);
+    std::printf("loss-ratio %.3f\n", clean > 0 ? lossy / clean : 0.0);
+    return ok ? 0 : 1;
 }

@@ -256,6 +256,35 @@ void CBlueCoreChip::ScriptStatusStates(const std::vector<std::uint8_t>& states)
     m_scriptedStates.assign(states.begin(), states.end());
 }
 
+void CBlueCoreChip::SendNoise(const std::vector<std::uint8_t>& bytes)
+{
+    CMutexLock lock(m_mutex);
+    for (std::size_t offset = 0; offset < bytes.size(); offset += kInputDataMax)
+        QueueInputReport(bytes.data() + offset, std::min(kInputDataMax, bytes.size() - offset));
+}
+
+void CBlueCoreChip::SendOversizedDatagram(std::uint8_t channel, std::size_t size)
+{
+    std::vector<std::uint8_t> payload(size);
+    for (std::size_t i = 0; i < size; ++i)
+        payload[i] = i % 2 == 0 ? 0xC0 : 0xDB;
+    CMutexLock lock(m_mutex);
+    SendUnreliable(channel, payload.data(), payload.size());
+}
+
+void CBlueCoreChip::DelayNextReply(std::uint8_t request, std::uint32_t delayMs)
+{
+    CMutexLock lock(m_mutex);
+    m_delayRequest = request;
+    m_delayMs = delayMs;
+}
+
+void CBlueCoreChip::RefuseNext(std::uint8_t request, std::uint32_t count)
+{
+    CMutexLock lock(m_mutex);
+    m_refusals[request] = count;
+}
+
 void CBlueCoreChip::SendDatagram(std::uint8_t channel, const std::vector<std::uint8_t>& payload)
 {
     CMutexLock lock(m_mutex);
@@ -349,14 +378,18 @@ void CBlueCoreChip::HandlePacket(const SWirePacket& packet)
         if (m_dfuMute)
             return;
     }
+    // A piggybacking chip acknowledges only in the header of its own packets:
+    // the reply to a request, or its retransmission.
+    const bool separateAcks = m_config.ackStyle == EAckStyle::Separate;
     if (packet.seq == m_rxExpected)
     {
         m_rxExpected = (m_rxExpected + 1) & 7;
-        SendAckOnly();
+        if (separateAcks)
+            SendAckOnly();
         if (packet.channel == kDfuChannel)
             HandleDfuRequest(packet.payload);
     }
-    else
+    else if (separateAcks)
     {
         SendAckOnly();
     }
@@ -466,7 +499,29 @@ void CBlueCoreChip::SendReliable(std::uint8_t channel, const std::vector<std::ui
 void CBlueCoreChip::SendAckOnly()
 {
     SWirePacket p;
+    ++m_stats.ackOnlySent;
     SendPacket(p);
+}
+
+void CBlueCoreChip::SendReply(const std::vector<std::uint8_t>& reply, std::uint64_t dueUs, bool once)
+{
+    // Replies leave in request order: one that is due later holds back those
+    // behind it.
+    if (!m_lateReplies.empty() && m_lateReplies.back().dueUs > dueUs)
+        dueUs = m_lateReplies.back().dueUs;
+    if (dueUs > NowUs() || !m_lateReplies.empty())
+    {
+        m_lateReplies.push_back({dueUs, reply, once});
+        return;
+    }
+    SendReliable(kDfuChannel, reply);
+    if (once)
+    {
+        // Like a device that resets after the status stage: the reply goes
+        // out once and is never sent again.
+        m_unacked.clear();
+        m_pending.clear();
+    }
 }
 
 void CBlueCoreChip::SendUnreliable(std::uint8_t channel, const std::uint8_t* payload, std::size_t length)
@@ -477,8 +532,21 @@ void CBlueCoreChip::SendUnreliable(std::uint8_t channel, const std::uint8_t* pay
     SendPacket(p);
 }
 
-void CBlueCoreChip::QueueFrame(const std::vector<std::uint8_t>& frame)
+void CBlueCoreChip::QueueFrame(const std::vector<std::uint8_t>& encoded)
 {
+    std::vector<std::uint8_t> frame = encoded;
+    if (m_link == ELink::Garrulous)
+        ++m_framesToHost;
+    if (m_link == ELink::Garrulous && m_config.badEscapeEvery != 0 && m_framesToHost % m_config.badEscapeEvery == 0 &&
+        frame.size() > 3)
+    {
+        // An escape byte followed by another escape byte or by an ordinary
+        // byte, in the middle of the frame.
+        const bool doubled = (m_framesToHost / m_config.badEscapeEvery) % 2 == 1;
+        const std::size_t at = frame.size() / 2;
+        frame.insert(frame.begin() + static_cast<std::ptrdiff_t>(at), {0xDB, static_cast<std::uint8_t>(doubled ? 0xDB : 0x41)});
+        ++m_stats.badFramesSent;
+    }
     for (std::size_t offset = 0; offset < frame.size(); offset += kInputDataMax)
     {
         const std::size_t n = std::min(kInputDataMax, frame.size() - offset);
@@ -537,6 +605,7 @@ void CBlueCoreChip::ResetPeer()
     m_rxExpected = 0;
     m_unacked.clear();
     m_pending.clear();
+    m_lateReplies.clear();
 }
 
 void CBlueCoreChip::Tick()
@@ -547,6 +616,17 @@ void CBlueCoreChip::Tick()
         const std::vector<std::uint8_t> data = std::move(m_delayedToChip.front().second);
         m_delayedToChip.pop_front();
         ReceiveUartBytes(data.data(), data.size());
+    }
+    while (m_link == ELink::Garrulous && !m_lateReplies.empty() && m_lateReplies.front().dueUs <= now)
+    {
+        SLateReply late = std::move(m_lateReplies.front());
+        m_lateReplies.pop_front();
+        SendReliable(kDfuChannel, late.payload);
+        if (late.once)
+        {
+            m_unacked.clear();
+            m_pending.clear();
+        }
     }
     if (m_link == ELink::Garrulous && !m_unacked.empty() && now - m_lastTxUs >= m_config.retransmitMs * 1000ull)
     {
@@ -652,11 +732,12 @@ std::vector<std::uint8_t> CBlueCoreChip::DeviceDescriptorReply()
 void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
 {
     std::vector<std::uint8_t> reply;
+    const std::uint64_t due = NowUs() + m_config.replyDelayMs * 1000ull;
     if (payload.size() < 8)
     {
         Put16(reply, 0xFFFF);
         Put16(reply, 0);
-        SendReliable(kDfuChannel, reply);
+        SendReply(reply, due, false);
         return;
     }
     const std::uint8_t request = payload[1];
@@ -665,6 +746,15 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
     ++m_stats.dfuRequests[request & 0x0F];
     const std::uint64_t now = NowUs();
     std::uint16_t status = 0;
+    auto refusal = m_refusals.find(request);
+    if (refusal != m_refusals.end() && refusal->second > 0)
+    {
+        --refusal->second;
+        Put16(reply, 1);
+        Put16(reply, 0);
+        SendReply(reply, due, false);
+        return;
+    }
 
     switch (request)
     {
@@ -727,6 +817,16 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
             status = 1;
             break;
         }
+        if (size > 0 && m_config.refuseBlock >= 0 && value == static_cast<std::uint16_t>(m_config.refuseBlock))
+        {
+            // The block cannot be written: the device stalls it.
+            if (state == kDfuIdle)
+                m_blocks.clear();
+            m_state = kDfuError;
+            m_statusCode = 0x03; // errWRITE
+            status = m_config.refuseQuietly ? 0 : 1;
+            break;
+        }
         if (size > 0)
         {
             if (state == kDfuIdle)
@@ -757,13 +857,19 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
         Put16(reply, status);
         Put16(reply, 0);
     }
-    SendReliable(kDfuChannel, reply);
+    std::uint64_t replyDue = due;
+    if (m_delayRequest == request)
+    {
+        replyDue = now + m_delayMs * 1000ull;
+        m_delayRequest = -1;
+    }
     if (request == 7)
     {
-        // Like a device that resets after the status stage: the reply goes
-        // out once and is never sent again.
-        m_unacked.clear();
-        m_pending.clear();
+        // The reset comes shortly after its reply has left, late or not.
+        const std::uint64_t leaves =
+            m_lateReplies.empty() ? replyDue : std::max<std::uint64_t>(replyDue, m_lateReplies.back().dueUs);
+        m_resetDueUs = std::max<std::uint64_t>(m_resetDueUs, leaves + kResetDelayMs * 1000ull);
     }
+    SendReply(reply, replyDue, request == 7);
 }
 } // namespace bluecore

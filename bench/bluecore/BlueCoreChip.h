@@ -19,6 +19,14 @@
 // reports in either direction, each at its own rate, from a seeded generator
 // per direction, so runs are repeatable.
 //
+// The default chip acknowledges every reliable packet with an
+// acknowledgement-only packet and answers every request at once. Strict
+// variants (SChipConfig, Strict()) behave as the protocol also allows real
+// chips to: acknowledgements carried only on the chip's own reliable packets,
+// a refused download block, replies that leave late, frames with bad escapes
+// (0xDB 0xDB, 0xDB followed by an ordinary byte) and frames that grow past
+// the host's buffers when escaped.
+//
 // Threads: WriteOutputReport, SetFeatureReport and ReadInputReport may be
 // called from different threads (one writer, one reader); the chip runs one
 // thread of its own for its timers. Everything else may be called from any
@@ -63,6 +71,12 @@ enum class EChipMode
     Dfu,
 };
 
+enum class EAckStyle
+{
+    Separate,  // an acknowledgement-only packet for every reliable packet, then the reply
+    Piggyback, // acknowledgements only in the header of the chip's own packets
+};
+
 struct SChipConfig
 {
     std::uint32_t chipBaudRate = 115200; // the chip's UART
@@ -80,6 +94,28 @@ struct SChipConfig
     std::uint16_t runtimeVendor = 0x0A12;
     std::uint16_t runtimeProduct = 0x0001;
     std::uint16_t firmwareVersion = 0x0100;
+
+    // --- strict behaviours (all off by default) ---
+    EAckStyle ackStyle = EAckStyle::Separate;
+    // This download block is refused: dfuERROR with errWRITE, and a reply
+    // with a non-zero status (or, with refuseQuietly, status 0: the refusal
+    // shows only in the next status reply).
+    std::int32_t refuseBlock = -1;
+    bool refuseQuietly = false;
+    // Every reply leaves this long after its request (in request order).
+    std::uint32_t replyDelayMs = 0;
+    // Once the link is up, every N-th frame to the host carries a bad escape
+    // (0xDB 0xDB and 0xDB 0x41 in turn) and so is lost to any decoder.
+    std::uint32_t badEscapeEvery = 0;
+
+    // The strict variant the tests and the benchmark run besides the default.
+    static SChipConfig Strict()
+    {
+        SChipConfig config;
+        config.ackStyle = EAckStyle::Piggyback;
+        config.badEscapeEvery = 23;
+        return config;
+    }
 };
 
 // Counters and records for tests and the bench.
@@ -93,6 +129,8 @@ struct SChipStats
     std::uint32_t dfuRequests[16] = {}; // by bRequest (reliable packets accepted on channel 12)
     std::uint32_t dfuPacketsSeen = 0;   // reliable channel-12 packets seen, also duplicates and unanswered
     std::uint32_t resets = 0;
+    std::uint32_t ackOnlySent = 0;   // acknowledgement-only packets sent to the host
+    std::uint32_t badFramesSent = 0; // frames sent with a bad escape
     std::vector<std::uint32_t> baudRequests; // every rate asked through a feature report
 };
 
@@ -126,6 +164,17 @@ public:
     void ScriptStatusStates(const std::vector<std::uint8_t>& states);
     // Sends an unreliable datagram to the host now.
     void SendDatagram(std::uint8_t channel, const std::vector<std::uint8_t>& payload);
+    // Puts raw bytes on the line to the host (noise between frames).
+    void SendNoise(const std::vector<std::uint8_t>& bytes);
+    // Sends an unreliable datagram of size bytes of 0xC0 and 0xDB, whose
+    // escaped frame is twice as long.
+    void SendOversizedDatagram(std::uint8_t channel, std::size_t size);
+    // The reply to the next request with this bRequest leaves delayMs late;
+    // later replies wait behind it.
+    void DelayNextReply(std::uint8_t request, std::uint32_t delayMs);
+    // The next count requests with this bRequest are answered with an error
+    // status and no data.
+    void RefuseNext(std::uint8_t request, std::uint32_t count);
 
     EChipMode Mode();
     bool IsLinked();
@@ -180,6 +229,7 @@ private:
     void SendReliable(std::uint8_t channel, const std::vector<std::uint8_t>& payload);
     void SendAckOnly();
     void SendUnreliable(std::uint8_t channel, const std::uint8_t* payload, std::size_t length);
+    void SendReply(const std::vector<std::uint8_t>& reply, std::uint64_t dueUs, bool once);
     void QueueFrame(const std::vector<std::uint8_t>& frame);
     void QueueInputReport(const std::uint8_t* data, std::size_t n);
     void ResetPeer();
@@ -214,6 +264,18 @@ private:
     std::uint64_t m_lastTxUs = 0;
     std::uint64_t m_lastLinkSendUs = 0;
     bool m_dfuMute = false;
+    std::uint32_t m_framesToHost = 0;
+    // Replies waiting for their time, in request order.
+    struct SLateReply
+    {
+        std::uint64_t dueUs;
+        std::vector<std::uint8_t> payload;
+        bool once; // sent once and never again (the reply to a reset)
+    };
+    std::deque<SLateReply> m_lateReplies;
+    int m_delayRequest = -1;
+    std::map<std::uint8_t, std::uint32_t> m_refusals;
+    std::uint32_t m_delayMs = 0;
     std::vector<SWirePacket> m_received;
 
     // DFU personality.

@@ -93,32 +93,54 @@ TEST(BcspSlipTest, EscapesOnlyC0AndDbInHeaderPayloadAndCrc)
     EXPECT_EQ(chain.Sent(), expected);
 }
 
-TEST(BcspSlipTest, DecodesEscapesAndDropsOnDoubleEscape)
+TEST(BcspSlipTest, DecodesEscapesAndDropsOnlyTheFrameWithABadEscape)
 {
+    CCapturedLog log;
     CFrameCapture capture;
     CBCSP_Slip_Layer slip;
     slip.SetUpper(&capture);
     // Outside a frame everything but the delimiter is ignored.
-    const Bytes noise = {0x11, 0xDC, 0xDD};
+    const Bytes noise = {0x11, 0xDC, 0xDD, 0xDB, 0xDB};
     slip.ReceiveBytes(noise.data(), noise.size());
     const Bytes frame = {0xC0, 0x01, 0xDB, 0xDC, 0xDB, 0xDD, 0xDC, 0xDD, 0xC0};
     slip.ReceiveBytes(frame.data(), frame.size());
-    // 0xDB 0xDB drops what was gathered; the frame is not handed up.
-    const Bytes dropped = {0xC0, 0x05, 0x06, 0xDB, 0xDB, 0x07, 0xC0};
-    slip.ReceiveBytes(dropped.data(), dropped.size());
-    // The dropped frame's closing delimiter opened a new frame. In it, 0xDB
-    // then an ordinary byte stores that byte and keeps the escape pending.
-    const Bytes pending = {0xDB, 0x41, 0xDC, 0xC0};
-    slip.ReceiveBytes(pending.data(), pending.size());
+    // 0xDB 0xDB spoils its frame only: the frame is not handed up, and the
+    // frames after it are.
+    const Bytes doubled = {0xC0, 0x05, 0x06, 0xDB, 0xDB, 0x07, 0xC0};
+    slip.ReceiveBytes(doubled.data(), doubled.size());
+    const Bytes next = {0xC0, 0x21, 0x22, 0xC0};
+    slip.ReceiveBytes(next.data(), next.size());
+    // So does 0xDB followed by an ordinary byte.
+    const Bytes ordinary = {0xC0, 0x31, 0xDB, 0x41, 0xDC, 0xC0};
+    slip.ReceiveBytes(ordinary.data(), ordinary.size());
     // Two adjacent delimiters after an opening one: an empty frame.
     const Bytes empty = {0xC0, 0xC0};
     slip.ReceiveBytes(empty.data(), empty.size());
+    const Bytes last = {0xC0, 0x44, 0xC0};
+    slip.ReceiveBytes(last.data(), last.size());
     slip.SetUpper(nullptr);
 
-    ASSERT_EQ(capture.frames.size(), 3u);
+    ASSERT_EQ(capture.frames.size(), 4u);
     EXPECT_EQ(capture.frames[0], (Bytes{0x01, 0xC0, 0xDB, 0xDC, 0xDD}));
-    EXPECT_EQ(capture.frames[1], (Bytes{0x41, 0xC0}));
+    EXPECT_EQ(capture.frames[1], (Bytes{0x21, 0x22}));
     EXPECT_TRUE(capture.frames[2].empty());
+    EXPECT_EQ(capture.frames[3], (Bytes{0x44}));
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "Slip: Invalid escape [0xDB 0xDB]! Frame discarded"), 1u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "Slip: Invalid escape [0xDB 0x41]! Frame discarded"), 1u);
+}
+
+TEST(BcspSlipTest, ReceiverKeepsWorkingAfterBadEscapesThroughTheByteLayer)
+{
+    SLowerChain chain;
+    // A burst of line noise, a frame with a double escape, then good frames,
+    // all in one delivery as the transport's reader hands them up.
+    const Bytes stream = {0xDB, 0xDB, 0x13, 0xC0, 0x01, 0xDB, 0xDB, 0x02, 0xC0, 0xC0, 0x0A, 0x0B,
+                          0xC0, 0xC0, 0x0C, 0xDB, 0xDD, 0xC0};
+    EXPECT_TRUE(chain.uart.DeliverBytes(stream.data(), stream.size()));
+    ASSERT_EQ(chain.capture.frames.size(), 2u);
+    EXPECT_EQ(chain.capture.frames[0], (Bytes{0x0A, 0x0B}));
+    EXPECT_EQ(chain.capture.frames[1], (Bytes{0x0C, 0xDB}));
 }
 
 TEST(BcspSlipTest, OverlongFrameIsDroppedNotOverrun)
@@ -167,9 +189,35 @@ TEST(BcspUartTest, RefusesWorkBeforeInitAndFramesThatDoNotFit)
     EXPECT_FALSE(uart.DeliverBytes(bytes.data(), bytes.size()));
 
     SLowerChain chain;
-    const Bytes huge(CBCSP_UART_Driver::kRingSize, 0x11);
+    const Bytes huge(CBCSP_UART_Driver::kTxRingSize, 0x11);
     EXPECT_FALSE(chain.uart.WriteBytes(huge.data(), huge.size()));
     EXPECT_TRUE(chain.transport.Chunks().empty());
+}
+
+TEST(BcspSlipTest, LargestPayloadFramesWholeEvenWhenEveryByteIsEscaped)
+{
+    // 2079 payload bytes that all need escaping: the frame doubles in size
+    // and must still leave whole rather than being dropped.
+    SLowerChain chain;
+    Bytes payload(2079);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = i % 2 == 0 ? 0xC0 : 0xDB;
+    BCSP_Packet packet{};
+    packet.header[0] = 0x80;
+    packet.header[1] = 0x05 | static_cast<std::uint8_t>((payload.size() & 0x0F) << 4);
+    packet.header[2] = static_cast<std::uint8_t>(payload.size() >> 4);
+    packet.header[3] = static_cast<std::uint8_t>(~(packet.header[0] + packet.header[1] + packet.header[2]));
+    packet.payload = payload.data();
+    packet.length = static_cast<std::uint16_t>(payload.size());
+    ASSERT_TRUE(chain.slip.SendPacket(packet));
+    const Bytes sent = chain.Sent();
+    EXPECT_EQ(sent.size(), 2u + 4u + 2u * payload.size());
+    bluecore::CSlipDecoder decoder;
+    const auto frames = decoder.Feed(sent.data(), sent.size());
+    ASSERT_EQ(frames.size(), 1u);
+    const auto parsed = bluecore::ParsePacket(frames[0].data(), frames[0].size());
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->payload, payload);
 }
 
 TEST(BcspUartTest, GathersFramesAcrossReportsAndDropsBytesBeforeTheFirstDelimiter)
@@ -205,13 +253,13 @@ TEST(BcspUartTest, LargeDeliveryIsTakenInPieces)
     Bytes stream;
     for (int i = 0; i < 500; ++i)
     {
-        const Bytes frame = {0xC0, static_cast<std::uint8_t>(i), 0x55, 0x66, 0xC0};
+        const Bytes frame = {0xC0, static_cast<std::uint8_t>(i & 0x7F), 0x55, 0x66, 0xC0};
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     ASSERT_GT(stream.size(), CBCSP_UART_Driver::kRingSize);
     EXPECT_TRUE(chain.uart.DeliverBytes(stream.data(), stream.size()));
     ASSERT_EQ(chain.capture.frames.size(), 500u);
-    EXPECT_EQ(chain.capture.frames[499], (Bytes{499 & 0xFF, 0x55, 0x66}));
+    EXPECT_EQ(chain.capture.frames[499], (Bytes{499 & 0x7F, 0x55, 0x66}));
 }
 
 TEST(BcspIntegrityTest, CrcTableReversalAndWireOrder)

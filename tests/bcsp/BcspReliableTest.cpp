@@ -165,16 +165,69 @@ TEST_F(BcspStackTest, TimeoutResendsTheUnacknowledgedInOrderWithTheirNumbers)
     EXPECT_EQ(Reliable(m_transport.Packets()).size(), 7u);
 }
 
-TEST_F(BcspStackTest, DataPacketAcknowledgementBitsDoNotMoveTheWindow)
+TEST_F(BcspStackTest, DataPacketAcknowledgementBitsMoveTheWindow)
 {
+    // A chip may acknowledge on its own reliable packets only.
     SendNumbered(5);
     ASSERT_TRUE(m_transport.WaitForPackets(4));
     // A reliable data packet from the chip that carries ack 3.
     m_transport.DeliverPacket(MakePacket(true, 0, 3, 7, {0x01}));
     ASSERT_TRUE(WaitFor([&] { return m_reliable.Size() == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return Reliable(m_transport.Packets()).size() == 5; }));
+    EXPECT_EQ(Reliable(m_transport.Packets())[4].seq, 4);
+    EXPECT_EQ(m_stack.Sequencing().QueuedCount(), 2u);
+    // So does an unreliable one.
+    m_transport.DeliverPacket(MakePacket(false, 0, 5, 2, {0x02}));
+    ASSERT_TRUE(WaitFor([&] { return m_stack.Sequencing().QueuedCount() == 0; }));
+}
+
+TEST_F(BcspStackTest, AcknowledgementOutsideTheWindowIsIgnoredAndLogged)
+{
+    CCapturedLog log;
+    SendNumbered(2);
+    ASSERT_TRUE(m_transport.WaitForPackets(2));
+    // Packets 0 and 1 are in flight; an ack of 6 would acknowledge six.
+    m_transport.DeliverPacket(MakePacket(false, 0, 6, 0, {}));
+    m_transport.DeliverPacket(MakePacket(false, 0, 6, 0, {}));
     Settle();
-    EXPECT_EQ(Reliable(m_transport.Packets()).size(), 4u);
-    EXPECT_EQ(m_stack.Sequencing().QueuedCount(), 5u);
+    EXPECT_EQ(m_stack.Sequencing().QueuedCount(), 2u);
+    EXPECT_EQ(m_stack.Sequencing().InFlightCount(), 2u);
+    // A true acknowledgement still counts from the last good one.
+    m_transport.DeliverPacket(MakePacket(false, 0, 1, 0, {}));
+    ASSERT_TRUE(WaitFor([&] { return m_stack.Sequencing().QueuedCount() == 1; }));
+    // After a go-back, an acknowledgement of packets sent before it counts.
+    m_stack.ForceTimeout();
+    ASSERT_TRUE(WaitFor([&] { return Reliable(m_transport.Packets()).size() == 3; }));
+    m_transport.DeliverPacket(MakePacket(false, 0, 2, 0, {}));
+    ASSERT_TRUE(WaitFor([&] { return m_stack.Sequencing().QueuedCount() == 0; }));
+    SendNumbered(1);
+    ASSERT_TRUE(WaitFor([&] { return Reliable(m_transport.Packets()).size() == 4; }));
+    EXPECT_EQ(Reliable(m_transport.Packets())[3].seq, 2);
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "<=Seq:: Ack[6] outside the window (last[0] sent[2]) - ignored"), 1u);
+}
+
+TEST_F(BcspStackTest, RetransmissionTimerResendsWithoutTheClient)
+{
+    CCapturedLog log;
+    m_stack.Sequencing().EnableRetransmitTimer(true);
+    SendNumbered(2);
+    // Nobody acknowledges: the timer sends both again, from the oldest,
+    // with their numbers, and does not spend the client's retry budget.
+    ASSERT_TRUE(WaitFor([&] { return Reliable(m_transport.Packets()).size() >= 8; }));
+    const auto sent = Reliable(m_transport.Packets());
+    for (std::size_t i = 0; i < 8; ++i)
+        EXPECT_EQ(sent[i].seq, i % 2);
+    m_transport.DeliverPacket(MakePacket(false, 0, 2, 0, {}));
+    ASSERT_TRUE(WaitFor([&] { return m_stack.Sequencing().QueuedCount() == 0; }));
+    EXPECT_FALSE(m_stack.Sequencing().IsFailed());
+    EXPECT_GE(m_stack.Sequencing().TimerRetransmissions(), 3u);
+    const std::size_t after = Reliable(m_transport.Packets()).size();
+    Settle();
+    EXPECT_EQ(Reliable(m_transport.Packets()).size(), after); // the timer stopped
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::CountPrefix(lines, "<=Seq:: Timeout! Retry["), 0u);
+    EXPECT_GE(CCapturedLog::CountPrefix(lines, "<=Seq:: Retransmission timer expired ["), 3u);
 }
 
 TEST_F(BcspStackTest, RetryLimitFailsTheLinkOnTheTwentyFirstTimeout)
@@ -245,10 +298,12 @@ TEST_F(BcspStackTest, RefusesBadChannelsAndSizes)
     EXPECT_FALSE(m_stack.SendUnreliable(big.data(), big.size(), 1));
     EXPECT_TRUE(m_stack.SendUnreliable(big.data(), 0, 1));
     EXPECT_TRUE(m_stack.SendReliable(big.data(), 0, 1));
-    // Fits the queues but not a SLIP frame: dropped below, never overrun.
+    // The largest payload the queues take is framed whole.
     EXPECT_TRUE(m_stack.SendUnreliable(justFits.data(), justFits.size(), 2));
+    ASSERT_TRUE(m_transport.WaitForPackets(1));
     Settle();
-    EXPECT_TRUE(m_transport.Packets().empty());
+    ASSERT_EQ(m_transport.Packets().size(), 1u);
+    EXPECT_EQ(m_transport.Packets()[0].payload, justFits);
     EXPECT_EQ(m_stack.Sequencing().QueuedCount(), 0u);
     const auto lines = log.Lines();
     EXPECT_EQ(CCapturedLog::Count(lines, "[ERROR] Datagram : buffer size 0??"), 1u);
@@ -332,11 +387,15 @@ TEST(BcspMuxTest, NewSequencingLayerLearnsTheLastAcknowledgement)
     ASSERT_EQ(other.Init(), HR_OK);
     stack.Sequencing().SetLower(nullptr);
     other.SetLower(&stack.Mux());
-    // The new layer starts at 0 and takes 5 as the peer's acknowledgement:
-    // its first send goes out, the window bookkeeping having consumed 5.
+    // The new layer starts at 0 and takes 5 as the peer's acknowledgement;
+    // its first send goes out. 5 acknowledges nothing it sent, so it frees
+    // nothing; the peer's true acknowledgement (1) does.
     const std::uint8_t b = 0x09;
     other.Send(&b, 1, 3);
     ASSERT_TRUE(transport.WaitForPackets(1));
+    Settle();
+    EXPECT_EQ(other.QueuedCount(), 1u);
+    transport.DeliverPacket(MakePacket(false, 0, 1, 0, {}));
     EXPECT_TRUE(WaitFor([&] { return other.QueuedCount() == 0; }));
     other.SetLower(nullptr);
     stack.Sequencing().SetLower(&stack.Mux());

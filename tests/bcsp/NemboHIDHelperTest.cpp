@@ -2,6 +2,7 @@
 // the simulated chip as the HID bridge's model.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 #include "bcsp/BCSP_DFUDownload.h"
@@ -10,6 +11,9 @@
 #include "bench/bluecore/BlueCoreHidModel.h"
 #include "bench/usb/BenchUsbWorld.h"
 #include "platform/Clock.h"
+#include "platform/Sync.h"
+#include "platform/Thread.h"
+#include "tests/TestSupport.h"
 #include "tests/bcsp/BcspTestSupport.h"
 
 using namespace bluecore;
@@ -95,4 +99,49 @@ TEST(NemboHIDHelperTest, UnpluggedBridgeFailsWritesAndEndsTheReader)
     EXPECT_FALSE(helper.SetBaudRate(115200));
     helper.Close(); // joins the reader, which saw the device go
     EXPECT_FALSE(helper.IsOpen());
+}
+
+TEST(NemboHIDHelperTest, ClosingTheBridgeWhileTheStackSendsFailsTheDownloadAndUnlinksIt)
+{
+    // Threads: the download in a thread of its own, the stack's multiplexer
+    // writing blocks through the helper, the helper's reader, and this thread
+    // closing the helper in the middle of it all.
+    SChipConfig config;
+    config.startMode = EChipMode::Dfu;
+    SWorld w(config);
+    CNemboHIDHelper helper(w.world);
+    ASSERT_EQ(helper.Open(w.world.HidInterfacePath(w.device)), HR_OK);
+    std::vector<std::uint8_t> image(40 * 1023);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
+    CBCSP_DFUUpgrade dfu;
+    ASSERT_EQ(dfu.Init(&helper), HR_OK);
+    CEvent progressed;
+    ASSERT_TRUE(progressed.Create(true, false));
+    SDFUDownloadHooks hooks;
+    hooks.onProgress = [&](std::size_t done, std::size_t) {
+        if (done >= 2 * 1023)
+            progressed.Set();
+    };
+    std::atomic<HResult> result{HR_OK};
+    CThread download;
+    ASSERT_TRUE(download.Start([&]() -> std::uint32_t {
+        result.store(DownloadDFUImage(dfu, image.data(), image.size(), &hooks));
+        return 0;
+    }));
+    ASSERT_EQ(progressed.Wait(kInfinite), EWaitResult::Signalled);
+    // Wait until the next block is on its way, then pull the bridge away.
+    const std::uint32_t reports = w.chip->Stats().outputReports;
+    CDeadline deadline(RealSeconds(5));
+    while (w.chip->Stats().outputReports < reports + 6 && !deadline.IsExpired())
+        CClock::Sleep(0);
+    helper.Close();
+    EXPECT_FALSE(helper.IsOpen());
+    ASSERT_TRUE(download.Wait(kInfinite));
+    EXPECT_EQ(result.load(), HR_FAIL);
+    // The failed download left nothing linked to the closed helper: an input
+    // report goes nowhere.
+    const std::uint8_t report[32] = {1, 0, 0x28, 2, 0xC0, 0xC0};
+    EXPECT_FALSE(helper.ReceiveReport(report, sizeof(report)));
+    EXPECT_EQ(w.world.OpenHidHandleCount(), 0u);
 }
