@@ -43,6 +43,7 @@ struct SBenchOptions
     std::string scenario = "normal";
     double timeScale = 1.0;
     std::string firmwareOut;
+    std::string instanceName;
     bool help = false;
     std::string error;
 };
@@ -50,7 +51,7 @@ struct SBenchOptions
 void PrintHelp(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--help]\n"
+                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--instance-name NAME] [--help]\n"
                  "                          [program switches: /S /P /F /I<hex> /M<n> /V<text> /U<text>]\n\n"
                  "Runs the upgrade program against a simulated Tavik headset.\n\n"
                  "  --scenario NAME      the simulated situation (default normal):\n");
@@ -58,6 +59,7 @@ void PrintHelp(std::FILE* out)
         std::fprintf(out, "      %-16s %s\n", s.name, s.description);
     std::fprintf(out, "  --time-scale X       real seconds per simulated second (default 1; 0.01 runs 100 times faster)\n"
                       "  --firmware-out PATH  writes the firmware the headset holds at the end to PATH\n"
+                      "  --instance-name NAME single-instance lock of this run (default: the program's own)\n"
                       "  --help               this text\n");
 }
 
@@ -94,6 +96,13 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
             options.timeScale = std::strtod(v, &end);
             if (end == v || *end != '\0' || !(options.timeScale > 0.0))
                 options.error = std::string("bad --time-scale: ") + v;
+        }
+        else if (arg == "--instance-name")
+        {
+            const char* v = value("--instance-name");
+            if (v == nullptr)
+                break;
+            options.instanceName = v;
         }
         else if (arg == "--firmware-out")
         {
@@ -202,6 +211,8 @@ int main(int argc, char** argv)
     {
         CFlashApp app;
         app.SetCommandLine(static_cast<int>(appArgs.size()) - 1, appArgs.data());
+        if (!options.instanceName.empty())
+            app.SetSingleInstanceName(options.instanceName);
         app.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
         app.InitInstance();
         code = app.ExitInstance();

@@ -39,7 +39,8 @@ SRun RunBench(const std::string& name, std::vector<std::string> args)
     run.folder = MakeTestFolder("bench-" + name);
     const std::string out = JoinPath(run.folder, "output.txt");
     const std::string firmware = JoinPath(run.folder, "firmware.bin");
-    std::vector<std::string> argv = {HostPath(ORVO_BENCH_PATH), "--time-scale", "0.001", "--firmware-out", firmware};
+    std::vector<std::string> argv = {HostPath(ORVO_BENCH_PATH), "--time-scale", "0.001", "--firmware-out", firmware,
+                                     "--instance-name", UniqueTestLockName("bench")};
     argv.insert(argv.end(), args.begin(), args.end());
     const std::vector<std::string> env = {"XDG_DATA_HOME=" + JoinPath(run.folder, "appdata")};
     EXPECT_TRUE(RunProcessAndWait(argv, RealSeconds(120), &run.status, run.folder, out, env)) << name;
