@@ -404,6 +404,18 @@ void CFirmwareUpgradeTavik::Started(DFUEngine*, const DFUEngine::ProgressRecord&
 void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord& record)
 {
     LogPrintf("CFirmwareUpgradeTavik::Progress [%d]\n", record.activityCode);
+    if (record.activityCode == DFUEngine::kActivityManifest)
+    {
+        // The device checks and installs the image during manifestation: the
+        // engine reports that as the manifest activity's operation 10.
+        IUpgradeDialog* dialog = m_pFlashDlg;
+        if (record.activity.GetOperation() == DFUEngine::kOpVerify && dialog != nullptr && !dialog->IsSilentMode())
+        {
+            dialog->SetStatusText(LoadResourceString(kStringVerifying));
+            dialog->RedrawDialog();
+        }
+        return;
+    }
     if (record.activityCode != DFUEngine::kActivityDownload)
         return;
     const DFUEngine::Activity& a = record.activity;
@@ -415,11 +427,15 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
     IUpgradeDialog* dialog = m_pFlashDlg;
     if (dialog != nullptr && !dialog->IsSilentMode())
     {
-        if (a.GetSubOperation() == 9)
+        if (a.GetSubOperation() == DFUEngine::kOpTransfer)
         {
-            if (dialog->GetProgressPos() == 98)
-                dialog->SetProgressPos(0);
-            dialog->StepProgress();
+            // The bar shows the bytes sent: one step per block against a range
+            // of one step per byte (the packet size is 1) would never move it.
+            const long long total = a.GetBytesTotal();
+            const long long done = a.GetBytesDone();
+            const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
+            dialog->SetProgressRange(0, 100);
+            dialog->SetProgressPos(percent);
         }
         else
         {
@@ -429,17 +445,17 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
         dialog->RedrawDialog();
         dialog->ShowDialog();
         std::string text;
-        if (operation == 10)
+        if (operation == DFUEngine::kOpVerify)
         {
             text = LoadResourceString(kStringVerifying);
         }
-        else if (operation == 9)
+        else if (operation == DFUEngine::kOpTransfer)
         {
             char bytes[64];
-            std::snprintf(bytes, sizeof bytes, "\n%d of %d bytes", m_nBytes.load(), a.GetBytesTotal());
+            std::snprintf(bytes, sizeof bytes, "\n%d of %d bytes", a.GetBytesDone(), a.GetBytesTotal());
             text = std::string(LoadResourceString(kStringUpgrading)) + bytes;
         }
-        else if (operation == 15)
+        else if (operation == DFUEngine::kOpFailed)
         {
             text = LoadResourceString(kStringDownloadFailed);
         }
