@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "dfu/DfuFile.h"
+#include "bench/dfu/SimFirmware.h"
 #include "platform/Clock.h"
 
 namespace
@@ -214,13 +214,7 @@ bool CSimDfuDevice::VerifyImageLocked()
 {
     if (m_received.empty())
         return false;
-    if (!m_config.checkSuffix)
-        return true;
-    SDfuSuffix suffix;
-    if (ParseDfuFile(m_received.data(), m_received.size(), &suffix, nullptr) != EDfuFileResult::Ok)
-        return false;
-    return (suffix.idVendor == kDfuSuffixAnyId || suffix.idVendor == m_config.idVendor) &&
-           (suffix.idProduct == kDfuSuffixAnyId || suffix.idProduct == m_config.idProduct);
+    return !m_config.checkPayload || CheckSimFirmware(m_received);
 }
 
 ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* length)

@@ -2,8 +2,11 @@
 // simulated headset (HID mode, DFU mode, driver installation, replug).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 
+#include "bench/dfu/SimFirmware.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "dfu/DfuFile.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
@@ -15,13 +18,15 @@ namespace
 {
 std::vector<std::uint8_t> MakeImage(const std::string& version, std::size_t payload = 3000)
 {
-    std::string text = "CSR-dfu2";
-    text += "synthetic firmware version " + version + ";";
-    std::vector<std::uint8_t> image(text.begin(), text.end());
-    for (std::size_t i = 0; i < payload; ++i)
-        image.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+    std::vector<std::uint8_t> image = MakeSimFirmware(version, payload);
     AppendDfuSuffix(image, 0xFFFF, 0xFFFF, 0xFFFF);
     return image;
+}
+
+// What the headset receives and holds of a DFU file: the suffix stays with the host.
+std::vector<std::uint8_t> Payload(const std::vector<std::uint8_t>& image)
+{
+    return std::vector<std::uint8_t>(image.begin(), image.end() - static_cast<long>(kDfuSuffixLength));
 }
 
 // The dialog services the upgrader reaches through m_pFlashDlg.
@@ -31,7 +36,12 @@ public:
     CRecordingDialog() { m_completion.Create(true, false); }
     bool IsSilentMode() const override { return m_silent; }
     int GetProgressPos() override { return m_pos; }
-    void SetProgressPos(int pos) override { m_pos = pos; }
+    void SetProgressPos(int pos) override
+    {
+        m_pos = pos;
+        CMutexLock lock(m_lock);
+        m_positions.push_back(pos);
+    }
     void SetProgressRange(int, int upper) override { m_upper = upper; }
     void SetProgressStep(int) override {}
     void StepProgress() override
@@ -53,6 +63,11 @@ public:
         CMutexLock lock(m_lock);
         return m_texts;
     }
+    std::vector<int> Positions()
+    {
+        CMutexLock lock(m_lock);
+        return m_positions;
+    }
 
     bool m_silent = false;
     std::atomic<int> m_pos{0};
@@ -61,6 +76,7 @@ public:
     CEvent m_completion;
     CMutex m_lock;
     std::vector<std::string> m_texts;
+    std::vector<int> m_positions;
 };
 
 struct SWorld
@@ -170,16 +186,28 @@ TEST(TavikUpgradeTest, HidDeviceIsUpgradedEndToEnd)
     CRecordingDialog dialog;
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
 
-    // The DFU file is the image, byte for byte, and so is what the device holds.
+    // The DFU file is the image, byte for byte; the device holds its payload.
     EXPECT_EQ(ReadFileBytes(JoinPath(world.folder, "Tavik.dfu")),
               std::string(image.begin(), image.end()));
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
     EXPECT_TRUE(world.toolCommandLines.empty());
     EXPECT_TRUE(world.messages.empty());
-    EXPECT_GT(dialog.m_steps.load(), 0);
+    // The bar moves with the bytes sent, from 0 to 100 of a 0..100 range.
+    const std::vector<int> positions = dialog.Positions();
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(dialog.m_upper.load(), 100);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(positions.front(), 0);
+    EXPECT_EQ(positions.back(), 100);
+    EXPECT_GE(std::set<int>(positions.begin(), positions.end()).size(), 5u) << "the bar must move in between";
     const auto texts = dialog.Texts();
     ASSERT_FALSE(texts.empty());
-    EXPECT_NE(texts.back().find(" of " + std::to_string(image.size()) + " bytes"), std::string::npos) << texts.back();
+    const std::string total = std::to_string(Payload(image).size());
+    EXPECT_NE(std::find(texts.begin(), texts.end(),
+                        "Upgrading in progress, please wait...\n" + total + " of " + total + " bytes"),
+              texts.end());
+    // Manifestation: the device checks the image, and the user is told so.
+    EXPECT_EQ(texts.back(), "Verifying firmware in progress, please wait...");
 
     // The headset restarts in HID mode with the new firmware.
     CDeadline back(20000);
@@ -210,7 +238,7 @@ TEST(TavikUpgradeTest, DeviceAlreadyInDfuMode)
     const std::vector<std::uint8_t> image = MakeImage("1.05.4");
     CRecordingDialog dialog;
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
 }
 
 TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
@@ -235,7 +263,7 @@ TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
 #endif
     ASSERT_EQ(world.messages.size(), 1u);
     EXPECT_EQ(world.messages[0], "Please unplug and plug in the device. Click OK to proceed the upgrade.");
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
 }
 
 TEST(TavikUpgradeTest, FailingDriverToolFailsTheStepWithoutPrompt)
