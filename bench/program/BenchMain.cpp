@@ -182,7 +182,8 @@ int main(int argc, char** argv)
     env.dfuFactory = dfuBus;
     CTavikHeadset* device = headset.get();
     const bool toolFails = options.scenario == "driver-fails";
-    env.startDriverTool = [device, toolFails](const std::string& commandLine, std::uint32_t* exitCode) {
+    env.startDriverTool = [device, toolFails](const std::string&, const std::string& commandLine,
+                                              std::uint32_t* exitCode, std::uint32_t*) {
         std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
         if (!toolFails && device != nullptr)
             device->InstallDriver();

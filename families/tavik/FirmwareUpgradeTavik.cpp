@@ -19,6 +19,7 @@ constexpr std::uint32_t kAfterInitMs = 1000;
 constexpr std::size_t kDfuPathChars = 512;
 constexpr std::size_t kToolPathChars = 260;
 constexpr int kIdOk = 1;
+constexpr std::uint32_t kErrorCancelled = 1223; // the user refused the consent prompt
 
 constexpr unsigned kStringUpgrading = 105;
 constexpr unsigned kStringDownloadFailed = 116;
@@ -45,8 +46,12 @@ STavikEnvironment STavikEnvironment::ForSystem()
 {
     STavikEnvironment env;
     env.messageBox = [](const char* text, std::uint32_t style) { return ShowSystemMessageBox(text, style); };
-    env.startDriverTool = [](const std::string& commandLine, std::uint32_t* exitCode) {
-        return RunCommandLineAndWait(commandLine, kInfinite, exitCode);
+    env.startDriverTool = [](const std::string& toolPath, const std::string& commandLine, std::uint32_t* exitCode,
+                             std::uint32_t* startError) {
+        if (RunCommandLineAndWait(toolPath, commandLine, kInfinite, exitCode))
+            return true;
+        *startError = GetLastSystemError();
+        return false;
     };
     env.programDirectory = GetProgramDirectory() + PathSeparator();
     env.localAppDataFolder = GetLocalAppDataFolder;
@@ -120,12 +125,16 @@ std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
     LogPrintf("%s -> FullInfPath[%s]\n", caller, p.infPath.c_str());
     LogPrintf("%s -> DrvExePath[%s]\n", caller, p.toolPath.c_str());
     LogPrintf("%s -> CmdLine[%s]\n", caller, p.commandLine.c_str());
-    std::uint32_t exitCode = 0;
-    if (m_env.startDriverTool)
+    std::uint32_t exitCode = kDriverToolNotStarted;
+    std::uint32_t startError = 0;
+    if (m_env.startDriverTool && !m_env.startDriverTool(p.toolPath, p.commandLine, &exitCode, &startError))
     {
-        std::uint32_t code = 0;
-        if (m_env.startDriverTool(p.commandLine, &code))
-            exitCode = code;
+        // A tool that never ran installed nothing: that is a failure, not 0.
+        exitCode = startError != 0 ? startError : kDriverToolNotStarted;
+        if (startError == kErrorCancelled)
+            LogPrintf("%s -> the administrator prompt was refused: the driver was not installed\n", caller);
+        else
+            LogPrintf("%s -> the driver tool could not be started, error[%u]\n", caller, static_cast<unsigned>(startError));
     }
     LogPrintf("%s -> ExitCode[%d]\n", caller, static_cast<int>(exitCode));
     return exitCode;

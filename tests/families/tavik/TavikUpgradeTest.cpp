@@ -101,8 +101,15 @@ struct SWorld
             headset->Replug(); // the user does as asked
             return 1;
         };
-        env.startDriverTool = [this](const std::string& commandLine, std::uint32_t* exitCode) {
+        env.startDriverTool = [this](const std::string& toolPath, const std::string& commandLine,
+                                     std::uint32_t* exitCode, std::uint32_t* startError) {
+            toolPaths.push_back(toolPath);
             toolCommandLines.push_back(commandLine);
+            if (driverToolStartError != 0)
+            {
+                *startError = driverToolStartError;
+                return false;
+            }
             if (driverToolExitCode == 0)
                 headset->InstallDriver();
             *exitCode = driverToolExitCode;
@@ -126,8 +133,10 @@ struct SWorld
     CBenchHidApi hid;
     std::string folder;
     std::vector<std::string> messages;
+    std::vector<std::string> toolPaths;
     std::vector<std::string> toolCommandLines;
     std::uint32_t driverToolExitCode = 0;
+    std::uint32_t driverToolStartError = 0; // not 0: the tool cannot be started
 };
 
 // The upgrade run's order of calls, as the dialog's worker makes them.
@@ -321,4 +330,56 @@ TEST(TavikUpgradeTest, NoDeviceAtAllFailsInit)
     EXPECT_TRUE(world.messages.empty());          // its failure skips the prompt
     wchar_t name[126];
     EXPECT_EQ(upgrader.GetProductName(name, sizeof name), HR_FAIL);
+}
+
+// A driver tool that could not be started (missing, refused elevation) has
+// installed nothing: the step fails as for a failing tool, without the
+// replug prompt, and the log says why.
+TEST(TavikUpgradeTest, DriverToolThatCannotStartFailsTheStep)
+{
+    for (const std::uint32_t error : {2u, 1223u})
+    {
+        SCOPED_TRACE(error);
+        STavikHeadsetConfig config;
+        config.driverInstalled = false;
+        SWorld world(config);
+        world.driverToolStartError = error;
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        std::uint32_t size = 0;
+        std::uint8_t* copy = nullptr;
+        const auto image = MakeImage("1.05.4");
+        ASSERT_EQ(upgrader.PrepareFirmwareImage(static_cast<std::uint32_t>(image.size()), image.data(), &size, &copy),
+                  HR_OK);
+        delete[] copy;
+        EXPECT_EQ(upgrader.InitFirmwareUpgrade(size), static_cast<HResult>(0x80000000u));
+        EXPECT_EQ(world.toolCommandLines.size(), 1u);
+        EXPECT_TRUE(world.messages.empty());
+        EXPECT_TRUE(world.headset->Firmware().empty());
+    }
+}
+
+// A program folder with a blank: the tool is started by its path, and its
+// command line keeps the paths whole.
+TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
+{
+    STavikHeadsetConfig config;
+    config.driverInstalled = false;
+    SWorld world(config);
+    STavikEnvironment env = world.Environment();
+#ifdef _WIN32
+    env.programDirectory = "C:\\Program Files\\Orvo\\";
+    const std::string tool = std::string("C:\\Program Files\\Orvo\\") + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+#else
+    env.programDirectory = "/opt/My Orvo/";
+    const std::string tool = "/opt/My Orvo/pellory";
+#endif
+    CFirmwareUpgradeTavik upgrader(env);
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    CRecordingDialog dialog;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
+    ASSERT_EQ(world.toolPaths.size(), 1u);
+    EXPECT_EQ(world.toolPaths[0], tool);
+    EXPECT_EQ(world.toolCommandLines[0].rfind(tool + " /INF:" + env.programDirectory + "Driver", 0), 0u)
+        << world.toolCommandLines[0];
 }
