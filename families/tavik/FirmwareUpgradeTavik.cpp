@@ -112,7 +112,8 @@ CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths()
                         kToolPathChars);
     p.toolPath = Bounded(dir + (win64 ? "Pellory64.exe" : "Pellory32.exe"), kToolPathChars);
 #else
-    p.infPath = Bounded(dir + "Driver/Driver/linux/CSRBlueCoreUSB.rules", kToolPathChars);
+    // The Linux package is the program's udev rules (resources/udev).
+    p.infPath = Bounded(dir + "Driver/Driver/linux/70-orvo-tavik.rules", kToolPathChars);
     p.toolPath = Bounded(dir + "pellory", kToolPathChars);
 #endif
     p.commandLine = Bounded(p.toolPath + " /INF:" + p.infPath + " /ID:" + kDfuHardwareId, kToolPathChars + 1);

@@ -234,6 +234,9 @@ std::uint32_t GetLastSystemError()
 
 namespace
 {
+// The program's manifest requires elevation (winerror.h; older headers lack it).
+constexpr DWORD kErrorElevationRequired = 740;
+
 // Waits for a started process and reads its exit code; closes the handle.
 bool WaitForProcess(HANDLE process, std::uint32_t timeoutMs, std::uint32_t* exitCode)
 {
@@ -270,7 +273,7 @@ bool RunCommandLineAndWait(const std::string& programPath, const std::string& co
         CloseHandle(pi.hThread);
         return WaitForProcess(pi.hProcess, timeoutMs, exitCode);
     }
-    if (GetLastError() != ERROR_ELEVATION_REQUIRED || program == nullptr)
+    if (GetLastError() != kErrorElevationRequired || program == nullptr)
         return Fail();
     // The program's manifest asks for administrator rights: the shell shows
     // the consent prompt and starts it elevated (ERROR_CANCELLED when the

@@ -268,7 +268,7 @@ TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
                         " /INF:C:\\Orvo\\Driver\\Driver\\" + (win64 ? "win64" : "win32") +
                         "\\CSRBlueCoreUSB.inf /ID:USB\\VID_0A12&PID_0001");
 #else
-    EXPECT_EQ(line, "/opt/orvo/pellory /INF:/opt/orvo/Driver/Driver/linux/CSRBlueCoreUSB.rules /ID:USB\\VID_0A12&PID_0001");
+    EXPECT_EQ(line, "/opt/orvo/pellory /INF:/opt/orvo/Driver/Driver/linux/70-orvo-tavik.rules /ID:USB\\VID_0A12&PID_0001");
 #endif
     ASSERT_EQ(world.messages.size(), 1u);
     EXPECT_EQ(world.messages[0], "Please unplug and plug in the device. Click OK to proceed the upgrade.");
