@@ -2,6 +2,7 @@
 // else runs, so the log exists from the first moment.
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
@@ -61,7 +62,7 @@ int main(int argc, char** argv)
     STavikEnvironment environment = STavikEnvironment::ForSystem();
     environment.hidApi = hidApi.get();
     environment.dfuFactory = CreateLibusbDfuTransportFactory();
-    CFirmwareUpgrade::SetConstructor([environment] { return new CFirmwareUpgradeTavik(environment); });
+    CFirmwareUpgrade::SetConstructor([environment] { return new (std::nothrow) CFirmwareUpgradeTavik(environment); });
 
     theApp.SetCommandLine(argc, argv);
     theApp.SetDialogFactory([] {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -201,7 +202,7 @@ int main(int argc, char** argv)
         (void)style;
         return 1;
     };
-    CFirmwareUpgrade::SetConstructor([&env] { return new CFirmwareUpgradeTavik(env); });
+    CFirmwareUpgrade::SetConstructor([&env] { return new (std::nothrow) CFirmwareUpgradeTavik(env); });
 
     // The application, with the switches that follow the bench options.
     std::vector<char*> appArgs = {argv[0]};
