@@ -75,6 +75,14 @@ void CSimDfuDevice::EnterDfuIdleLocked()
     m_received.clear();
 }
 
+void CSimDfuDevice::InstallAndRestartLocked()
+{
+    m_firmware = m_received;
+    ++m_manifestCount;
+    m_comeBackInDfu = !m_config.startInRuntime;
+    DisconnectLocked(m_config.reenumerateDelayMs);
+}
+
 bool CSimDfuDevice::IsPresent()
 {
     CMutexLock lock(m_lock);
@@ -267,6 +275,12 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
                 m_status = errVERIFY;
                 break;
             }
+            if (!(m_config.bmAttributes & kDfuManifestationTolerant) &&
+                m_config.manifestEnd == ESimManifestEnd::DropOff)
+            {
+                InstallAndRestartLocked();
+                return ESimUsbResult::NoDevice;
+            }
             m_state = dfuMANIFEST;
             m_busyUntilMs = now + m_config.manifestPollMs;
             reply.bwPollTimeout = m_config.manifestPollMs;
@@ -289,9 +303,26 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
         }
         m_manifestDone = true;
         if (m_config.bmAttributes & kDfuManifestationTolerant)
+        {
             m_state = dfuMANIFEST_SYNC;
-        else
-            m_state = dfuMANIFEST_WAIT_RESET;
+            break;
+        }
+        switch (m_config.manifestEnd)
+        {
+        case ESimManifestEnd::Stall:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Stall;
+        case ESimManifestEnd::IoError:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Error;
+        case ESimManifestEnd::Timeout:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Timeout;
+        case ESimManifestEnd::WaitReset:
+        case ESimManifestEnd::DropOff:
+            break;
+        }
+        m_state = dfuMANIFEST_WAIT_RESET;
         break;
     default:
         break;

@@ -551,3 +551,60 @@ TEST_F(DfuEngineTest, SuffixIsStrippedAndAnEmptyPayloadIsRefused)
     ASSERT_EQ(HR_OK, Manifest());
     EXPECT_EQ(PayloadOf(image), device->Firmware());
 }
+
+// Devices that are not manifestation tolerant end manifestation in their
+// own ways: waiting for the host's reset, or restarting on their own while
+// the last GETSTATUS stalls, fails, times out or finds them gone. Each is
+// a successful upgrade, for a chip that comes back in DFU mode as for one
+// that comes back as its application.
+TEST_F(DfuEngineTest, ManifestationEndsOfDevicesThatAreNotTolerant)
+{
+    const struct
+    {
+        const char* name;
+        ESimManifestEnd end;
+    } ends[] = {{"wait for reset", ESimManifestEnd::WaitReset}, {"stall", ESimManifestEnd::Stall},
+                {"I/O error", ESimManifestEnd::IoError},        {"time-out", ESimManifestEnd::Timeout},
+                {"drops off the bus", ESimManifestEnd::DropOff}};
+    int n = 0;
+    for (const auto& e : ends)
+    {
+        for (const bool runtime : {false, true})
+        {
+            SCOPED_TRACE(testing::Message() << e.name << (runtime ? ", back as application" : ", back in DFU mode"));
+            m_bus->RemoveAll();
+            SSimDfuConfig config;
+            config.location = "2-" + std::to_string(++n);
+            config.startInRuntime = runtime;
+            config.manifestEnd = e.end;
+            config.wTransferSize = 256;
+            auto device = Plug(config);
+            const auto image = MakeDfuImage(1000);
+            const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
+            ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+            ASSERT_EQ(HR_OK, Reconfigure(file));
+            ASSERT_EQ(HR_OK, Download(file));
+            EXPECT_EQ(HR_OK, Manifest());
+            EXPECT_EQ(PayloadOf(image), device->Firmware());
+            EXPECT_EQ(1, device->ManifestCount());
+            // The engine needs a new CreateUSB for the restarted device.
+            EXPECT_FALSE(m_engine->StartManifest());
+        }
+    }
+}
+
+// A manifestation-tolerant device stays on the bus and keeps answering: a
+// GETSTATUS that fails during its manifestation is a real failure.
+TEST_F(DfuEngineTest, TolerantDeviceThatStopsAnsweringFailsTheManifestation)
+{
+    SSimDfuConfig config;
+    config.bmAttributes = kDfuCanDownload | kDfuManifestationTolerant;
+    config.wTransferSize = 256;
+    auto device = Plug(config);
+    const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", MakeDfuImage(1000));
+    ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+    ASSERT_EQ(HR_OK, Download(file));
+    m_bus->FailNextRequests(50);
+    EXPECT_EQ(HR_DFU_TIMEOUT, Manifest());
+    EXPECT_EQ(0, device->ManifestCount());
+}
