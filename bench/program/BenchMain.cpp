@@ -61,7 +61,10 @@ void PrintHelp(std::FILE* out)
     std::fprintf(out, "  --time-scale X       real seconds per simulated second (default 1; 0.01 runs 100 times faster)\n"
                       "  --firmware-out PATH  writes the firmware the headset holds at the end to PATH\n"
                       "  --instance-name NAME single-instance lock of this run (default: the program's own)\n"
-                      "  --help               this text\n");
+                      "  --help               this text\n\n"
+                      "Firmware image: the bench always carries the synthetic test image 1.05.4 (its simulated\n"
+                      "headset checks that format); this build's program carries the %s.\n",
+                 ORVO_PRODUCT_FIRMWARE_IMAGE);
 }
 
 // Takes the bench options off the front of the arguments.

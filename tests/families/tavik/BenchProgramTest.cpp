@@ -88,7 +88,9 @@ TEST(BenchProgramTest, HelpListsTheScenarios)
     const SRun run = RunBench("help", {"--help"});
     EXPECT_EQ(run.status, 0u);
     for (const char* s : {"normal", "same", "newer", "dfu-mode", "no-device", "no-driver", "driver-fails",
-                          "download-error", "unplug", "--time-scale", "--firmware-out"})
+                          "download-error", "unplug", "--time-scale", "--firmware-out", "--instance-name",
+                          "Firmware image: the bench always carries the synthetic test image 1.05.4",
+                          "this build's program carries the synthetic test image 1.05.4 (no vendor image given)"})
         EXPECT_NE(run.output.find(s), std::string::npos) << s;
     const SRun bad = RunBench("bad-scenario", {"--scenario", "nonsense"});
     EXPECT_EQ(bad.status, 2u);
