@@ -7,6 +7,7 @@
 #include <new>
 
 #include "app/DiagnosticLog.h"
+#include "families/tavik/DriverInstallErrors.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
@@ -131,13 +132,16 @@ std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
     if (m_env.startDriverTool && !m_env.startDriverTool(p.toolPath, p.commandLine, &exitCode, &startError))
     {
         // A tool that never ran installed nothing: that is a failure, not 0.
-        exitCode = startError != 0 ? startError : kDriverToolNotStarted;
+        exitCode = kDriverToolNotStarted;
         if (startError == kErrorCancelled)
             LogPrintf("%s -> the administrator prompt was refused: the driver was not installed\n", caller);
         else
             LogPrintf("%s -> the driver tool could not be started, error[%u]\n", caller, static_cast<unsigned>(startError));
     }
     LogPrintf("%s -> ExitCode[%d]\n", caller, static_cast<int>(exitCode));
+    if (exitCode != 0)
+        LogPrintf("%s -> the driver was not installed: %s (0x%08X)\n", caller, DriverInstallErrorText(exitCode),
+                  static_cast<unsigned>(exitCode));
     return exitCode;
 }
 
