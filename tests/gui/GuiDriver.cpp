@@ -20,6 +20,7 @@ namespace
 {
 int g_failures = 0;
 std::string g_flags;
+std::string g_lock; // the single-instance lock of this run's programs
 
 void Check(bool ok, const std::string& what)
 {
@@ -418,7 +419,7 @@ void BenchScenario(const std::string& program)
 {
     SProcess process;
     // Twice as slow as real time, so the download lasts seconds and is seen under way.
-    Check(process.Start(program, "--scenario normal --time-scale 2"), "bench: started");
+    Check(process.Start(program, "--scenario normal --time-scale 2 --instance-name " + g_lock), "bench: started");
     HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); }, 60);
     Check(dialog != nullptr, "bench: dialog found");
     if (dialog == nullptr)
@@ -465,6 +466,9 @@ int main(int argc, char** argv)
     const std::string scenario = argv[1];
     const std::string program = WinPath(argv[2]);
     g_flags = WinPath(argv[3]);
+    // The programs it starts share a single-instance lock of this run's own.
+    g_lock = "Local\\orvo-gui-test-" + std::to_string(GetCurrentProcessId());
+    SetEnvironmentVariableA("ORVO_TEST_INSTANCE_NAME", g_lock.c_str());
     if (scenario == "ready")
         ReadyScenario(program);
     else if (scenario == "fail")
