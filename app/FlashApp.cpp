@@ -58,7 +58,7 @@ bool CFlashApp::InitInstance()
     std::uint32_t createError = 0;
     if (m_cmdInfo.lpProductionCMDLine == nullptr)
     {
-        singleInstance.Create(kSingleInstanceMutexName);
+        singleInstance.Create(m_singleInstanceName);
         createError = singleInstance.GetCreateError();
     }
     LogPrintf("CFlashApp::InitInstance -> ProductionCMDLine[%s]\n",

@@ -30,6 +30,9 @@ public:
     void SetCommandLine(int argc, char** argv);
     void SetDialogFactory(DialogFactory factory) { m_dialogFactory = std::move(factory); }
     void SetMessageBox(MessageBoxFunction messageBox) { m_messageBox = std::move(messageBox); }
+    // The name of the lock that keeps a second copy from running; tests give
+    // a name of their own so they never meet a running copy of the program.
+    void SetSingleInstanceName(std::string name) { m_singleInstanceName = std::move(name); }
 
     // The run; always returns false (no message loop of the application's own).
     bool InitInstance();
@@ -53,4 +56,5 @@ private:
     std::int32_t m_returnCode = 0;
     DialogFactory m_dialogFactory;
     MessageBoxFunction m_messageBox;
+    std::string m_singleInstanceName = kSingleInstanceMutexName;
 };

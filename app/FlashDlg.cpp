@@ -160,6 +160,8 @@ HResult CFlashDlg::LoadDevice()
     if (m_pFirmwareUpgrade != nullptr)
     {
         std::fill(std::begin(m_productName), std::end(m_productName), L'\0');
+        // A version query that fails must not leave the last device's version behind.
+        m_deviceVersion.clear();
         hr = m_pFirmwareUpgrade->GetProductName(m_productName, static_cast<std::uint32_t>(sizeof m_productName));
         m_productName[kProductNameChars - 1] = L'\0';
         if (!IsFailure(hr))
@@ -383,6 +385,12 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
                      : HR_OK;
     }
 
+    if (!IsFailure(status) && upload.size == 0)
+    {
+        // Nothing to write is no upgrade: the run must not end as a success.
+        LogPrintf("FlashOS - the upload image is empty\n");
+        status = kUpgradeFailed;
+    }
     if (!IsFailure(status) && upload.size != 0)
     {
         if (!SilentMode)

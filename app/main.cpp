@@ -2,6 +2,7 @@
 // else runs, so the log exists from the first moment.
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
@@ -37,24 +38,31 @@ void CheckHubInPath(const char* devicePath, std::unique_ptr<SUsbConnectionInfo>*
     }
 }
 
-// ORVO_TIME_SCALE lets the test suites run the program's waits faster; the
-// product runs at 1.
-void ApplyTimeScale()
+#ifdef ORVO_TEST_BUILD
+// Only the test build of the program reads these: the test suites run its
+// waits faster (ORVO_TIME_SCALE) and give it a single-instance lock of their
+// own (ORVO_TEST_INSTANCE_NAME). The shipped program runs at 1.0 and uses
+// the product's lock, whatever the environment holds.
+void ApplyTestSettings()
 {
-    const char* scale = std::getenv("ORVO_TIME_SCALE");
-    if (scale != nullptr)
+    if (const char* scale = std::getenv("ORVO_TIME_SCALE"))
         CClock::SetTimeScale(std::strtod(scale, nullptr));
+    if (const char* lock = std::getenv("ORVO_TEST_INSTANCE_NAME"); lock != nullptr && *lock != '\0')
+        theApp.SetSingleInstanceName(lock);
 }
+#endif
 } // namespace
 
 int main(int argc, char** argv)
 {
-    ApplyTimeScale();
+#ifdef ORVO_TEST_BUILD
+    ApplyTestSettings();
+#endif
     static std::unique_ptr<IHidApi> hidApi = CreateHidApiLibrary();
     STavikEnvironment environment = STavikEnvironment::ForSystem();
     environment.hidApi = hidApi.get();
     environment.dfuFactory = CreateLibusbDfuTransportFactory();
-    CFirmwareUpgrade::SetConstructor([environment] { return new CFirmwareUpgradeTavik(environment); });
+    CFirmwareUpgrade::SetConstructor([environment] { return new (std::nothrow) CFirmwareUpgradeTavik(environment); });
 
     theApp.SetCommandLine(argc, argv);
     theApp.SetDialogFactory([] {

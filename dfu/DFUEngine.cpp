@@ -326,7 +326,8 @@ HResult DFUEngine::LoadFile(ProgressRecord& record, std::vector<std::uint8_t>& i
         return HR_DFU_BAD_FILE;
     }
     SDfuSuffix suffix;
-    const EDfuFileResult parsed = ParseDfuFile(image.data(), image.size(), &suffix, nullptr);
+    std::size_t payloadSize = 0;
+    const EDfuFileResult parsed = ParseDfuFile(image.data(), image.size(), &suffix, &payloadSize);
     if (parsed != EDfuFileResult::Ok)
     {
         LogPrintf("DFUEngine - %s\n", DfuFileResultText(parsed));
@@ -341,6 +342,7 @@ HResult DFUEngine::LoadFile(ProgressRecord& record, std::vector<std::uint8_t>& i
         return HR_DFU_WRONG_DEVICE;
     }
     (void)record;
+    image.resize(payloadSize);
     return HR_OK;
 }
 
@@ -370,8 +372,11 @@ HResult DFUEngine::RunDownload(ProgressRecord& record)
     HResult hr = LoadFile(record, image);
     if (IsFailure(hr))
         return hr;
-    if (image.size() > static_cast<std::size_t>(INT32_MAX))
+    if (image.empty() || image.size() > static_cast<std::size_t>(INT32_MAX))
+    {
+        LogPrintf("DFUEngine - the DFU file holds %zu bytes of firmware\n", image.size());
         return HR_DFU_BAD_FILE;
+    }
     Report(record, kOpTransfer, 0, image.size(), 0);
     hr = m_host->Download(image, [this, &record](std::size_t done, std::size_t total) {
         Report(record, kOpTransfer, done, total, Percent(done, total));

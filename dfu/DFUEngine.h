@@ -184,6 +184,8 @@ private:
     HResult RunReconfigure(ProgressRecord& record);
     HResult RunDownload(ProgressRecord& record);
     HResult RunManifest(ProgressRecord& record);
+    // Reads and checks the DFU file; image gets the payload only: the suffix
+    // is the host's and is never sent to the device.
     HResult LoadFile(ProgressRecord& record, std::vector<std::uint8_t>& image);
     void Report(ProgressRecord& record, std::int32_t operation, std::size_t done, std::size_t total, int percent);
     void FillDeviceState(ProgressRecord& record) const;

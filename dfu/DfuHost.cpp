@@ -354,6 +354,7 @@ HResult CDfuHost::Manifest()
     hr = Io(m_transport.ControlOut(DFU_DNLOAD, m_nextBlock, nullptr, 0, kRequestTimeoutMs));
     if (IsFailure(hr))
         return hr;
+    const bool tolerant = (m_descriptor.bmAttributes & kDfuManifestationTolerant) != 0;
     bool manifesting = false;
     CBusyBudget busy;
     for (;;)
@@ -361,6 +362,18 @@ HResult CDfuHost::Manifest()
         hr = GetStatus(&status);
         if (hr == HR_DFU_NO_DEVICE && manifesting)
             return HR_OK; // it restarted on its own once the new firmware was in place
+        if (IsFailure(hr) && !tolerant &&
+            (m_lastIo == EDfuIo::Stall || m_lastIo == EDfuIo::Io || m_lastIo == EDfuIo::Timeout ||
+             m_lastIo == EDfuIo::NoDevice))
+        {
+            // A device that is not manifestation tolerant may stop answering
+            // once it has the image (stall, transfer error, time-out, off the
+            // bus): after the zero-length block that is the normal end.
+            LogPrintf("DFUEngine - the device stopped answering during manifestation (%s); it is not "
+                      "manifestation tolerant, so it restarts with the new firmware\n",
+                      DfuIoText(m_lastIo));
+            return WaitForRestart();
+        }
         if (IsFailure(hr))
             return hr;
         if (status.bState == dfuERROR || status.bStatus != DFU_OK)
@@ -391,5 +404,54 @@ HResult CDfuHost::Manifest()
         hr = WaitPoll(status.bwPollTimeout);
         if (IsFailure(hr))
             return hr;
+    }
+}
+
+HResult CDfuHost::WaitForRestart()
+{
+    // A device that is still there but said nothing may wait for the reset
+    // that DFU 1.1 asks the host for (unless it detaches by itself).
+    if (m_lastIo != EDfuIo::NoDevice && !(m_descriptor.bmAttributes & kDfuWillDetach))
+        m_transport.Reset();
+    CDeadline deadline(kReenumerateMs + m_descriptor.wDetachTimeOut);
+    for (;;)
+    {
+        if (Aborted())
+        {
+            Close();
+            return HR_DFU_ABORTED;
+        }
+        const bool expired = deadline.IsExpired(); // one more look after the deadline, as in WaitForDfuMode
+        if (m_transport.Reopen() == EDfuIo::Ok && !IsFailure(ReadDeviceInfo()))
+        {
+            if (m_identity.runtimeMode)
+            {
+                Close();
+                return HR_OK; // back in its application
+            }
+            SDfuStatus status;
+            if (!IsFailure(GetStatus(&status)) && status.bState != dfuMANIFEST && status.bState != dfuMANIFEST_SYNC)
+            {
+                Close();
+                if (status.bState == dfuERROR || status.bStatus != DFU_OK)
+                {
+                    // Its boot loader came back and says the firmware was not taken.
+                    LogPrintf("DFUEngine - after manifestation the device is back in DFU mode with status %u in "
+                              "state %s\n",
+                              status.bStatus, DfuStateName(status.bState));
+                    return HR_DFU_DEVICE_ERROR;
+                }
+                return HR_OK;
+            }
+        }
+        if (expired)
+        {
+            // Many devices come back as their application only, which a DFU
+            // host does not see: the manifestation itself has ended.
+            LogPrintf("DFUEngine - the device did not come back as a DFU device after manifestation\n");
+            Close();
+            return HR_OK;
+        }
+        CClock::Sleep(50);
     }
 }

@@ -69,6 +69,11 @@ public:
     HResult Download(const std::vector<std::uint8_t>& image, const ProgressSink& progress);
 
     // Zero-length DNLOAD, GETSTATUS through the manifestation states, reset.
+    // A device without bitManifestationTolerant may stop answering after the
+    // zero-length block (stall, transfer error, time-out, gone from the bus):
+    // that ends the manifestation, and the host waits (bounded) for it to
+    // come back; a device that returns in DFU mode with an error status has
+    // refused the image.
     HResult Manifest();
 
     // What the device said last (for the progress record).
@@ -82,6 +87,7 @@ private:
     HResult ReadDeviceInfo();
     HResult ResetAndReopen(bool mustReturn);
     HResult WaitForDfuMode();
+    HResult WaitForRestart();
     HResult WaitPoll(std::uint32_t pollMs);
     bool Aborted() const { return m_abort != nullptr && m_abort->load(); }
     HResult Io(EDfuIo io);

@@ -3,7 +3,8 @@
 // Style bits are those of the Win32 MessageBox. Windows: a real message box
 // with an empty caption. Linux: the text on standard error; when standard
 // input is a terminal the box waits for Enter. Returns the button pressed
-// (1 = OK), 0 when no box could be shown.
+// (1 = OK), 0 when no box could be shown or nobody could answer it (Linux:
+// standard input is no terminal, or it ended before Enter).
 
 #include <cstdint>
 

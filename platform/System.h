@@ -49,11 +49,24 @@ bool RunProcessAndWait(const std::vector<std::string>& argv, std::uint32_t timeo
                        std::uint32_t* exitCode, const std::string& workingDirectory = {},
                        const std::string& outputPath = {}, const std::vector<std::string>& environment = {});
 
-// Runs a command line as Windows does without a separate program name: the
-// first blank-separated word is the program, nothing is quoted (Linux splits
-// the line at blanks into the arguments). Waits up to timeoutMs and reports
-// the exit code; false when it could not be started or did not end in time.
-bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode);
+// Runs a program by its path with a whole command line, as the driver tool is
+// started: programPath names the program (so a folder with blanks needs no
+// quoting to be found), commandLine is what the program receives, its first
+// word the program (quoted or as programPath stands), unquoted arguments
+// after it. Windows: CreateProcess with the program name; when the program's
+// manifest requires administrator rights (ERROR_ELEVATION_REQUIRED) it is
+// started again through the shell's "runas" verb, so the consent prompt
+// appears, and waited for the same way. Linux: the words after the program
+// are its arguments. Waits up to timeoutMs and reports the exit code; false
+// when it could not be started (GetLastSystemError: the reason, 1223
+// ERROR_CANCELLED when the user refused the prompt) or did not end in time.
+bool RunCommandLineAndWait(const std::string& programPath, const std::string& commandLine, std::uint32_t timeoutMs,
+                           std::uint32_t* exitCode);
+
+// The part of a command line after its program: after a quoted first word,
+// after programPath when the line starts with it, else after the first word.
+// Leading blanks of the rest are dropped.
+std::string CommandLineArguments(const std::string& commandLine, const std::string& programPath);
 
 // True when a 32-bit program runs on 64-bit Windows (IsWow64Process, looked
 // up by name in kernel32; a missing function counts as not). Always false on

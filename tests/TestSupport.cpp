@@ -3,15 +3,62 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "platform/Clock.h"
 #include "platform/System.h"
 
 namespace fs = std::filesystem;
 
+namespace
+{
+std::string& TestProgramName()
+{
+    static std::string name = "tests";
+    return name;
+}
+
+// The build tree's test folder, as this system names it (under wine the
+// Unix root is drive Z:).
+fs::path TestTmpRoot()
+{
+    std::string root = ORVO_TEST_TMP_ROOT;
+#ifdef _WIN32
+    if (!root.empty() && root[0] == '/')
+    {
+        for (char& c : root)
+            c = c == '/' ? '\\' : c;
+        root = "Z:" + root;
+    }
+#endif
+    return fs::path(root);
+}
+} // namespace
+
+void SetTestProgramName(const char* argv0)
+{
+    if (argv0 == nullptr || *argv0 == '\0')
+        return;
+    std::string name = fs::path(argv0).stem().string();
+    if (!name.empty())
+        TestProgramName() = name;
+}
+
+std::string UniqueTestLockName(const std::string& what)
+{
+    std::random_device random;
+    const std::string name = "orvo-test-" + TestProgramName() + "-" + what + "-" + std::to_string(random()) + "-" +
+                             std::to_string(random());
+#ifdef _WIN32
+    return "Local\\" + name;
+#else
+    return name;
+#endif
+}
+
 std::string MakeTestFolder(const std::string& name)
 {
-    const fs::path folder = fs::absolute(fs::path("test-tmp") / name);
+    const fs::path folder = TestTmpRoot() / TestProgramName() / name;
     std::error_code ec;
     fs::remove_all(folder, ec);
     fs::create_directories(folder, ec);

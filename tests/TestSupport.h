@@ -4,8 +4,15 @@
 #include <string>
 #include <vector>
 
-// A fresh, empty folder for one test below the test's working directory.
+// A fresh, empty folder for one test in the build tree (never in the source
+// tree, whatever the working directory): <build>/test-tmp/<program>/<name>.
 std::string MakeTestFolder(const std::string& name);
+// Called by the test main with argv[0]: the program's folder below test-tmp.
+void SetTestProgramName(const char* argv0);
+
+// A lock name no other process uses (not the product's single-instance
+// name), so tests neither meet a running copy of the program nor each other.
+std::string UniqueTestLockName(const std::string& what);
 
 std::string ReadFileBytes(const std::string& path);
 bool WriteFileBytes(const std::string& path, const std::string& bytes);

@@ -203,7 +203,16 @@ CFirmwareUpgrade* CFirmwareUpgrade::CreateCFirmwareUpgrade()
     for (int attempt = 0; construct && attempt < kFactoryTries && upgrader == nullptr; ++attempt)
     {
         LogPrintf("CFirmwareUpgrade::CreateCFirmwareUpgrade - Try [%d]\n", attempt);
-        upgrader = construct();
+        // Out of memory is a failure to return like any other, not an
+        // exception through the dialog.
+        try
+        {
+            upgrader = construct();
+        }
+        catch (const std::bad_alloc&)
+        {
+            upgrader = nullptr;
+        }
         if (upgrader == nullptr)
         {
             LogPrintf("CFirmwareUpgrade::CreateCFirmwareUpgrade - Tavik Insufficient Memory!!!\n");

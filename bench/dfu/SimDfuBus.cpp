@@ -11,6 +11,8 @@ EDfuIo FromSim(ESimUsbResult r)
     case ESimUsbResult::Ok: return EDfuIo::Ok;
     case ESimUsbResult::Stall: return EDfuIo::Stall;
     case ESimUsbResult::NoDevice: return EDfuIo::NoDevice;
+    case ESimUsbResult::Timeout: return EDfuIo::Timeout;
+    case ESimUsbResult::Error: return EDfuIo::Io;
     }
     return EDfuIo::Io;
 }

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "dfu/DfuFile.h"
+#include "bench/dfu/SimFirmware.h"
 #include "platform/Clock.h"
 
 namespace
@@ -73,6 +73,14 @@ void CSimDfuDevice::EnterDfuIdleLocked()
     m_manifestDone = false;
     m_failPending = false;
     m_received.clear();
+}
+
+void CSimDfuDevice::InstallAndRestartLocked()
+{
+    m_firmware = m_received;
+    ++m_manifestCount;
+    m_comeBackInDfu = !m_config.startInRuntime;
+    DisconnectLocked(m_config.reenumerateDelayMs);
 }
 
 bool CSimDfuDevice::IsPresent()
@@ -214,13 +222,7 @@ bool CSimDfuDevice::VerifyImageLocked()
 {
     if (m_received.empty())
         return false;
-    if (!m_config.checkSuffix)
-        return true;
-    SDfuSuffix suffix;
-    if (ParseDfuFile(m_received.data(), m_received.size(), &suffix, nullptr) != EDfuFileResult::Ok)
-        return false;
-    return (suffix.idVendor == kDfuSuffixAnyId || suffix.idVendor == m_config.idVendor) &&
-           (suffix.idProduct == kDfuSuffixAnyId || suffix.idProduct == m_config.idProduct);
+    return !m_config.checkPayload || CheckSimFirmware(m_received);
 }
 
 ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* length)
@@ -279,6 +281,12 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
                 DisconnectLocked(0);
                 return ESimUsbResult::NoDevice;
             }
+            if (!(m_config.bmAttributes & kDfuManifestationTolerant) &&
+                m_config.manifestEnd == ESimManifestEnd::DropOff)
+            {
+                InstallAndRestartLocked();
+                return ESimUsbResult::NoDevice;
+            }
             m_state = dfuMANIFEST;
             m_busyUntilMs = now + m_config.manifestPollMs;
             reply.bwPollTimeout = m_config.manifestPollMs;
@@ -301,9 +309,26 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
         }
         m_manifestDone = true;
         if (m_config.bmAttributes & kDfuManifestationTolerant)
+        {
             m_state = dfuMANIFEST_SYNC;
-        else
-            m_state = dfuMANIFEST_WAIT_RESET;
+            break;
+        }
+        switch (m_config.manifestEnd)
+        {
+        case ESimManifestEnd::Stall:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Stall;
+        case ESimManifestEnd::IoError:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Error;
+        case ESimManifestEnd::Timeout:
+            InstallAndRestartLocked();
+            return ESimUsbResult::Timeout;
+        case ESimManifestEnd::WaitReset:
+        case ESimManifestEnd::DropOff:
+            break;
+        }
+        m_state = dfuMANIFEST_WAIT_RESET;
         break;
     default:
         break;

@@ -25,6 +25,19 @@
 #include "dfu/DfuProtocol.h"
 #include "platform/Sync.h"
 
+// How a device that is not manifestation tolerant ends its manifestation.
+// USB DFU 1.1 has it wait in dfuMANIFEST-WAIT-RESET for the host's reset,
+// but many chips simply restart once the new firmware is in place, and the
+// host sees the last GETSTATUS fail in one way or another.
+enum class ESimManifestEnd
+{
+    WaitReset, // dfuMANIFEST-WAIT-RESET until the host resets the device
+    Stall,     // the GETSTATUS after manifestation stalls; the chip restarts on its own
+    IoError,   // ... fails with a transfer error; the chip restarts
+    Timeout,   // ... is never answered; the chip restarts
+    DropOff,   // the chip drops off the bus as soon as manifestation starts, and restarts
+};
+
 struct SSimDfuConfig
 {
     std::string location = "1-1";     // bus/port path, stable across re-enumeration
@@ -42,12 +55,18 @@ struct SSimDfuConfig
     std::uint32_t manifestPollMs = 20;
     std::uint16_t wDetachTimeOut = 1000;
     std::uint8_t bmAttributes = kDfuCanDownload | kDfuCanUpload;
+    // Without bitManifestationTolerant: how manifestation ends.
+    ESimManifestEnd manifestEnd = ESimManifestEnd::WaitReset;
     double transferMsPerKiB = 0.0;    // simulated bus time of downloaded data
 
     // Polling before bwPollTimeout has passed is a protocol error (the
     // device stalls and enters dfuERROR), as on devices that are really busy.
     bool strictPolling = true;
-    bool checkSuffix = true;          // the received image must carry a valid DFU suffix
+    // At manifestation the received payload must be a firmware this chip
+    // takes (bench/dfu/SimFirmware.h: its header, and exactly the length the
+    // header states). The DFU suffix is the host's and never arrives: a host
+    // that sends it makes the length wrong.
+    bool checkPayload = true;
     std::size_t capacity = 16u * 1024u * 1024u;
 
     // Failure injection, by index of the downloaded data block (-1: off).
@@ -63,6 +82,8 @@ enum class ESimUsbResult
     Ok,
     Stall,
     NoDevice,
+    Timeout, // the device never answered
+    Error,   // the transfer failed on the bus
 };
 
 struct SSimSetup
@@ -133,6 +154,9 @@ private:
     void UpdatePresenceLocked();
     void DisconnectLocked(std::uint32_t reconnectDelayMs);
     void EnterDfuIdleLocked();
+    // The image is in place; the chip restarts (into its application when it
+    // has one, else back into DFU mode).
+    void InstallAndRestartLocked();
     bool VerifyImageLocked();
     void SpendTransferTimeLocked(std::size_t bytes);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,7 @@ struct SBenchOptions
     double timeScale = 1.0;
     std::string firmwareOut;
     std::string appData;
+    std::string instanceName;
     std::vector<std::pair<std::string, std::uint32_t>> faults;
     bool help = false;
     std::string error;
@@ -106,7 +108,8 @@ bool ParseFault(const std::string& text, SBenchOptions& options)
 void PrintHelp(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--help]\n"
+                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--appdata DIR]\n"
+                 "                          [--fault NAME[=N]] [--instance-name NAME] [--help]\n"
                  "                          [program switches: /S /P /F /I<hex> /M<n> /V<text> /U<text>]\n\n"
                  "Runs the upgrade program against a simulated Tavik headset.\n\n"
                  "  --scenario NAME      the simulated situation (default normal):\n");
@@ -118,10 +121,14 @@ void PrintHelp(std::FILE* out)
                       "  --fault NAME[=N]     adds a fault to the scenario (may be given more than once):\n");
     for (const SFault& f : kFaults)
         std::fprintf(out, "      %-22s %s\n", f.name, f.description);
-    std::fprintf(out, "  --help               this text\n\n"
+    std::fprintf(out, "  --instance-name NAME single-instance lock of this run (default: the program's own)\n"
+                      "  --help               this text\n\n"
                       "At the end the program prints how long the run took and how much of that the\n"
                       "upgrade had to wait (the pauses it makes and the device's own timing), and its\n"
-                      "peak memory.\n");
+                      "peak memory.\n\n"
+                      "Firmware image: the bench always carries the synthetic test image 1.05.4 (its simulated\n"
+                      "headset checks that format); this build's program carries the %s.\n",
+                 ORVO_PRODUCT_FIRMWARE_IMAGE);
 }
 
 // Takes the bench options off the front of the arguments.
@@ -163,6 +170,13 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
             const char* v = value("--fault");
             if (v == nullptr || !ParseFault(v, options))
                 break;
+        }
+        else if (arg == "--instance-name")
+        {
+            const char* v = value("--instance-name");
+            if (v == nullptr)
+                break;
+            options.instanceName = v;
         }
         else if (arg == "--appdata")
         {
@@ -287,7 +301,8 @@ int RunBenchProgram(int argc, char** argv)
     CTavikHeadset* device = headset.get();
     const bool toolFails = options.scenario == "driver-fails";
     const std::uint32_t toolMs = DriverToolMs(options);
-    env.startDriverTool = [device, toolFails, toolMs](const std::string& commandLine, std::uint32_t* exitCode) {
+    env.startDriverTool = [device, toolFails, toolMs](const std::string&, const std::string& commandLine,
+                                                      std::uint32_t* exitCode, std::uint32_t*) {
         std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
         if (toolMs != 0)
             CClock::Sleep(toolMs); // the tool's own time, which the upgrade has to wait for
@@ -307,7 +322,7 @@ int RunBenchProgram(int argc, char** argv)
         (void)style;
         return 1;
     };
-    CFirmwareUpgrade::SetConstructor([&env] { return new CFirmwareUpgradeTavik(env); });
+    CFirmwareUpgrade::SetConstructor([&env] { return new (std::nothrow) CFirmwareUpgradeTavik(env); });
 
     // The application, with the switches that follow the bench options.
     std::vector<char*> appArgs = {argv[0]};
@@ -320,6 +335,8 @@ int RunBenchProgram(int argc, char** argv)
     {
         CFlashApp app;
         app.SetCommandLine(static_cast<int>(appArgs.size()) - 1, appArgs.data());
+        if (!options.instanceName.empty())
+            app.SetSingleInstanceName(options.instanceName);
         app.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
         app.InitInstance();
         code = app.ExitInstance();

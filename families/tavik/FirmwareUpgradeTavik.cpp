@@ -7,6 +7,7 @@
 #include <new>
 
 #include "app/DiagnosticLog.h"
+#include "families/tavik/DriverInstallErrors.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
@@ -19,6 +20,7 @@ constexpr std::uint32_t kAfterInitMs = 1000;
 constexpr std::size_t kDfuPathChars = 512;
 constexpr std::size_t kToolPathChars = 260;
 constexpr int kIdOk = 1;
+constexpr std::uint32_t kErrorCancelled = 1223; // the user refused the consent prompt
 
 constexpr unsigned kStringUpgrading = 105;
 constexpr unsigned kStringDownloadFailed = 116;
@@ -45,8 +47,12 @@ STavikEnvironment STavikEnvironment::ForSystem()
 {
     STavikEnvironment env;
     env.messageBox = [](const char* text, std::uint32_t style) { return ShowSystemMessageBox(text, style); };
-    env.startDriverTool = [](const std::string& commandLine, std::uint32_t* exitCode) {
-        return RunCommandLineAndWait(commandLine, kInfinite, exitCode);
+    env.startDriverTool = [](const std::string& toolPath, const std::string& commandLine, std::uint32_t* exitCode,
+                             std::uint32_t* startError) {
+        if (RunCommandLineAndWait(toolPath, commandLine, kInfinite, exitCode))
+            return true;
+        *startError = GetLastSystemError();
+        return false;
     };
     env.programDirectory = GetProgramDirectory() + PathSeparator();
     env.localAppDataFolder = GetLocalAppDataFolder;
@@ -107,7 +113,8 @@ CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths()
                         kToolPathChars);
     p.toolPath = Bounded(dir + (win64 ? "Pellory64.exe" : "Pellory32.exe"), kToolPathChars);
 #else
-    p.infPath = Bounded(dir + "Driver/Driver/linux/CSRBlueCoreUSB.rules", kToolPathChars);
+    // The Linux package is the program's udev rules (resources/udev).
+    p.infPath = Bounded(dir + "Driver/Driver/linux/70-orvo-tavik.rules", kToolPathChars);
     p.toolPath = Bounded(dir + "pellory", kToolPathChars);
 #endif
     p.commandLine = Bounded(p.toolPath + " /INF:" + p.infPath + " /ID:" + kDfuHardwareId, kToolPathChars + 1);
@@ -120,14 +127,21 @@ std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
     LogPrintf("%s -> FullInfPath[%s]\n", caller, p.infPath.c_str());
     LogPrintf("%s -> DrvExePath[%s]\n", caller, p.toolPath.c_str());
     LogPrintf("%s -> CmdLine[%s]\n", caller, p.commandLine.c_str());
-    std::uint32_t exitCode = 0;
-    if (m_env.startDriverTool)
+    std::uint32_t exitCode = kDriverToolNotStarted;
+    std::uint32_t startError = 0;
+    if (m_env.startDriverTool && !m_env.startDriverTool(p.toolPath, p.commandLine, &exitCode, &startError))
     {
-        std::uint32_t code = 0;
-        if (m_env.startDriverTool(p.commandLine, &code))
-            exitCode = code;
+        // A tool that never ran installed nothing: that is a failure, not 0.
+        exitCode = kDriverToolNotStarted;
+        if (startError == kErrorCancelled)
+            LogPrintf("%s -> the administrator prompt was refused: the driver was not installed\n", caller);
+        else
+            LogPrintf("%s -> the driver tool could not be started, error[%u]\n", caller, static_cast<unsigned>(startError));
     }
     LogPrintf("%s -> ExitCode[%d]\n", caller, static_cast<int>(exitCode));
+    if (exitCode != 0)
+        LogPrintf("%s -> the driver was not installed: %s (0x%08X)\n", caller, DriverInstallErrorText(exitCode),
+                  static_cast<unsigned>(exitCode));
     return exitCode;
 }
 
@@ -404,6 +418,18 @@ void CFirmwareUpgradeTavik::Started(DFUEngine*, const DFUEngine::ProgressRecord&
 void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord& record)
 {
     LogPrintf("CFirmwareUpgradeTavik::Progress [%d]\n", record.activityCode);
+    if (record.activityCode == DFUEngine::kActivityManifest)
+    {
+        // The device checks and installs the image during manifestation: the
+        // engine reports that as the manifest activity's operation 10.
+        IUpgradeDialog* dialog = m_pFlashDlg;
+        if (record.activity.GetOperation() == DFUEngine::kOpVerify && dialog != nullptr && !dialog->IsSilentMode())
+        {
+            dialog->SetStatusText(LoadResourceString(kStringVerifying));
+            dialog->RedrawDialog();
+        }
+        return;
+    }
     if (record.activityCode != DFUEngine::kActivityDownload)
         return;
     const DFUEngine::Activity& a = record.activity;
@@ -415,11 +441,15 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
     IUpgradeDialog* dialog = m_pFlashDlg;
     if (dialog != nullptr && !dialog->IsSilentMode())
     {
-        if (a.GetSubOperation() == 9)
+        if (a.GetSubOperation() == DFUEngine::kOpTransfer)
         {
-            if (dialog->GetProgressPos() == 98)
-                dialog->SetProgressPos(0);
-            dialog->StepProgress();
+            // The bar shows the bytes sent: one step per block against a range
+            // of one step per byte (the packet size is 1) would never move it.
+            const long long total = a.GetBytesTotal();
+            const long long done = a.GetBytesDone();
+            const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
+            dialog->SetProgressRange(0, 100);
+            dialog->SetProgressPos(percent);
         }
         else
         {
@@ -429,17 +459,17 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
         dialog->RedrawDialog();
         dialog->ShowDialog();
         std::string text;
-        if (operation == 10)
+        if (operation == DFUEngine::kOpVerify)
         {
             text = LoadResourceString(kStringVerifying);
         }
-        else if (operation == 9)
+        else if (operation == DFUEngine::kOpTransfer)
         {
             char bytes[64];
-            std::snprintf(bytes, sizeof bytes, "\n%d of %d bytes", m_nBytes.load(), a.GetBytesTotal());
+            std::snprintf(bytes, sizeof bytes, "\n%d of %d bytes", a.GetBytesDone(), a.GetBytesTotal());
             text = std::string(LoadResourceString(kStringUpgrading)) + bytes;
         }
-        else if (operation == 15)
+        else if (operation == DFUEngine::kOpFailed)
         {
             text = LoadResourceString(kStringDownloadFailed);
         }

@@ -22,8 +22,12 @@ struct STavikEnvironment
     std::shared_ptr<IDfuTransportFactory> dfuFactory;
     // Shows a system-modal message box; returns the button (1 = OK).
     std::function<int(const char* text, std::uint32_t style)> messageBox;
-    // Starts the driver tool with the command line and waits for it.
-    std::function<bool(const std::string& commandLine, std::uint32_t* exitCode)> startDriverTool;
+    // Starts the driver tool (its path, and the whole command line it gets)
+    // and waits for it; false when it could not be started, with the system
+    // error in startError (1223 when the user refused the administrator prompt).
+    std::function<bool(const std::string& toolPath, const std::string& commandLine, std::uint32_t* exitCode,
+                       std::uint32_t* startError)>
+        startDriverTool;
     // The program's folder, with the separator at its end.
     std::string programDirectory;
     std::function<HResult(std::wstring* folder)> localAppDataFolder;
@@ -75,6 +79,8 @@ public:
         "Please unplug and plug in the device. Click OK to proceed the upgrade.";
     static constexpr const char* kDfuHardwareId = "USB\\VID_0A12&PID_0001";
     static constexpr const wchar_t* kDfuModeProductName = L"Veritane Tamsel Mic";
+    // The outcome of a driver tool that could not be started at all.
+    static constexpr std::uint32_t kDriverToolNotStarted = 0xFFFFFFFFu;
 
     // Members, in order.
     bool m_firmwareUpgradeInited = false;
@@ -102,8 +108,8 @@ private:
         std::string commandLine;
     };
     SDriverToolPaths DriverToolPaths() const;
-    // Runs the driver tool, logging with the caller's prefix; the exit code
-    // (0 when the tool could not be started, as the start is not examined).
+    // Runs the driver tool, logging with the caller's prefix; its exit code,
+    // or a failure (never 0) when it could not be started.
     std::uint32_t RunDriverTool(const char* caller);
     int CountDfuDevices();
     bool WaitForActivity(CEvent& event, const char* caller);

@@ -1,8 +1,12 @@
 // Linux: the upgrade dialog drawn on the terminal.
 //
-// Everything goes to standard error. The status text and the version label
-// are printed when they change; the progress bar is redrawn in place on a
-// terminal and printed as plain lines (every 10 %) otherwise. Interactive
+// Everything goes to standard error. The version label is printed when it
+// changes, the status text when its words change (a byte count moving on
+// is the progress bar's business, not a new line per block); the progress
+// bar is redrawn in place on a terminal and printed as plain lines (every
+// 10 %) otherwise. Without its wake-up pipe, or when poll fails, the view
+// falls back to bounded waits instead of hanging (standard input then counts
+// as ended). Interactive
 // runs offer the enabled buttons as keys read from standard input (U
 // Upgrade, C Close, A About, each followed by Enter); the end of the input
 // counts as Close once Close is enabled. Message boxes are printed and, in
@@ -15,6 +19,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -22,12 +27,15 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/DialogView.h"
 #include "platform/MessageBox.h"
 #include "platform/Thread.h"
 
 namespace
 {
+constexpr std::uint32_t kFallbackWaitMs = 50;
+
 struct SProgress
 {
     int lower = 0;
@@ -99,8 +107,16 @@ public:
             return;
         const bool changed = m_texts[id] != text;
         m_texts[id] = text;
-        if (changed && m_shown && (id == IDC_STATUS || id == IDC_VERSION) && !text.empty())
-            PrintLine(text);
+        if (!changed || !m_shown || text.empty() || (id != IDC_STATUS && id != IDC_VERSION))
+            return;
+        if (id == IDC_STATUS)
+        {
+            const std::string words = Words(text);
+            if (words == m_statusWords)
+                return;
+            m_statusWords = words;
+        }
+        PrintLine(text);
     }
 
     void SetTextColour(int, std::uint32_t) override {}
@@ -199,6 +215,20 @@ public:
     }
 
 private:
+    // The text without its numbers: "12 of 400 bytes" and "24 of 400 bytes"
+    // say the same words.
+    static std::string Words(const std::string& text)
+    {
+        std::string words;
+        for (char c : text)
+        {
+            if (c < '0' || c > '9')
+                words += c;
+        }
+        return words;
+    }
+
+    // Caller holds m_mutex.
     void Wake()
     {
         if (m_wake[1] >= 0)
@@ -206,6 +236,7 @@ private:
             const char byte = 1;
             [[maybe_unused]] ssize_t n = write(m_wake[1], &byte, 1);
         }
+        m_wakeCondition.notify_all();
     }
 
     void DrainWake()
@@ -275,6 +306,7 @@ private:
             if (!m_texts[id].empty())
                 PrintLine(m_texts[id]);
         }
+        m_statusWords = Words(m_texts[IDC_STATUS]);
     }
 
     void PrintPrompt()
@@ -299,10 +331,14 @@ private:
     // Reads one line from standard input (GUI thread only, without m_mutex
     // held); false when no line is there (at the end of the input, or when not blocking).
     bool ReadLine(std::string* line, bool block);
+    bool WaitForWork(bool readInput);
     void ShowBoxOnGuiThread(const std::string& text, std::uint32_t style);
 
     std::mutex m_mutex;
     std::condition_variable m_boxDone;
+    std::condition_variable m_wakeCondition; // the fallback when the pipe or poll failed
+    bool m_pollFailed = false;
+    std::string m_statusWords;
     bool m_tty = false;
     int m_wake[2] = {-1, -1};
     bool m_silent = false;
@@ -325,6 +361,51 @@ private:
     bool m_inputEnded = false;
     std::string m_input;
 };
+
+// Waits until something may have changed; true when standard input is ready
+// to be read. Without the wake-up pipe the wait is bounded and standard input
+// is polled alone; when poll itself fails, standard input counts as ended
+// and the view waits on its condition, so it never blocks for good.
+bool CConsoleDialogView::WaitForWork(bool readInput)
+{
+    bool pollFailed;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        pollFailed = m_pollFailed;
+    }
+    if (pollFailed)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wakeCondition.wait_for(lock, std::chrono::milliseconds(CClock::ToRealMilliseconds(kFallbackWaitMs)),
+                                 [&] { return m_ended || !m_boxes.empty() || m_buttonsChanged; });
+        return false;
+    }
+    const bool havePipe = m_wake[0] >= 0;
+    pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd* first = havePipe ? &fds[0] : &fds[1];
+    const nfds_t count = static_cast<nfds_t>((havePipe ? 1 : 0) + (readInput ? 1 : 0));
+    if (count == 0)
+    {
+        // Nothing to poll (no pipe, no input to read): a bounded wait.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wakeCondition.wait_for(lock, std::chrono::milliseconds(CClock::ToRealMilliseconds(kFallbackWaitMs)),
+                                 [&] { return m_ended || !m_boxes.empty() || m_buttonsChanged; });
+        return false;
+    }
+    const int timeout = havePipe ? -1 : static_cast<int>(CClock::ToRealMilliseconds(kFallbackWaitMs));
+    const int ready = poll(first, count, timeout);
+    if (ready < 0)
+    {
+        if (errno == EINTR)
+            return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pollFailed = true;
+        m_inputEnded = true; // it can no longer be watched
+        return false;
+    }
+    DrainWake();
+    return readInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
 
 bool CConsoleDialogView::ReadLine(std::string* line, bool block)
 {
@@ -463,12 +544,7 @@ int CConsoleDialogView::RunModal(IDialogEvents& events)
             PrintPrompt();
         }
 
-        pollfd fds[2] = {{m_wake[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        const int count = poll(fds, readInput ? 2 : 1, -1);
-        if (count < 0 && errno != EINTR)
-            break;
-        DrainWake();
-        if (!readInput || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
+        if (!WaitForWork(readInput))
             continue;
 
         char buffer[256];

@@ -11,6 +11,9 @@ int ShowSystemMessageBox(const char* text, std::uint32_t style)
                        : (style & 0xF0u) == kMbIconError    ? "Error: "
                                                             : "";
     std::fprintf(stderr, "%s%s\n", kind, text != nullptr ? text : "");
+    // Only someone at a terminal can press OK. Without one the text is
+    // printed, but nobody answered: a prompt must not count as confirmed.
+    int answer = 0;
     if (isatty(STDIN_FILENO) != 0)
     {
         std::fprintf(stderr, "[OK: press Enter] ");
@@ -19,9 +22,12 @@ int ShowSystemMessageBox(const char* text, std::uint32_t style)
         while ((c = std::getchar()) != EOF && c != '\n')
         {
         }
+        answer = c == '\n' ? 1 : 0;
+        if (answer == 0)
+            std::clearerr(stdin);
     }
     std::fflush(stderr);
-    return 1;
+    return answer;
 }
 
 bool UpdateDriverForDevices(const char*, const char*, bool* rebootRequired, std::uint32_t* error)

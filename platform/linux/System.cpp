@@ -216,11 +216,12 @@ std::uint32_t GetLastSystemError()
     return t_lastError;
 }
 
-bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode)
+bool RunCommandLineAndWait(const std::string& programPath, const std::string& commandLine, std::uint32_t timeoutMs,
+                           std::uint32_t* exitCode)
 {
-    std::vector<std::string> argv;
+    std::vector<std::string> argv = {programPath};
     std::string word;
-    for (char c : commandLine)
+    for (char c : CommandLineArguments(commandLine, programPath))
     {
         if (c == ' ' || c == '\t')
         {

@@ -353,14 +353,27 @@ public:
 
     std::shared_ptr<SModel> Model()
     {
+        // The model is rebuilt when a name comes or goes and when a device's
+        // identity changes: a device that re-enumerates on the same port (as
+        // the upgrade makes it do) keeps its name but not its number, IDs or
+        // descriptors.
         std::string listing;
         std::error_code ec;
+        const fs::path devices = fs::path(m_root) / "bus" / "usb" / "devices";
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(fs::path(m_root) / "bus" / "usb" / "devices", ec))
+        for (const auto& e : fs::directory_iterator(devices, ec))
             names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         for (const auto& n : names)
-            listing += n + "/";
+        {
+            listing += n;
+            if (n.find(':') == std::string::npos)
+            {
+                for (const char* attribute : {"busnum", "devnum", "idVendor", "idProduct"})
+                    listing += "|" + ReadText(devices / n / attribute);
+            }
+            listing += "/";
+        }
         std::lock_guard<std::mutex> guard(m_mutex);
         if (!m_model || listing != m_listing)
         {

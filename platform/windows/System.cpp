@@ -1,6 +1,7 @@
 #include "platform/System.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstring>
@@ -231,24 +232,23 @@ std::uint32_t GetLastSystemError()
     return t_lastError;
 }
 
-bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeoutMs, std::uint32_t* exitCode)
+namespace
 {
-    std::string line = commandLine; // CreateProcessA may write into it
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-        return Fail();
-    const DWORD r = WaitForSingleObject(pi.hProcess, CClock::ToRealMilliseconds(timeoutMs));
+// The program's manifest requires elevation (winerror.h; older headers lack it).
+constexpr DWORD kErrorElevationRequired = 740;
+
+// Waits for a started process and reads its exit code; closes the handle.
+bool WaitForProcess(HANDLE process, std::uint32_t timeoutMs, std::uint32_t* exitCode)
+{
+    const DWORD r = WaitForSingleObject(process, CClock::ToRealMilliseconds(timeoutMs));
     if (r != WAIT_OBJECT_0)
     {
-        TerminateProcess(pi.hProcess, 1);
-        WaitForSingleObject(pi.hProcess, INFINITE);
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, INFINITE);
     }
     DWORD code = 0;
-    const BOOL ok = r == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    const BOOL ok = r == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code);
+    CloseHandle(process);
     if (!ok)
     {
         SetLastError(r == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_GEN_FAILURE);
@@ -257,6 +257,43 @@ bool RunCommandLineAndWait(const std::string& commandLine, std::uint32_t timeout
     if (exitCode != nullptr)
         *exitCode = code;
     return true;
+}
+} // namespace
+
+bool RunCommandLineAndWait(const std::string& programPath, const std::string& commandLine, std::uint32_t timeoutMs,
+                           std::uint32_t* exitCode)
+{
+    std::string line = commandLine; // CreateProcessA may write into it
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const char* program = programPath.empty() ? nullptr : programPath.c_str();
+    if (CreateProcessA(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+    {
+        CloseHandle(pi.hThread);
+        return WaitForProcess(pi.hProcess, timeoutMs, exitCode);
+    }
+    if (GetLastError() != kErrorElevationRequired || program == nullptr)
+        return Fail();
+    // The program's manifest asks for administrator rights: the shell shows
+    // the consent prompt and starts it elevated (ERROR_CANCELLED when the
+    // user says no).
+    const std::string parameters = CommandLineArguments(commandLine, programPath);
+    SHELLEXECUTEINFOA info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = "runas";
+    info.lpFile = program;
+    info.lpParameters = parameters.c_str();
+    info.nShow = SW_HIDE;
+    if (!ShellExecuteExA(&info))
+        return Fail();
+    if (info.hProcess == nullptr)
+    {
+        SetLastError(ERROR_GEN_FAILURE);
+        return Fail();
+    }
+    return WaitForProcess(info.hProcess, timeoutMs, exitCode);
 }
 
 bool IsWow64Process32On64()

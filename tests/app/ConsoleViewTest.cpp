@@ -4,6 +4,7 @@
 
 #ifdef __linux__
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -157,6 +158,98 @@ TEST(ConsoleViewTest, NoDeviceAndEndOfInputCloses)
     EXPECT_EQ(run.code, kReturnNoDevice);
     EXPECT_NE(output.find(LoadResourceString(110)), std::string::npos) << output;
     EXPECT_EQ(output.find("[U] Upgrade"), std::string::npos) << output;
+}
+
+// A non-terminal gets a status line when the words change, not one per
+// block: the byte counts of the download move the bar, not the log.
+TEST(ConsoleViewTest, StatusLinesFollowTheWordsNotTheNumbers)
+{
+    const std::string folder = MakeTestFolder("console-words");
+    std::string output;
+    {
+        CConsoleRedirect console(JoinPath(folder, "stderr.txt"));
+        std::unique_ptr<IDialogView> view = CreatePlatformDialogView();
+        class CEvents : public IDialogEvents
+        {
+        public:
+            explicit CEvents(IDialogView& v) : m_view(v) {}
+            void OnInitDialog() override
+            {
+                m_view.SetControlText(IDC_VERSION, "Current Version: 1.05.3");
+                m_view.SetControlText(IDC_STATUS, "Ready");
+            }
+            void OnCommand(int id) override
+            {
+                if (id != IDC_UPGRADE)
+                    return m_view.EndDialog(2);
+                m_view.EnableControl(IDC_UPGRADE, false);
+                m_view.SetProgressRange(0, 100);
+                for (int done = 0; done <= 1000; done += 100)
+                {
+                    m_view.SetControlText(IDC_STATUS, "Upgrading in progress, please wait...\n" + std::to_string(done) +
+                                                          " of 1000 bytes");
+                    m_view.SetProgressPos(done / 10);
+                }
+                m_view.SetControlText(IDC_STATUS, "Verifying firmware in progress, please wait...");
+                m_view.SetControlText(IDC_VERSION, "Current Version: 1.05.4");
+                m_view.EndDialog(8);
+            }
+            void OnSysCommand(std::uint32_t) override {}
+
+        private:
+            IDialogView& m_view;
+        } events(*view);
+        view->EnableControl(IDC_UPGRADE, true);
+        console.Type("U\n");
+        EXPECT_EQ(view->RunModal(events), 8);
+        output = console.Output();
+    }
+    auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("Upgrading in progress, please wait..."), 1u) << output;
+    EXPECT_EQ(count("Verifying firmware in progress, please wait..."), 1u) << output;
+    // The version label is printed whenever it changes, numbers included.
+    EXPECT_EQ(count("Current Version: 1.05.4"), 1u) << output;
+    EXPECT_EQ(count("Progress: 100%"), 1u) << output;
+}
+
+// Without its wake-up pipe (no file descriptors left), and even when poll
+// itself fails, a silent run still ends with its outcome instead of hanging.
+TEST(ConsoleViewTest, NoPipeAndFailingPollDoNotHang)
+{
+    for (const bool pollFails : {false, true})
+    {
+        SCOPED_TRACE(pollFails ? "poll fails" : "no pipe");
+        InstallFakeUpgrader(SFakeUpgraderConfig{});
+        const std::string folder = MakeTestFolder(pollFails ? "console-nopoll" : "console-nopipe");
+        CFoundImage image;
+        SConsoleRun run;
+        {
+            CConsoleRedirect console(JoinPath(folder, "stderr.txt"));
+            rlimit saved{};
+            ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+            rlimit none = saved;
+            none.rlim_cur = 0; // pipe() fails; poll() of any descriptor fails with EINVAL
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+            CFlashDlg dialog(CreatePlatformDialogView());
+            if (!pollFails)
+                setrlimit(RLIMIT_NOFILE, &saved);
+            dialog.SetResourceProvider(&image);
+            SDialogSettings settings;
+            settings.SilentMode = true;
+            dialog.SetSettings(settings);
+            run.result = dialog.DoModal();
+            run.code = dialog.GetReturnCode();
+            setrlimit(RLIMIT_NOFILE, &saved);
+        }
+        CFirmwareUpgrade::SetConstructor(nullptr);
+        EXPECT_EQ(run.result, kModalComplete);
+        EXPECT_EQ(run.code, kReturnSuccess);
+    }
 }
 
 TEST(ConsoleViewTest, SilentRunPrintsNothing)

@@ -38,6 +38,11 @@ struct SFakeUpgraderConfig
     std::uint32_t completionDelayMs = 200;
     // Each validated packet takes this long (product ms).
     std::uint32_t validateDelayMs = 0;
+    // The upload image comes back empty (and successful).
+    bool emptyUpload = false;
+    // Upgraders made from this index on fail the version query (and leave
+    // the string alone), -1: none.
+    int versionFailsFromIndex = -1;
 };
 
 // What every upgrader of a test recorded (shared by all that the factory made).
@@ -109,8 +114,19 @@ public:
     std::uint32_t GetPacketSize() override { return m_config.packetSize; }
     bool GetDeviceFWVersionString(std::string* version) override
     {
+        if (m_config.versionFailsFromIndex >= 0 && m_index >= m_config.versionFailsFromIndex)
+            return false;
         *version = m_config.deviceVersion;
         return true;
+    }
+    HResult PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* image, std::uint32_t* uploadSize,
+                                       std::uint8_t** upload) override
+    {
+        if (!m_config.emptyUpload)
+            return CFirmwareUpgrade::PrepareUploadFirmwareImage(imageSize, image, uploadSize, upload);
+        *uploadSize = 0;
+        *upload = nullptr;
+        return HR_OK;
     }
     bool GetCombinedFWVersionString(std::string*) override { return false; }
     bool GetFWFileVersionString(std::uint32_t, const std::uint8_t*, std::string* version) override

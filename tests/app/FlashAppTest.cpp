@@ -45,6 +45,7 @@ protected:
         m_cwd = GetWorkingDirectory();
         m_folder = MakeTestFolder(std::string("app-") + testing::UnitTest::GetInstance()->current_test_info()->name());
         ASSERT_TRUE(SetWorkingDirectory(m_folder));
+        m_lockName = UniqueTestLockName("app");
     }
     void TearDown() override { SetWorkingDirectory(m_cwd); }
 
@@ -68,6 +69,7 @@ protected:
         SRun run;
         CFlashApp app;
         app.SetCommandLine(static_cast<int>(argv.size()), argv.data());
+        app.SetSingleInstanceName(m_lockName);
         app.SetDialogFactory([&] { return std::make_unique<CFakeDialog>(m_dialog, response, code); });
         app.SetMessageBox([&](const char* text, std::uint32_t style) {
             run.messages.push_back(text);
@@ -84,6 +86,7 @@ protected:
 
     std::string m_cwd;
     std::string m_folder;
+    std::string m_lockName;
     SFakeDialogRecord m_dialog;
 };
 } // namespace
@@ -155,7 +158,7 @@ TEST_F(FlashAppTest, SuccessfulRunsLeaveNoLog)
 TEST_F(FlashAppTest, SecondInstanceIsRefusedUnlessProduction)
 {
     CSingleInstanceLock first;
-    ASSERT_EQ(first.Create(kSingleInstanceMutexName), CSingleInstanceLock::EResult::Created);
+    ASSERT_EQ(first.Create(m_lockName), CSingleInstanceLock::EResult::Created);
 
     const SRun refused = Run({"/S"}, 2, static_cast<std::int32_t>(0x80000001u));
     EXPECT_FALSE(m_dialog.ran);
@@ -169,4 +172,16 @@ TEST_F(FlashAppTest, SecondInstanceIsRefusedUnlessProduction)
     EXPECT_TRUE(production.messages.empty());
     EXPECT_NE(production.logBytes.find("] CFlashApp::InitInstance -> ProductionCMDLine[Uline-7]\r\n"),
               std::string::npos);
+}
+
+// The tests' own lock name: a running copy of the program (or another test
+// holding the product's lock) changes nothing here.
+TEST_F(FlashAppTest, ProductLockHeldElsewhereDoesNotChangeTheRun)
+{
+    CSingleInstanceLock product;
+    product.Create(kSingleInstanceMutexName); // may already be held by a running copy: either way
+    const SRun run = Run({"/S"}, 2, static_cast<std::int32_t>(0x80000001u));
+    EXPECT_TRUE(m_dialog.ran);
+    EXPECT_TRUE(run.messages.empty());
+    EXPECT_EQ(run.code, static_cast<std::int32_t>(0x80000001u));
 }

@@ -498,6 +498,33 @@ TEST_F(FlashDlgTest, ReleaseDeviceTwiceIsSafe)
     EXPECT_EQ(m_record->destroyed, 1);
 }
 
+// An upgrader whose upload image comes back empty has written nothing: the
+// run is a failure, not a success with nothing written.
+TEST_F(FlashDlgTest, EmptyUploadIsAFailure)
+{
+    m_config.emptyUpload = true;
+    SRun run = Run(true);
+    EXPECT_EQ(run.result, kModalAbort);
+    EXPECT_EQ(run.code, kReturnUpgradeFailed);
+    EXPECT_FALSE(m_record->Called("InitFirmwareUpgrade"));
+
+    run = Run(false, UpgradeThenClose());
+    EXPECT_EQ(run.code, kReturnUpgradeFailed);
+    ASSERT_EQ(run.state.boxes.size(), 1u);
+    EXPECT_EQ(run.state.boxes[0].text, Str(109));
+}
+
+// After the reload the version label shows what the new device said, never
+// the version of the device before the upgrade.
+TEST_F(FlashDlgTest, ReloadNeverShowsAStaleVersion)
+{
+    m_config.powerCycleRequired = false;
+    m_config.versionFailsFromIndex = 1; // the reloaded device does not answer the version query
+    const SRun run = Run(false, UpgradeThenClose());
+    EXPECT_EQ(run.code, kReturnSuccess);
+    EXPECT_EQ(run.state.texts.at(IDC_VERSION), "Current Version: ");
+}
+
 TEST(FlashDlgProgressSteps, WholeAndPartialPackets)
 {
     std::uint32_t packet = 64;

@@ -11,9 +11,8 @@
 
 namespace
 {
-std::string ProgramPath()
+std::string HostPath(std::string path)
 {
-    std::string path = ORVO_PROGRAM_PATH;
 #ifdef _WIN32
     // The build hands us a Unix path; under wine the Z: drive maps the Unix root.
     if (!path.empty() && path[0] == '/')
@@ -26,17 +25,24 @@ std::string ProgramPath()
     return path;
 }
 
+// The test build of the program (reads the test settings of the environment).
+std::string ProgramPath()
+{
+    return HostPath(ORVO_PROGRAM_PATH);
+}
+
 std::uint32_t ExpectedStatus(std::uint32_t code)
 {
     return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
 }
 
-// The program's waits run at the test scale; its driver tool installs into
-// a folder of the test's, not the machine's udev rules.
-std::vector<std::string> ProgramEnvironment(const std::string& folder)
+// The program's waits run at the test scale, its single-instance lock is the
+// test's own, and its driver tool installs into a folder of the test's, not
+// the machine's udev rules.
+std::vector<std::string> ProgramEnvironment(const std::string& folder, const std::string& lockName)
 {
-    return {"ORVO_TIME_SCALE=0.001", "ORVO_PELLORY_RULES_DIR=" + JoinPath(folder, "rules"),
-            "XDG_DATA_HOME=" + JoinPath(folder, "appdata")};
+    return {"ORVO_TIME_SCALE=0.001", "ORVO_TEST_INSTANCE_NAME=" + lockName,
+            "ORVO_PELLORY_RULES_DIR=" + JoinPath(folder, "rules"), "XDG_DATA_HOME=" + JoinPath(folder, "appdata")};
 }
 
 std::vector<std::string> LogFilesIn(const std::string& folder)
@@ -55,7 +61,8 @@ TEST(ProgramTest, SilentRunWithoutDeviceEndsWithNoDeviceAndKeepsTheLog)
 {
     const std::string folder = MakeTestFolder("program-silent");
     std::uint32_t status = 0;
-    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, folder, {}, ProgramEnvironment(folder)));
+    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, folder, {},
+                                  ProgramEnvironment(folder, UniqueTestLockName("silent"))));
     EXPECT_EQ(status, ExpectedStatus(0x80000001u));
 
     const std::vector<std::string> logs = LogFilesIn(folder);
@@ -74,18 +81,36 @@ TEST(ProgramTest, SecondCopyIsRefusedWithCodeZeroAndNoLog)
 #ifdef _WIN32
     GTEST_SKIP() << "the refusal shows a message box; the GUI test under Xvfb answers it";
 #else
+    const std::string lockName = UniqueTestLockName("second");
     CSingleInstanceLock first;
-    ASSERT_EQ(first.Create(kSingleInstanceMutexName), CSingleInstanceLock::EResult::Created);
+    ASSERT_EQ(first.Create(lockName), CSingleInstanceLock::EResult::Created);
 
     const std::string folder = MakeTestFolder("program-second");
     std::uint32_t status = 99;
-    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, folder, {}, ProgramEnvironment(folder)));
+    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, folder, {},
+                                  ProgramEnvironment(folder, lockName)));
     EXPECT_EQ(status, 0u);
     EXPECT_TRUE(LogFilesIn(folder).empty());
 
     // A production command line may run beside other copies.
-    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S", "/Ustation-3"}, RealSeconds(120), &status, folder, {}, ProgramEnvironment(folder)));
+    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S", "/Ustation-3"}, RealSeconds(120), &status, folder, {},
+                                  ProgramEnvironment(folder, lockName)));
     EXPECT_EQ(status, ExpectedStatus(0x80000001u));
     EXPECT_EQ(LogFilesIn(folder).size(), 1u);
 #endif
+}
+
+// The shipped program has no test settings: it cannot be sped up by a stray
+// ORVO_TIME_SCALE (every device wait would end in milliseconds) nor moved to
+// another lock; only its test build reads them.
+TEST(ProgramTest, ShippedProgramReadsNoTestSettings)
+{
+    const std::string shipped = ReadFileBytes(HostPath(ORVO_SHIPPED_PROGRAM_PATH));
+    ASSERT_FALSE(shipped.empty());
+    EXPECT_EQ(shipped.find("ORVO_TIME_SCALE"), std::string::npos);
+    EXPECT_EQ(shipped.find("ORVO_TEST_INSTANCE_NAME"), std::string::npos);
+    EXPECT_NE(shipped.find("{D2B45C67-FC2B-4269-AE40-BFD8B580246B}"), std::string::npos);
+
+    const std::string testBuild = ReadFileBytes(ProgramPath());
+    EXPECT_NE(testBuild.find("ORVO_TIME_SCALE"), std::string::npos);
 }

@@ -136,25 +136,26 @@ TEST_F(DfuEngineTest, FullUpgradeWithVariousTransferSizesAndPollTimeouts)
 
         ASSERT_EQ(HR_OK, Download(file));
         ExpectOneActivity(DFUEngine::kActivityDownload);
-        EXPECT_EQ(image, device->ReceivedImage());
+        const auto payload = PayloadOf(image);
+        EXPECT_EQ(payload, device->ReceivedImage()); // the suffix stays with the host
         EXPECT_EQ(0, device->EarlyPolls());
-        EXPECT_EQ(static_cast<int>((image.size() + c.transferSize - 1) / c.transferSize), device->BlocksReceived());
+        EXPECT_EQ(static_cast<int>((payload.size() + c.transferSize - 1) / c.transferSize), device->BlocksReceived());
         const auto progress = Progress(m_callback.Events());
         ASSERT_FALSE(progress.empty());
         int last = -1;
         for (const auto& p : progress)
         {
             EXPECT_EQ(DFUEngine::kOpTransfer, p.record.activity.GetOperation());
-            EXPECT_EQ(static_cast<int>(image.size()), p.record.activity.GetBytesTotal());
+            EXPECT_EQ(static_cast<int>(payload.size()), p.record.activity.GetBytesTotal());
             EXPECT_GE(p.record.activity.GetBytesDone(), last);
             last = p.record.activity.GetBytesDone();
         }
-        EXPECT_EQ(static_cast<int>(image.size()), progress.back().record.activity.GetBytesDone());
+        EXPECT_EQ(static_cast<int>(payload.size()), progress.back().record.activity.GetBytesDone());
         EXPECT_EQ(100, progress.back().record.percent);
 
         ASSERT_EQ(HR_OK, Manifest());
         ExpectOneActivity(DFUEngine::kActivityManifest);
-        EXPECT_EQ(image, device->Firmware());
+        EXPECT_EQ(PayloadOf(image), device->Firmware());
         EXPECT_EQ(1, device->ManifestCount());
         EXPECT_EQ(0, device->EarlyPolls());
     }
@@ -165,7 +166,7 @@ TEST_F(DfuEngineTest, ProgressRecordLayout)
     SSimDfuConfig config;
     config.wTransferSize = 100;
     auto device = Plug(config);
-    const auto image = MakeDfuImage(284); // 300 bytes: three blocks
+    const auto image = MakeDfuImage(300); // 300 bytes of firmware (the suffix stays here): three blocks
     const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
     ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
     ASSERT_EQ(HR_OK, Download(file));
@@ -310,7 +311,7 @@ TEST_F(DfuEngineTest, RunTimeDeviceIsDetachedAndResetIntoDfuMode)
         EXPECT_EQ(MakeDfuDeviceName(0x0A12, 0x0001, "1-1"), FirstName());
         ASSERT_EQ(HR_OK, Download(file));
         ASSERT_EQ(HR_OK, Manifest());
-        EXPECT_EQ(image, device->Firmware());
+        EXPECT_EQ(PayloadOf(image), device->Firmware());
         // After manifestation it restarts into the application.
         CClock::Sleep(config.reenumerateDelayMs + 50);
         EXPECT_FALSE(device->InDfuMode());
@@ -499,13 +500,13 @@ TEST_F(DfuEngineTest, BlockNumbersWrapAfter65535)
     config.wTransferSize = 16;
     config.pollTimeoutMs = 0;
     auto device = Plug(config);
-    const auto image = MakeDfuImage(16 * 65540 - 16);
+    const auto image = MakeDfuImage(16 * 65540);
     const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
     ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
     ASSERT_EQ(HR_OK, Download(file));
     EXPECT_EQ(65540, device->BlocksReceived());
     ASSERT_EQ(HR_OK, Manifest());
-    EXPECT_EQ(image, device->Firmware());
+    EXPECT_EQ(PayloadOf(image), device->Firmware());
 }
 
 TEST_F(DfuEngineTest, DeviceThatStaysBusyFailsTheDownload)
@@ -525,4 +526,85 @@ TEST_F(DfuEngineTest, DeviceThatStaysBusyFailsTheDownload)
         ExpectOneActivity(DFUEngine::kActivityDownload);
         EXPECT_EQ(1, device->BlocksReceived());
     }
+}
+
+// The suffix is checked and stripped by the host and never sent; a file
+// that holds nothing but a suffix has no firmware to download.
+TEST_F(DfuEngineTest, SuffixIsStrippedAndAnEmptyPayloadIsRefused)
+{
+    SSimDfuConfig config;
+    config.wTransferSize = 64;
+    config.pollTimeoutMs = 0;
+    auto device = Plug(config);
+    ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+    std::vector<std::uint8_t> suffixOnly;
+    AppendDfuSuffix(suffixOnly, 0xFFFF, 0xFFFF, 0xFFFF);
+    const std::wstring empty = WriteDfuTestFile(m_folder, "empty.dfu", suffixOnly);
+    EXPECT_EQ(HR_DFU_BAD_FILE, Download(empty));
+    EXPECT_EQ(0, device->BlocksReceived());
+
+    const auto image = MakeDfuImage(128); // exactly two blocks of firmware
+    const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
+    ASSERT_EQ(HR_OK, Download(file));
+    EXPECT_EQ(2, device->BlocksReceived()); // no third block with the suffix
+    EXPECT_EQ(PayloadOf(image), device->ReceivedImage());
+    ASSERT_EQ(HR_OK, Manifest());
+    EXPECT_EQ(PayloadOf(image), device->Firmware());
+}
+
+// Devices that are not manifestation tolerant end manifestation in their
+// own ways: waiting for the host's reset, or restarting on their own while
+// the last GETSTATUS stalls, fails, times out or finds them gone. Each is
+// a successful upgrade, for a chip that comes back in DFU mode as for one
+// that comes back as its application.
+TEST_F(DfuEngineTest, ManifestationEndsOfDevicesThatAreNotTolerant)
+{
+    const struct
+    {
+        const char* name;
+        ESimManifestEnd end;
+    } ends[] = {{"wait for reset", ESimManifestEnd::WaitReset}, {"stall", ESimManifestEnd::Stall},
+                {"I/O error", ESimManifestEnd::IoError},        {"time-out", ESimManifestEnd::Timeout},
+                {"drops off the bus", ESimManifestEnd::DropOff}};
+    int n = 0;
+    for (const auto& e : ends)
+    {
+        for (const bool runtime : {false, true})
+        {
+            SCOPED_TRACE(testing::Message() << e.name << (runtime ? ", back as application" : ", back in DFU mode"));
+            m_bus->RemoveAll();
+            SSimDfuConfig config;
+            config.location = "2-" + std::to_string(++n);
+            config.startInRuntime = runtime;
+            config.manifestEnd = e.end;
+            config.wTransferSize = 256;
+            auto device = Plug(config);
+            const auto image = MakeDfuImage(1000);
+            const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", image);
+            ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+            ASSERT_EQ(HR_OK, Reconfigure(file));
+            ASSERT_EQ(HR_OK, Download(file));
+            EXPECT_EQ(HR_OK, Manifest());
+            EXPECT_EQ(PayloadOf(image), device->Firmware());
+            EXPECT_EQ(1, device->ManifestCount());
+            // The engine needs a new CreateUSB for the restarted device.
+            EXPECT_FALSE(m_engine->StartManifest());
+        }
+    }
+}
+
+// A manifestation-tolerant device stays on the bus and keeps answering: a
+// GETSTATUS that fails during its manifestation is a real failure.
+TEST_F(DfuEngineTest, TolerantDeviceThatStopsAnsweringFailsTheManifestation)
+{
+    SSimDfuConfig config;
+    config.bmAttributes = kDfuCanDownload | kDfuManifestationTolerant;
+    config.wTransferSize = 256;
+    auto device = Plug(config);
+    const std::wstring file = WriteDfuTestFile(m_folder, "fw.dfu", MakeDfuImage(1000));
+    ASSERT_TRUE(m_engine->CreateUSB(FirstName().c_str()));
+    ASSERT_EQ(HR_OK, Download(file));
+    m_bus->FailNextRequests(50);
+    EXPECT_EQ(HR_DFU_TIMEOUT, Manifest());
+    EXPECT_EQ(0, device->ManifestCount());
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "bench/dfu/SimDfuBus.h"
+#include "bench/dfu/SimFirmware.h"
 #include "dfu/DfuFile.h"
 #include "platform/Clock.h"
 #include "tests/dfu/DfuTestSupport.h"
@@ -98,24 +99,38 @@ TEST(DfuSimDevice, BlocksMustComeInOrderAndFitTheTransferSize)
     EXPECT_EQ(EDfuIo::Stall, d.Block(0, {})); // zero length in dfuIDLE
 }
 
-TEST(DfuSimDevice, ManifestationChecksTheSuffixOfTheReceivedImage)
+// The device checks what a chip can check: the firmware's own header and
+// its length. The DFU suffix is the host's; a host that sends it along makes
+// the image longer than its header says, and the chip refuses it.
+TEST(DfuSimDevice, ManifestationChecksTheReceivedFirmware)
 {
-    for (bool valid : {true, false})
+    const std::vector<std::uint8_t> good = MakeSimFirmware("1.05.4", 40);
+    std::vector<std::uint8_t> badHeader = good;
+    badHeader[3] ^= 0x10;
+    std::vector<std::uint8_t> withSuffix = good;
+    AppendDfuSuffix(withSuffix, 0xFFFF, 0xFFFF, 0xFFFF);
+    const std::vector<std::uint8_t> truncated(good.begin(), good.end() - 1);
+    struct
     {
+        const char* name;
+        const std::vector<std::uint8_t>& image;
+        bool accepted;
+    } cases[] = {{"good", good, true}, {"bad header", badHeader, false}, {"suffix sent", withSuffix, false},
+                 {"truncated", truncated, false}};
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.name);
         SSimDfuConfig config;
         config.pollTimeoutMs = 0;
         config.manifestPollMs = 10;
         SHandDriven d(config);
-        auto image = MakeDfuImage(40);
-        if (!valid)
-            image[3] ^= 0x10;
-        ASSERT_EQ(EDfuIo::Ok, d.Block(0, image));
+        ASSERT_EQ(EDfuIo::Ok, d.Block(0, c.image));
         SDfuStatus s;
         ASSERT_EQ(EDfuIo::Ok, d.Status(&s));
         ASSERT_EQ(dfuDNLOAD_IDLE, s.bState);
         ASSERT_EQ(EDfuIo::Ok, d.Block(1, {}));
         ASSERT_EQ(EDfuIo::Ok, d.Status(&s));
-        if (!valid)
+        if (!c.accepted)
         {
             EXPECT_EQ(dfuERROR, s.bState);
             EXPECT_EQ(errVERIFY, s.bStatus);
@@ -127,7 +142,7 @@ TEST(DfuSimDevice, ManifestationChecksTheSuffixOfTheReceivedImage)
         ASSERT_EQ(EDfuIo::Ok, d.Status(&s));
         EXPECT_EQ(dfuMANIFEST_WAIT_RESET, s.bState);
         ASSERT_EQ(EDfuIo::Ok, d.t->Reset());
-        EXPECT_EQ(image, d.device->Firmware());
+        EXPECT_EQ(c.image, d.device->Firmware());
         EXPECT_EQ(EDfuIo::NoDevice, d.Status(&s)); // re-enumerating
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bench/dfu/SimFirmware.h"
 #include "dfu/DfuFile.h"
 #include "tests/TestSupport.h"
 
@@ -75,11 +76,18 @@ int CRecordingCallback::CompleteCount()
 
 std::vector<std::uint8_t> MakeDfuImage(std::size_t payload, std::uint16_t vid, std::uint16_t pid)
 {
-    std::vector<std::uint8_t> image(payload);
-    for (std::size_t i = 0; i < payload; ++i)
-        image[i] = static_cast<std::uint8_t>((i * 31u) ^ (i >> 8));
+    std::vector<std::uint8_t> image = MakeSimFirmwareOfSize(payload);
     AppendDfuSuffix(image, 0x0100, pid, vid);
     return image;
+}
+
+std::vector<std::uint8_t> PayloadOf(const std::vector<std::uint8_t>& dfuFile)
+{
+    SDfuSuffix suffix;
+    std::size_t payload = 0;
+    if (ParseDfuFile(dfuFile.data(), dfuFile.size(), &suffix, &payload) != EDfuFileResult::Ok)
+        return {};
+    return std::vector<std::uint8_t>(dfuFile.begin(), dfuFile.begin() + static_cast<long>(payload));
 }
 
 std::wstring WriteDfuTestFile(const std::string& folder, const std::string& name,

@@ -37,7 +37,11 @@ private:
     HResult m_lastResult = 0;
 };
 
+// A DFU file whose payload (payload bytes, a firmware the simulated devices
+// take) is followed by the suffix.
 std::vector<std::uint8_t> MakeDfuImage(std::size_t payload, std::uint16_t vid = 0xFFFF, std::uint16_t pid = 0xFFFF);
+// What a device receives of a DFU file: everything before the suffix.
+std::vector<std::uint8_t> PayloadOf(const std::vector<std::uint8_t>& dfuFile);
 // Writes bytes to a file in the test's folder; returns the wide path.
 std::wstring WriteDfuTestFile(const std::string& folder, const std::string& name,
                               const std::vector<std::uint8_t>& bytes);

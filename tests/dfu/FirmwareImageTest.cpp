@@ -66,7 +66,7 @@ TEST(FirmwareImage, UpgradesASimulatedDeviceFromRunTimeMode)
     ASSERT_TRUE(callback.WaitComplete(&result));
     ASSERT_EQ(HR_OK, result);
     EXPECT_EQ(3, callback.CompleteCount());
-    EXPECT_EQ(image, device->Firmware());
+    EXPECT_EQ(PayloadOf(image), device->Firmware());
     EXPECT_EQ(0, device->EarlyPolls());
     // The device restarted: the engine needs CreateUSB before another activity.
     EXPECT_FALSE(engine.StartManifest());

@@ -20,6 +20,7 @@ namespace
 {
 int g_failures = 0;
 std::string g_flags;
+std::string g_lock; // the single-instance lock of this run's programs
 
 void Check(bool ok, const std::string& what)
 {
@@ -417,7 +418,8 @@ void SecondCopyScenario(const std::string& program)
 void BenchScenario(const std::string& program)
 {
     SProcess process;
-    Check(process.Start(program, "--scenario normal --time-scale 0.05"), "bench: started");
+    // Twice as slow as real time, so the download lasts seconds and is seen under way.
+    Check(process.Start(program, "--scenario normal --time-scale 2 --instance-name " + g_lock), "bench: started");
     HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); }, 60);
     Check(dialog != nullptr, "bench: dialog found");
     if (dialog == nullptr)
@@ -431,10 +433,16 @@ void BenchScenario(const std::string& program)
           "bench: version label [" + Text(GetDlgItem(dialog, 1003)) + "]");
     Press(dialog, 1);
     HWND bar = GetDlgItem(dialog, 1001);
-    Check(WaitUntil([&] { return SendMessageA(bar, PBM_GETPOS, 0, 0) > 0; }, 60), "bench: progress moves");
+    // The bar follows the bytes sent: seen part-way on a 0..100 range, then full.
+    auto position = [&] { return static_cast<int>(SendMessageA(bar, PBM_GETPOS, 0, 0)); };
+    Check(WaitUntil([&] { return position() >= 5 && position() < 100; }, 120), "bench: progress moves part-way");
+    Check(SendMessageA(bar, PBM_GETRANGE, FALSE, 0) == 100, "bench: progress range 0..100");
+    const int before = position();
+    Screenshot("bench-download");
+    Check(WaitUntil([&] { return position() > before; }, 60), "bench: progress moves on");
     Check(WaitUntil([&] { return Text(GetDlgItem(dialog, 1000)).find(" bytes") != std::string::npos; }, 60),
           "bench: status counts the bytes [" + Text(GetDlgItem(dialog, 1000)) + "]");
-    HWND box = WaitFor([&] { return FindMessageBox(process.Pid()); }, 120);
+    HWND box = WaitFor([&] { return FindMessageBox(process.Pid()); }, 180);
     Check(box != nullptr, "bench: message box shown");
     if (box != nullptr)
     {
@@ -444,7 +452,7 @@ void BenchScenario(const std::string& program)
               "bench: message box text [" + text + "]");
         PostMessageA(box, WM_COMMAND, IDOK, 0);
     }
-    CheckCode(process.Wait(60), 0, "bench: upgrade");
+    CheckCode(process.Wait(120), 0, "bench: upgrade");
 }
 } // namespace
 
@@ -458,6 +466,9 @@ int main(int argc, char** argv)
     const std::string scenario = argv[1];
     const std::string program = WinPath(argv[2]);
     g_flags = WinPath(argv[3]);
+    // The programs it starts share a single-instance lock of this run's own.
+    g_lock = "Local\\orvo-gui-test-" + std::to_string(GetCurrentProcessId());
+    SetEnvironmentVariableA("ORVO_TEST_INSTANCE_NAME", g_lock.c_str());
     if (scenario == "ready")
         ReadyScenario(program);
     else if (scenario == "fail")

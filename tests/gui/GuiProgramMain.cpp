@@ -40,6 +40,10 @@ int main(int argc, char** argv)
         InstallFakeUpgrader(config);
     }
     theApp.SetCommandLine(argc, argv);
+    // The lock of this test run (the driver names it), never the product's:
+    // a running copy of the program must not change the outcome.
+    if (const char* lock = std::getenv("ORVO_TEST_INSTANCE_NAME"); lock != nullptr && *lock != '\0')
+        theApp.SetSingleInstanceName(lock);
     theApp.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
     theApp.InitInstance();
     return ToProcessExitStatus(theApp.ExitInstance());

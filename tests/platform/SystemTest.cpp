@@ -103,3 +103,44 @@ TEST(SystemTest, LocalTimeIsPlausible)
     EXPECT_LE(t.day, 31);
     EXPECT_LT(t.millisecond, 1000);
 }
+
+// The driver tool is started by its path, so a program folder with blanks
+// ("Program Files", "My Tools") still starts it, and the tool gets the whole
+// command line; a program that is not there is a failure with its reason.
+TEST(SystemTest, CommandLineProgramInAFolderWithBlanks)
+{
+    const std::string folder = JoinPath(MakeTestFolder("system-space"), "My Orvo Tools");
+    ASSERT_TRUE(CreateDirectories(folder));
+#ifdef _WIN32
+    const std::string program = JoinPath(folder, "cmd.exe");
+    ASSERT_TRUE(WriteFileBytes(program, ReadFileBytes("C:\\windows\\system32\\cmd.exe")));
+    const std::string line = program + " /c exit 5";
+#else
+    const std::string program = JoinPath(folder, "tool");
+    ASSERT_TRUE(WriteFileBytes(program, "#!/bin/sh\nprintf '%s' \"$*\" > \"$(dirname \"$0\")/args.txt\"\nexit 5\n"));
+    std::uint32_t chmod = 1;
+    ASSERT_TRUE(RunProcessAndWait({"/bin/chmod", "+x", program}, RealSeconds(30), &chmod));
+    const std::string arguments = "/INF:" + JoinPath(folder, "x.rules") + " /ID:USB\\VID_0A12&PID_0001";
+    const std::string line = program + " " + arguments;
+#endif
+    std::uint32_t code = 0;
+    ASSERT_TRUE(RunCommandLineAndWait(program, line, RealSeconds(60), &code));
+    EXPECT_EQ(code, 5u);
+#ifndef _WIN32
+    EXPECT_EQ(ReadFileBytes(JoinPath(folder, "args.txt")), arguments);
+#endif
+    const std::string missing = JoinPath(folder, "missing-tool");
+    EXPECT_FALSE(RunCommandLineAndWait(missing, missing + " /INF:x /ID:y", RealSeconds(60), &code));
+    EXPECT_NE(GetLastSystemError(), 0u);
+}
+
+TEST(SystemTest, CommandLineArgumentsFollowTheProgram)
+{
+    EXPECT_EQ(CommandLineArguments("C:\\Program Files\\Orvo\\Pellory64.exe /INF:C:\\Program Files\\a.inf /ID:X",
+                                   "C:\\Program Files\\Orvo\\Pellory64.exe"),
+              "/INF:C:\\Program Files\\a.inf /ID:X");
+    EXPECT_EQ(CommandLineArguments("\"C:\\My Tools\\t.exe\"   /a b", "other"), "/a b");
+    EXPECT_EQ(CommandLineArguments("tool /a", ""), "/a");
+    EXPECT_EQ(CommandLineArguments("tool", "tool"), "");
+    EXPECT_EQ(CommandLineArguments("toolbox /a", "tool"), "/a"); // not a prefix of the first word
+}

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "app/DiagnosticLog.h"
 #include "platform/Clock.h"
@@ -193,4 +194,28 @@ TEST(FirmwareUpgradeFactoryTest, StopsAtTheFirstUpgraderThatInitialises)
     const std::uint64_t start = CClock::NowMs();
     EXPECT_EQ(CFirmwareUpgrade::CreateCFirmwareUpgrade(), nullptr);
     EXPECT_LT(CClock::NowMs() - start, 1500u);
+}
+
+// An upgrader that cannot be allocated is the factory's "Insufficient Memory"
+// case, retried and then reported as no device, not an exception.
+TEST(FirmwareUpgradeTest, AllocationFailureOfTheUpgraderIsReturnedNotThrown)
+{
+    const std::string folder = MakeTestFolder("upgrade-out-of-memory");
+    const std::string path = JoinPath(folder, "factory.log");
+    ASSERT_EQ(OpenLog(path.c_str()), HR_OK);
+    int calls = 0;
+    CFirmwareUpgrade::SetConstructor([&calls]() -> CFirmwareUpgrade* {
+        ++calls;
+        throw std::bad_alloc();
+    });
+    CFirmwareUpgrade* upgrader = nullptr;
+    EXPECT_NO_THROW(upgrader = CFirmwareUpgrade::CreateCFirmwareUpgrade());
+    CFirmwareUpgrade::SetConstructor(nullptr);
+    CloseLog();
+    EXPECT_EQ(upgrader, nullptr);
+    EXPECT_EQ(calls, 10);
+    const std::string log = ReadFileBytes(path);
+    EXPECT_NE(log.find("] CFirmwareUpgrade::CreateCFirmwareUpgrade - Tavik Insufficient Memory!!!\r\n"),
+              std::string::npos)
+        << log;
 }

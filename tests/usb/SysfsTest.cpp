@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "platform/HidSystem.h"
 #include "platform/UsbTopology.h"
+#include "tests/TestSupport.h"
 #include "tests/usb/LogCapture.h"
 #include "usb/HidLookup.h"
 #include "usb/UsbTree.h"
@@ -196,4 +199,49 @@ TEST(SysfsUsb, MissingTreeIsEmptyNotAnError)
     EXPECT_FALSE(GetUSBDeviceDescriptorInfoAndHubInPathInfo(*usb, L"\\\\?\\hid#vid_1&pid_2#x#{y}", nullptr, true,
                                                             &hubInPath));
     EXPECT_FALSE(hubInPath);
+}
+
+// A device that re-enumerates on the same port keeps its sysfs name but gets
+// a new number and, here, another identity (HID mode to DFU mode): the model
+// must follow, or the upgrade would look for the old device.
+TEST(SysfsUsb, ReplugOnTheSamePortWithAnotherIdentityIsSeen)
+{
+    namespace fs = std::filesystem;
+    const fs::path copy = fs::path(MakeTestFolder("sysfs-replug")) / "desk";
+    fs::copy(kDesk, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    auto hid = CreateHidrawHidSystem(copy.string(), "/nonexistent");
+    std::vector<std::wstring> paths;
+    ASSERT_EQ(hid->EnumerateInterfaces(paths), EHidResult::Ok);
+    ASSERT_GE(paths.size(), 2u);
+    std::wstring usbId;
+    ASSERT_EQ(hid->GetUsbDeviceInstanceId(paths[1], usbId), EHidResult::Ok);
+    ASSERT_EQ(usbId, L"USB\\VID_2C6D&PID_3240\\1-1.3");
+
+    // Back in DFU mode on the same port: a new number and new IDs.
+    const fs::path device = copy / "bus" / "usb" / "devices" / "1-1.3";
+    ASSERT_TRUE(WriteFileBytes((device / "devnum").string(), "9\n"));
+    ASSERT_TRUE(WriteFileBytes((device / "idVendor").string(), "0a12\n"));
+    ASSERT_TRUE(WriteFileBytes((device / "idProduct").string(), "0001\n"));
+    // The headset's HID interface path (VID_2C6D&PID_3240) names no device now.
+    EXPECT_EQ(hid->GetUsbDeviceInstanceId(paths[1], usbId), EHidResult::NoDevice);
+    std::vector<std::wstring> now;
+    ASSERT_EQ(hid->EnumerateInterfaces(now), EHidResult::Ok);
+    for (const std::wstring& path : now)
+        EXPECT_EQ(path.find(L"vid_2c6d&pid_3240"), std::wstring::npos);
+
+    // Back in HID mode after the upgrade: the same IDs as at first, a new
+    // number and the new firmware's bcdDevice, which the attributes show.
+    ASSERT_TRUE(WriteFileBytes((device / "idVendor").string(), "2c6d\n"));
+    ASSERT_TRUE(WriteFileBytes((device / "idProduct").string(), "3240\n"));
+    ASSERT_EQ(hid->GetUsbDeviceInstanceId(paths[1], usbId), EHidResult::Ok);
+    EXPECT_EQ(usbId, L"USB\\VID_2C6D&PID_3240\\1-1.3");
+    ASSERT_TRUE(WriteFileBytes((device / "bcdDevice").string(), "0106\n"));
+    ASSERT_TRUE(WriteFileBytes((device / "devnum").string(), "10\n"));
+    CHidDevicePtr d;
+    SHidOpenOptions none;
+    none.access = kHidAccessNone;
+    ASSERT_EQ(hid->Open(paths[1], none, d), EHidResult::Ok);
+    SHidAttributes a;
+    ASSERT_EQ(d->GetAttributes(a), EHidResult::Ok);
+    EXPECT_EQ(a.versionNumber, 0x0106);
 }

@@ -2,8 +2,11 @@
 // simulated headset (HID mode, DFU mode, driver installation, replug).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 
+#include "bench/dfu/SimFirmware.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "dfu/DfuFile.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
@@ -15,13 +18,15 @@ namespace
 {
 std::vector<std::uint8_t> MakeImage(const std::string& version, std::size_t payload = 3000)
 {
-    std::string text = "CSR-dfu2";
-    text += "synthetic firmware version " + version + ";";
-    std::vector<std::uint8_t> image(text.begin(), text.end());
-    for (std::size_t i = 0; i < payload; ++i)
-        image.push_back(static_cast<std::uint8_t>(i * 7 + 3));
+    std::vector<std::uint8_t> image = MakeSimFirmware(version, payload);
     AppendDfuSuffix(image, 0xFFFF, 0xFFFF, 0xFFFF);
     return image;
+}
+
+// What the headset receives and holds of a DFU file: the suffix stays with the host.
+std::vector<std::uint8_t> Payload(const std::vector<std::uint8_t>& image)
+{
+    return std::vector<std::uint8_t>(image.begin(), image.end() - static_cast<long>(kDfuSuffixLength));
 }
 
 // The dialog services the upgrader reaches through m_pFlashDlg.
@@ -31,7 +36,12 @@ public:
     CRecordingDialog() { m_completion.Create(true, false); }
     bool IsSilentMode() const override { return m_silent; }
     int GetProgressPos() override { return m_pos; }
-    void SetProgressPos(int pos) override { m_pos = pos; }
+    void SetProgressPos(int pos) override
+    {
+        m_pos = pos;
+        CMutexLock lock(m_lock);
+        m_positions.push_back(pos);
+    }
     void SetProgressRange(int, int upper) override { m_upper = upper; }
     void SetProgressStep(int) override {}
     void StepProgress() override
@@ -53,6 +63,11 @@ public:
         CMutexLock lock(m_lock);
         return m_texts;
     }
+    std::vector<int> Positions()
+    {
+        CMutexLock lock(m_lock);
+        return m_positions;
+    }
 
     bool m_silent = false;
     std::atomic<int> m_pos{0};
@@ -61,6 +76,7 @@ public:
     CEvent m_completion;
     CMutex m_lock;
     std::vector<std::string> m_texts;
+    std::vector<int> m_positions;
 };
 
 struct SWorld
@@ -85,8 +101,15 @@ struct SWorld
             headset->Replug(); // the user does as asked
             return 1;
         };
-        env.startDriverTool = [this](const std::string& commandLine, std::uint32_t* exitCode) {
+        env.startDriverTool = [this](const std::string& toolPath, const std::string& commandLine,
+                                     std::uint32_t* exitCode, std::uint32_t* startError) {
+            toolPaths.push_back(toolPath);
             toolCommandLines.push_back(commandLine);
+            if (driverToolStartError != 0)
+            {
+                *startError = driverToolStartError;
+                return false;
+            }
             if (driverToolExitCode == 0)
                 headset->InstallDriver();
             *exitCode = driverToolExitCode;
@@ -110,8 +133,10 @@ struct SWorld
     CBenchHidApi hid;
     std::string folder;
     std::vector<std::string> messages;
+    std::vector<std::string> toolPaths;
     std::vector<std::string> toolCommandLines;
     std::uint32_t driverToolExitCode = 0;
+    std::uint32_t driverToolStartError = 0; // not 0: the tool cannot be started
 };
 
 // The upgrade run's order of calls, as the dialog's worker makes them.
@@ -170,16 +195,28 @@ TEST(TavikUpgradeTest, HidDeviceIsUpgradedEndToEnd)
     CRecordingDialog dialog;
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
 
-    // The DFU file is the image, byte for byte, and so is what the device holds.
+    // The DFU file is the image, byte for byte; the device holds its payload.
     EXPECT_EQ(ReadFileBytes(JoinPath(world.folder, "Tavik.dfu")),
               std::string(image.begin(), image.end()));
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
     EXPECT_TRUE(world.toolCommandLines.empty());
     EXPECT_TRUE(world.messages.empty());
-    EXPECT_GT(dialog.m_steps.load(), 0);
+    // The bar moves with the bytes sent, from 0 to 100 of a 0..100 range.
+    const std::vector<int> positions = dialog.Positions();
+    ASSERT_FALSE(positions.empty());
+    EXPECT_EQ(dialog.m_upper.load(), 100);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+    EXPECT_EQ(positions.front(), 0);
+    EXPECT_EQ(positions.back(), 100);
+    EXPECT_GE(std::set<int>(positions.begin(), positions.end()).size(), 5u) << "the bar must move in between";
     const auto texts = dialog.Texts();
     ASSERT_FALSE(texts.empty());
-    EXPECT_NE(texts.back().find(" of " + std::to_string(image.size()) + " bytes"), std::string::npos) << texts.back();
+    const std::string total = std::to_string(Payload(image).size());
+    EXPECT_NE(std::find(texts.begin(), texts.end(),
+                        "Upgrading in progress, please wait...\n" + total + " of " + total + " bytes"),
+              texts.end());
+    // Manifestation: the device checks the image, and the user is told so.
+    EXPECT_EQ(texts.back(), "Verifying firmware in progress, please wait...");
 
     // The headset restarts in HID mode with the new firmware.
     CDeadline back(20000);
@@ -210,7 +247,7 @@ TEST(TavikUpgradeTest, DeviceAlreadyInDfuMode)
     const std::vector<std::uint8_t> image = MakeImage("1.05.4");
     CRecordingDialog dialog;
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
 }
 
 TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
@@ -231,11 +268,11 @@ TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
                         " /INF:C:\\Orvo\\Driver\\Driver\\" + (win64 ? "win64" : "win32") +
                         "\\CSRBlueCoreUSB.inf /ID:USB\\VID_0A12&PID_0001");
 #else
-    EXPECT_EQ(line, "/opt/orvo/pellory /INF:/opt/orvo/Driver/Driver/linux/CSRBlueCoreUSB.rules /ID:USB\\VID_0A12&PID_0001");
+    EXPECT_EQ(line, "/opt/orvo/pellory /INF:/opt/orvo/Driver/Driver/linux/70-orvo-tavik.rules /ID:USB\\VID_0A12&PID_0001");
 #endif
     ASSERT_EQ(world.messages.size(), 1u);
     EXPECT_EQ(world.messages[0], "Please unplug and plug in the device. Click OK to proceed the upgrade.");
-    EXPECT_EQ(world.headset->Firmware(), image);
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
 }
 
 TEST(TavikUpgradeTest, FailingDriverToolFailsTheStepWithoutPrompt)
@@ -293,4 +330,56 @@ TEST(TavikUpgradeTest, NoDeviceAtAllFailsInit)
     EXPECT_TRUE(world.messages.empty());          // its failure skips the prompt
     wchar_t name[126];
     EXPECT_EQ(upgrader.GetProductName(name, sizeof name), HR_FAIL);
+}
+
+// A driver tool that could not be started (missing, refused elevation) has
+// installed nothing: the step fails as for a failing tool, without the
+// replug prompt, and the log says why.
+TEST(TavikUpgradeTest, DriverToolThatCannotStartFailsTheStep)
+{
+    for (const std::uint32_t error : {2u, 1223u})
+    {
+        SCOPED_TRACE(error);
+        STavikHeadsetConfig config;
+        config.driverInstalled = false;
+        SWorld world(config);
+        world.driverToolStartError = error;
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        std::uint32_t size = 0;
+        std::uint8_t* copy = nullptr;
+        const auto image = MakeImage("1.05.4");
+        ASSERT_EQ(upgrader.PrepareFirmwareImage(static_cast<std::uint32_t>(image.size()), image.data(), &size, &copy),
+                  HR_OK);
+        delete[] copy;
+        EXPECT_EQ(upgrader.InitFirmwareUpgrade(size), static_cast<HResult>(0x80000000u));
+        EXPECT_EQ(world.toolCommandLines.size(), 1u);
+        EXPECT_TRUE(world.messages.empty());
+        EXPECT_TRUE(world.headset->Firmware().empty());
+    }
+}
+
+// A program folder with a blank: the tool is started by its path, and its
+// command line keeps the paths whole.
+TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
+{
+    STavikHeadsetConfig config;
+    config.driverInstalled = false;
+    SWorld world(config);
+    STavikEnvironment env = world.Environment();
+#ifdef _WIN32
+    env.programDirectory = "C:\\Program Files\\Orvo\\";
+    const std::string tool = std::string("C:\\Program Files\\Orvo\\") + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+#else
+    env.programDirectory = "/opt/My Orvo/";
+    const std::string tool = "/opt/My Orvo/pellory";
+#endif
+    CFirmwareUpgradeTavik upgrader(env);
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    CRecordingDialog dialog;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
+    ASSERT_EQ(world.toolPaths.size(), 1u);
+    EXPECT_EQ(world.toolPaths[0], tool);
+    EXPECT_EQ(world.toolCommandLines[0].rfind(tool + " /INF:" + env.programDirectory + "Driver", 0), 0u)
+        << world.toolCommandLines[0];
 }

@@ -36,10 +36,21 @@ TEST(PelloryProgram, DriverPackageLiesBesideTheProgram)
     EXPECT_TRUE(FileExists(bin + "\\Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"));
     const std::string inf = ReadFileBytes(bin + "\\Driver\\Driver\\win64\\CSRBlueCoreUSB.inf");
 #else
-    const std::string inf = ReadFileBytes(bin + "/Driver/Driver/linux/CSRBlueCoreUSB.rules");
+    const std::string inf = ReadFileBytes(bin + "/Driver/Driver/linux/70-orvo-tavik.rules");
 #endif
     std::string lower = inf;
     for (char& c : lower)
         c = static_cast<char>((c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c);
     EXPECT_NE(std::string::npos, lower.find("0a12"));
 }
+
+#if defined(_WIN32)
+// Installing a driver needs administrator rights: the tool's manifest asks
+// for them, so Windows shows the consent prompt when it is started.
+TEST(PelloryProgram, ManifestRequiresAdministrator)
+{
+    const std::string program = ReadFileBytes(ORVO_PELLORY_PATH);
+    ASSERT_FALSE(program.empty());
+    EXPECT_NE(program.find("requestedExecutionLevel level=\"requireAdministrator\""), std::string::npos);
+}
+#endif

@@ -1,12 +1,20 @@
 // Linux driver installation: the driver package named by /INF: is a udev
-// rules file granting the logged-in user access to the device. It is
-// installed into /etc/udev/rules.d (or $ORVO_PELLORY_RULES_DIR, which tests
-// use; udev is then left alone) and udev is told to reload its rules.
+// rules file granting the logged-in user access to the device; it must hold
+// a rule for the identifier. Every *.rules file of its folder (the package:
+// the program's rules for all its devices) is installed into
+// /etc/udev/rules.d (or $ORVO_PELLORY_RULES_DIR, which tests use; udev is
+// then left alone) and udev is told to reload its rules. A user without the
+// rights to write there is asked through polkit (pkexec runs this program
+// again as root); when that fails too the tool says so and what to do.
 #include "tools/pellory/linux/PelloryLinux.h"
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -98,34 +106,73 @@ int WriteFileAtomically(const std::string& path, const std::string& bytes)
     return result;
 }
 
-// Runs udevadm with the arguments, when it is there; its outcome is not
-// examined (the rules are in place either way; udev may not be running).
-void RunUdevadm(const char* const* args)
+// Runs argv and waits; the exit status, or -1 when it could not be run.
+int RunAndWait(const std::vector<std::string>& argv)
 {
-    const char* candidates[] = {"/usr/bin/udevadm", "/bin/udevadm", "/sbin/udevadm", "/usr/sbin/udevadm"};
-    const char* program = nullptr;
-    for (const char* c : candidates)
-    {
-        if (::access(c, X_OK) == 0)
-        {
-            program = c;
-            break;
-        }
-    }
-    if (program == nullptr)
-        return;
+    if (argv.empty())
+        return -1;
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
-        return;
+        return -1;
     if (child == 0)
     {
-        ::execv(program, const_cast<char* const*>(args));
+        ::execv(args[0], args.data());
         ::_exit(127);
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR)
+    while (::waitpid(child, &status, 0) < 0)
     {
+        if (errno != EINTR)
+            return -1;
     }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string FindProgram(std::initializer_list<const char*> candidates)
+{
+    for (const char* c : candidates)
+    {
+        if (::access(c, X_OK) == 0)
+            return c;
+    }
+    return {};
+}
+
+std::string SelfPath()
+{
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0)
+        return {};
+    path[n] = '\0';
+    return path;
+}
+
+// The *.rules files of a folder, sorted.
+std::vector<std::string> RulesFilesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir))
+    {
+        const std::string name = entry->d_name;
+        if (name.size() > 6 && name.compare(name.size() - 6, 6, ".rules") == 0)
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool IsAccessError(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
 }
 
 std::string Hex4(unsigned v)
@@ -142,8 +189,31 @@ std::string PelloryRulesFileName(const std::string& packagePath)
     std::string base = Lower(slash == std::string::npos ? packagePath : packagePath.substr(slash + 1));
     if (base.size() < 6 || base.compare(base.size() - 6, 6, ".rules") != 0)
         base += ".rules";
-    // uaccess must be tagged before the seat rules (73-seat-late) run.
+    // A file that already carries its order ("70-orvo-tavik.rules") keeps
+    // its name; uaccess must be tagged before the seat rules (73-seat-late) run.
+    if (base.size() > 3 && base[0] >= '0' && base[0] <= '9' && base[1] >= '0' && base[1] <= '9' && base[2] == '-')
+        return base;
     return "70-" + base;
+}
+
+SPelloryLinuxSystem SPelloryLinuxSystem::Real()
+{
+    SPelloryLinuxSystem system;
+    system.isRoot = [] { return ::geteuid() == 0; };
+    system.run = RunAndWait;
+    system.writeFile = WriteFileAtomically;
+    system.report = [](const std::string& text) { std::fprintf(stderr, "pellory: %s\n", text.c_str()); };
+    system.selfPath = SelfPath();
+    system.pkexecPath = FindProgram({"/usr/bin/pkexec", "/bin/pkexec"});
+    return system;
+}
+
+CPelloryLinuxInstaller::CPelloryLinuxInstaller() : m_system(SPelloryLinuxSystem::Real())
+{
+}
+
+CPelloryLinuxInstaller::CPelloryLinuxInstaller(SPelloryLinuxSystem system) : m_system(std::move(system))
+{
 }
 
 int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
@@ -175,18 +245,63 @@ int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
         return errno;
     if (!S_ISDIR(info.st_mode))
         return ENOTDIR;
-    error = WriteFileAtomically(folder + "/" + PelloryRulesFileName(package), rules);
+
+    // The whole package: every rules file beside the named one.
+    const std::size_t slash = package.find_last_of('/');
+    const std::string packageFolder = slash == std::string::npos ? std::string(".") : package.substr(0, slash);
+    std::vector<std::pair<std::string, std::string>> files; // installed name, contents
+    files.emplace_back(PelloryRulesFileName(package), rules);
+    for (const std::string& name : RulesFilesIn(packageFolder))
+    {
+        const std::string path = packageFolder + "/" + name;
+        if (PelloryRulesFileName(path) == files.front().first)
+            continue;
+        std::string bytes;
+        error = ReadSmallFile(path, &bytes);
+        if (error != 0)
+            return error;
+        files.emplace_back(PelloryRulesFileName(path), bytes);
+    }
+    for (const auto& file : files)
+    {
+        error = m_system.writeFile(folder + "/" + file.first, file.second);
+        if (error != 0)
+            break;
+    }
+    if (IsAccessError(error) && !m_system.isRoot())
+    {
+        // Not ours to write: polkit asks the user for the administrator's
+        // password and runs this program again as root.
+        const std::string line = "/INF:" + package + " /ID:" + TrimRight(args.hardwareId);
+        if (!m_system.pkexecPath.empty() && !m_system.selfPath.empty())
+        {
+            m_system.report("installing the udev rules into " + folder + " needs root rights; asking through polkit");
+            const int status = m_system.run({m_system.pkexecPath, m_system.selfPath, "/INF:" + package,
+                                             "/ID:" + TrimRight(args.hardwareId)});
+            if (status == 0)
+                return 0;
+            // pkexec: 126 refused or dismissed, 127 not authorised or failed.
+            m_system.report("polkit did not install the rules (pkexec exit status " + std::to_string(status) + ")");
+        }
+        m_system.report("cannot write the udev rules into " + folder + " (" + std::strerror(error) +
+                        "). Install the orvohidflash package, which ships them, or run as root: sudo " +
+                        (m_system.selfPath.empty() ? std::string("pellory") : m_system.selfPath) + " " + line);
+        return EACCES;
+    }
     if (error != 0)
+    {
+        m_system.report("cannot write the udev rules into " + folder + ": " + std::strerror(error));
         return error;
+    }
     if (systemFolder)
     {
-        const char* reload[] = {"udevadm", "control", "--reload-rules", nullptr};
-        RunUdevadm(reload);
-        const std::string vendorMatch = "--attr-match=idVendor=" + Hex4(vendor);
-        const std::string productMatch = "--attr-match=idProduct=" + Hex4(product);
-        const char* trigger[] = {"udevadm", "trigger", "--subsystem-match=usb", vendorMatch.c_str(),
-                                 productMatch.c_str(), nullptr};
-        RunUdevadm(trigger);
+        const std::string udevadm = FindProgram({"/usr/bin/udevadm", "/bin/udevadm", "/sbin/udevadm", "/usr/sbin/udevadm"});
+        if (!udevadm.empty())
+        {
+            // Outcomes not examined: the rules are in place either way (udev may not run).
+            m_system.run({udevadm, "control", "--reload-rules"});
+            m_system.run({udevadm, "trigger", "--action=change", "--subsystem-match=usb", "--subsystem-match=hidraw"});
+        }
     }
     return 0;
 }

@@ -1,0 +1,37 @@
+# The configure-time check of a vendor's driver package (-DORVO_DRIVER_PACKAGE):
+# complete packages pass; a missing INF or a missing catalog is named.
+# cmake -DORVO_SOURCE=<tree> -DWORK=<folder> -P DriverPackageCheckTest.cmake
+include(${ORVO_SOURCE}/cmake/OrvoDriverPackage.cmake)
+
+set(_failures 0)
+macro(expect name dir words)
+    orvo_check_driver_package("${dir}" _error)
+    if("${words}" STREQUAL "")
+        if(_error)
+            message(SEND_ERROR "${name}: refused: ${_error}")
+            math(EXPR _failures "${_failures} + 1")
+        endif()
+    elseif(NOT _error MATCHES "${words}")
+        message(SEND_ERROR "${name}: expected '${words}', got '${_error}'")
+        math(EXPR _failures "${_failures} + 1")
+    endif()
+endmacro()
+
+file(REMOVE_RECURSE ${WORK})
+set(_inf ${ORVO_SOURCE}/tools/pellory/Driver/Driver/win64/CSRBlueCoreUSB.inf)
+foreach(arch win32 win64)
+    file(COPY ${_inf} DESTINATION ${WORK}/signed/${arch})
+    file(WRITE ${WORK}/signed/${arch}/CSRBlueCoreUSB.cat "catalog")
+    file(COPY ${_inf} DESTINATION ${WORK}/nocat/${arch})
+endforeach()
+file(COPY ${_inf} DESTINATION ${WORK}/only64/win64)
+file(WRITE ${WORK}/only64/win64/CSRBlueCoreUSB.cat "catalog")
+
+expect("signed package" ${WORK}/signed "")
+expect("no catalog" ${WORK}/nocat "win32/CSRBlueCoreUSB.cat .the catalog the INF names. is missing")
+expect("one architecture" ${WORK}/only64 "win32/CSRBlueCoreUSB.inf is missing")
+expect("the tree's own package" ${ORVO_SOURCE}/tools/pellory/Driver/Driver "catalog the INF names")
+if(_failures)
+    message(FATAL_ERROR "${_failures} driver package checks failed")
+endif()
+message(STATUS "driver package checks passed")
