@@ -4,8 +4,9 @@
 //   - the exit code that scenario and fault must give;
 //   - the run ended within its bound (otherwise it counts as a hang);
 //   - a failed run left its log, a run that did not fail left none;
-//   - after a successful upgrade the headset holds the embedded image, byte
-//     for byte, and after any other run it holds nothing new.
+//   - after a successful upgrade the headset holds the embedded image's
+//     firmware (without its DFU suffix) byte for byte, and after any other
+//     run it holds nothing new.
 // By default every run is a process of its own (the bench program beside this
 // one); --in-process runs the bench program's body in this process instead
 // and checks that open handles and threads do not grow over the runs.
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "bench/program/BenchProgram.h"
+#include "dfu/DfuFile.h"
 #include "platform/Clock.h"
 #include "platform/ProcessStats.h"
 #include "platform/ResourceImage.h"
@@ -112,9 +114,17 @@ SCase Draw(CRandom& random, std::uint32_t blocks)
         case 0: fault("unplug-before-dfu"); break;
         case 1: fault("unplug-reenumerating"); break;
         case 2: fault("unplug-at-block=" + std::to_string(random.Below(blocks))); break;
-        default: fault("unplug-manifesting"); break;
+        default:
+            // After the last block a device that is not manifestation
+            // tolerant may leave the bus and restart as its application,
+            // which a DFU host cannot see: the host cannot tell this device
+            // from one that restarted, so the run ends as a success (and the
+            // upgrader asks for the power cycle), with nothing new in flash.
+            fault("unplug-manifesting");
+            break;
         }
-        c.expectedCode = kUpgradeFailed;
+        if (c.label.find("unplug-manifesting") == std::string::npos)
+            c.expectedCode = kUpgradeFailed;
         break;
     case 10:
     case 11:
@@ -253,8 +263,17 @@ int main(int argc, char** argv)
         std::printf("bench-soak: the embedded firmware image is missing\n");
         return 2;
     }
-    const std::string image(reinterpret_cast<const char*>(resource.data), resource.size);
-    const std::uint32_t blocks = (resource.size + kBlockSize - 1) / kBlockSize;
+    // What a headset holds after an upgrade: the firmware without its DFU
+    // suffix, which is the host's.
+    std::size_t payloadSize = 0;
+    SDfuSuffix suffix;
+    if (ParseDfuFile(resource.data, resource.size, &suffix, &payloadSize) != EDfuFileResult::Ok || payloadSize == 0)
+    {
+        std::printf("bench-soak: the embedded firmware image is no valid DFU file\n");
+        return 2;
+    }
+    const std::string image(reinterpret_cast<const char*>(resource.data), payloadSize);
+    const std::uint32_t blocks = static_cast<std::uint32_t>((payloadSize + kBlockSize - 1) / kBlockSize);
 
     CRandom random(o.seed);
     int mismatches = 0;
@@ -309,7 +328,7 @@ int main(int argc, char** argv)
             const std::string firmware = ReadFile(firmwarePath);
             if (c.holdsImage && firmware != image)
                 problems.push_back("the headset holds " + std::to_string(firmware.size()) + " bytes, not the " +
-                                   std::to_string(image.size()) + "-byte image");
+                                   std::to_string(image.size()) + "-byte firmware of the image");
             if (!c.holdsImage && !firmware.empty())
                 problems.push_back("the headset holds firmware after a run that wrote none");
         }
