@@ -39,16 +39,6 @@ std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed)
 // the reply budget of a request (6,000 ms) must stay well above the real
 // cost of a round trip through four threads (also under wine, whose sleeps
 // last a millisecond at least). The chip's UART moves bytes without pacing.
-class CTimeScale
-{
-public:
-    explicit CTimeScale(double scale) : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(scale); }
-    ~CTimeScale() { CClock::SetTimeScale(m_old); }
-
-private:
-    double m_old;
-};
-
 struct SRig
 {
     explicit SRig(const SChipConfig& config = SChipConfig()) : scale(0.02), chip(Unpaced(config)), transport(chip)

@@ -26,16 +26,6 @@ std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed)
     return image;
 }
 
-class CTimeScale
-{
-public:
-    explicit CTimeScale(double scale) : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(scale); }
-    ~CTimeScale() { CClock::SetTimeScale(m_old); }
-
-private:
-    double m_old;
-};
-
 // As in the DFU tests: a fiftieth of real time, the chip's UART unpaced.
 struct SRig
 {

@@ -11,6 +11,7 @@
 
 #include "bcsp/BCSP_HID_Layer.h"
 #include "bench/bluecore/BlueCoreCodec.h"
+#include "platform/Clock.h"
 #include "platform/Sync.h"
 
 // Opens a fresh diagnostic log for the running test; Lines() closes it and
@@ -64,3 +65,15 @@ private:
 // A packet as the chip would send it.
 bluecore::SWirePacket MakePacket(bool reliable, std::uint8_t seq, std::uint8_t ack, std::uint8_t channel,
                                  std::vector<std::uint8_t> payload, bool crc = true);
+
+// Sets the clock's time scale for a test's lifetime (the DFU and bridge tests
+// run at a fiftieth of real time), then restores the one before.
+class CTimeScale
+{
+public:
+    explicit CTimeScale(double scale) : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(scale); }
+    ~CTimeScale() { CClock::SetTimeScale(m_old); }
+
+private:
+    double m_old;
+};

@@ -20,16 +20,6 @@ using namespace bluecore;
 
 namespace
 {
-class CTimeScale
-{
-public:
-    explicit CTimeScale(double scale) : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(scale); }
-    ~CTimeScale() { CClock::SetTimeScale(m_old); }
-
-private:
-    double m_old;
-};
-
 struct SWorld
 {
     explicit SWorld(SChipConfig config = SChipConfig())
