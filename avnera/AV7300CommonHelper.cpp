@@ -353,6 +353,21 @@ bool CAV7300CommonHelper::FindFileInFWImage(std::uint32_t fileId, std::uint32_t*
     return false;
 }
 
+bool CAV7300CommonHelper::FileContentInFWImage(std::uint32_t offset, std::uint32_t imageSize,
+                                               const std::uint8_t* pImage, const std::uint8_t** ppContent,
+                                               std::uint32_t* pContentSize)
+{
+    if (pImage == nullptr || ppContent == nullptr || pContentSize == nullptr || offset > imageSize ||
+        imageSize - offset < kFileHeaderSize)
+        return false;
+    const SAV7300FileHeader file = DecodeFileHeader(pImage + offset);
+    if (imageSize - offset - kFileHeaderSize < file.size)
+        return false;
+    *ppContent = pImage + offset + kFileHeaderSize;
+    *pContentSize = file.size;
+    return true;
+}
+
 std::uint32_t CAV7300CommonHelper::VersionFileMinor(const std::uint8_t* pContent, std::uint32_t size)
 {
     if (pContent == nullptr || size == 0 || pContent[0] < '0' || pContent[0] > '9')

@@ -94,6 +94,12 @@ public:
     static bool FindFileInFWImage(std::uint32_t fileId, std::uint32_t* pOffset, std::uint32_t imageSize,
                                   const std::uint8_t* pImage);
 
+    // The content of the file whose header lies at offset in the image (as
+    // found by FindFileInFWImage): false unless header and all S content
+    // bytes lie inside the image.
+    static bool FileContentInFWImage(std::uint32_t offset, std::uint32_t imageSize, const std::uint8_t* pImage,
+                                     const std::uint8_t** ppContent, std::uint32_t* pContentSize);
+
     // The last SPI flash row (18..35) with the given geometry; a table page
     // of 1 also matches a page of 2. 0 when none.
     static std::uint32_t LookupFlashPart(std::uint32_t flashSize, std::uint32_t pageSize, std::uint32_t sectorSize,

@@ -2,6 +2,7 @@
 // image file, and the file-chain walks in a buffer and in a device's flash.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -425,6 +426,36 @@ TEST(CAV7300CommonHelper, DeviceWalkFailuresReportNotFound)
     CAV7300CommonHelper none(28, nullptr, nullptr);
     EXPECT_FALSE(none.FindFileInDeviceFWImage(5, &offset));
     EXPECT_FALSE(helper.FindFileInDeviceFWImage(5, nullptr));
+}
+
+TEST(CAV7300CommonHelper, VersionFileFromAnImageAndItsContent)
+{
+    // The image's own version file (5), as the upgrader reads it.
+    const std::string content = "6,build,2016/02/29";
+    SImage image = BuildImage(kRow31[0], kRow31[1], 40,
+                              {{5, false, static_cast<std::uint32_t>(content.size())}, {12, false, 30}});
+    std::copy(content.begin(), content.end(), image.bytes.begin() + image.offsets[0] + 4);
+    const auto size = static_cast<std::uint32_t>(image.bytes.size());
+    std::uint32_t offset = 0;
+    ASSERT_TRUE(CAV7300CommonHelper::FindFileInFWImage(5, &offset, size, image.bytes.data()));
+    const std::uint8_t* pContent = nullptr;
+    std::uint32_t contentSize = 0;
+    ASSERT_TRUE(CAV7300CommonHelper::FileContentInFWImage(offset, size, image.bytes.data(), &pContent, &contentSize));
+    ASSERT_EQ(contentSize, content.size());
+    EXPECT_EQ(CAV7300CommonHelper::VersionFileMinor(pContent, contentSize), 6u);
+    std::string version;
+    ASSERT_TRUE(CAV7300CommonHelper::VersionFileString(pContent, contentSize, &version));
+    EXPECT_EQ(version, "1.6.160229");
+
+    // Content cut short by the image's end is not handed out.
+    const std::uint32_t end = offset + 4 + contentSize;
+    EXPECT_TRUE(CAV7300CommonHelper::FileContentInFWImage(offset, end, image.bytes.data(), &pContent, &contentSize));
+    EXPECT_FALSE(
+        CAV7300CommonHelper::FileContentInFWImage(offset, end - 1, image.bytes.data(), &pContent, &contentSize));
+    EXPECT_FALSE(
+        CAV7300CommonHelper::FileContentInFWImage(offset, offset + 3, image.bytes.data(), &pContent, &contentSize));
+    EXPECT_FALSE(CAV7300CommonHelper::FileContentInFWImage(size + 1, size, image.bytes.data(), &pContent,
+                                                           &contentSize));
 }
 
 TEST(CAV7300CommonHelper, VersionFileMinorAndString)

@@ -1,9 +1,11 @@
 // The AV7300 file-chain walks on any image: in a buffer (no read outside it)
 // and in a device's flash through the read callback (never asked for bytes
-// outside the flash its header describes; erased beyond the input).
+// outside the flash its header describes; erased beyond the input); a found
+// file's content and version text never read past the image.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "avnera/AV7300CommonHelper.h"
@@ -47,6 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (id == 0 || offset < CAV7300CommonHelper::kImageHeaderSize || offset > imageSize - 4 ||
                 (image[offset] & 0x7F) != id)
                 __builtin_trap();
+            const std::uint8_t* content = nullptr;
+            std::uint32_t contentSize = 0;
+            if (CAV7300CommonHelper::FileContentInFWImage(offset, imageSize, image.data(), &content, &contentSize))
+            {
+                std::string version;
+                CAV7300CommonHelper::VersionFileMinor(content, contentSize);
+                CAV7300CommonHelper::VersionFileString(content, contentSize, &version);
+            }
         }
     }
 
