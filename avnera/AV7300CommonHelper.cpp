@@ -5,6 +5,7 @@
 #include <new>
 
 #include "app/DiagnosticLog.h"
+#include "avnera/SerialMemory.h"
 
 const SAV7300FlashPart CAV7300CommonHelper::kFlashParts[kPartRows] = {
     {0, 0, 0, 0, 0},
@@ -47,32 +48,6 @@ const SAV7300FlashPart CAV7300CommonHelper::kFlashParts[kPartRows] = {
 
 namespace
 {
-// 128 -> 1, doubling up to 128 KB -> 11; any other size 0.
-std::uint8_t SizeCode(std::uint32_t size, std::uint8_t maxCode)
-{
-    std::uint32_t value = 128;
-    for (std::uint8_t code = 1; code <= maxCode; ++code, value <<= 1)
-        if (size == value)
-            return code;
-    return 0;
-}
-
-std::uint8_t PageCode(std::uint32_t page)
-{
-    switch (page)
-    {
-    case 1: return 0;
-    case 4: return 1;
-    case 8: return 2;
-    case 16: return 3;
-    case 32: return 4;
-    case 64: return 5;
-    case 128: return 6;
-    case 256: return 7;
-    default: return 0;
-    }
-}
-
 constexpr std::uint8_t kMaxSizeCode = 11;   // 128 KB
 constexpr std::uint8_t kMaxSectorCode = 10; // 64 KB
 
@@ -136,10 +111,10 @@ void CAV7300CommonHelper::ExpectedHeader(std::uint32_t flashPart, std::uint8_t h
     if (flashPart >= kPartRows)
         return;
     const SAV7300FlashPart& part = kFlashParts[flashPart];
-    header[0] = static_cast<std::uint8_t>(SizeCode(part.size, kMaxSizeCode) | PageCode(part.page) << 4);
+    header[0] = static_cast<std::uint8_t>(avnera::PartSizeCode(part.size, kMaxSizeCode) | avnera::PartPageCode(part.page) << 4);
     if (part.memType == 0)
     {
-        header[1] = static_cast<std::uint8_t>(SizeCode(part.sector, kMaxSectorCode) | (part.addressInfo & 0x0F) << 4);
+        header[1] = static_cast<std::uint8_t>(avnera::PartSizeCode(part.sector, kMaxSectorCode) | (part.addressInfo & 0x0F) << 4);
     }
     else
     {

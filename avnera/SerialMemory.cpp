@@ -23,31 +23,6 @@ constexpr std::uint16_t kParameterBlock[12] = {0xC41B, 0xC41B, 0xC44A, 0xC42D, 0
 constexpr std::uint8_t kKindOffset[12] = {0, 0, 1, 1, 0, 0, 1, 1, 1, 1, 1, 1};
 constexpr std::uint16_t kDownloadBase[12] = {0xC756, 0xC756, 0xC764, 0xD312, 0xC628, 0xC628,
                                              0xC771, 0xBB5C, 0xC62F, 0xC627, 0xFFFF, 0xFFFF};
-
-std::uint8_t SizeCode(std::uint32_t size)
-{
-    std::uint32_t value = 128;
-    for (std::uint8_t code = 1; code <= 15; ++code, value <<= 1)
-        if (size == value)
-            return code;
-    return 0;
-}
-
-std::uint8_t PageCode(std::uint32_t page)
-{
-    switch (page)
-    {
-    case 1: return 0;
-    case 4: return 1;
-    case 8: return 2;
-    case 16: return 3;
-    case 32: return 4;
-    case 64: return 5;
-    case 128: return 6;
-    case 256: return 7;
-    default: return 0;
-    }
-}
 } // namespace
 
 bool FirmwareLayout(std::uint32_t mode, std::uint32_t state, bool genericHid, SFirmwareLayout& layout)
@@ -63,13 +38,38 @@ bool FirmwareLayout(std::uint32_t mode, std::uint32_t state, bool genericHid, SF
     return true;
 }
 
+std::uint8_t PartSizeCode(std::uint32_t size, std::uint8_t maxCode)
+{
+    std::uint32_t value = 128;
+    for (std::uint8_t code = 1; code <= maxCode; ++code, value <<= 1)
+        if (size == value)
+            return code;
+    return 0;
+}
+
+std::uint8_t PartPageCode(std::uint32_t page)
+{
+    switch (page)
+    {
+    case 1: return 0;
+    case 4: return 1;
+    case 8: return 2;
+    case 16: return 3;
+    case 32: return 4;
+    case 64: return 5;
+    case 128: return 6;
+    case 256: return 7;
+    default: return 0;
+    }
+}
+
 void PartHeader(std::uint32_t memType, std::uint32_t size, std::uint32_t page, std::uint32_t addressInfo,
                 std::uint32_t sector, std::uint8_t header[3])
 {
-    header[0] = static_cast<std::uint8_t>(SizeCode(size) | PageCode(page) << 4);
+    header[0] = static_cast<std::uint8_t>(PartSizeCode(size, 15) | PartPageCode(page) << 4);
     if (memType == 0)
     {
-        header[1] = static_cast<std::uint8_t>(SizeCode(sector) | (addressInfo & 0x0F) << 4);
+        header[1] = static_cast<std::uint8_t>(PartSizeCode(sector, 15) | (addressInfo & 0x0F) << 4);
     }
     else
     {

@@ -29,6 +29,12 @@ struct SFirmwareLayout
 // False when mode or state is out of range.
 bool FirmwareLayout(std::uint32_t mode, std::uint32_t state, bool genericHid, SFirmwareLayout& layout);
 
+// The codes of a part header: a size of 128 << (code - 1) bytes, for codes
+// 1..maxCode (0 for any other size), and the page code of 1, 4, 8 ... 256
+// bytes (0 for any other page).
+std::uint8_t PartSizeCode(std::uint32_t size, std::uint8_t maxCode);
+std::uint8_t PartPageCode(std::uint32_t page);
+
 // The three part-header bytes (size/page code, sector or address code, check).
 void PartHeader(std::uint32_t memType, std::uint32_t size, std::uint32_t page, std::uint32_t addressInfo,
                 std::uint32_t sector, std::uint8_t header[3]);

@@ -16,16 +16,10 @@ using namespace bluecore;
 
 namespace
 {
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed)
+// A pseudo-random image that also holds the bytes SLIP escapes.
+std::vector<std::uint8_t> MakeEscapedImage(std::size_t size, std::uint32_t seed)
 {
-    std::vector<std::uint8_t> image(size);
-    std::uint32_t x = seed;
-    for (auto& b : image)
-    {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    // Make sure the bytes that SLIP escapes are in it.
+    std::vector<std::uint8_t> image = MakeImage(size, seed);
     if (size > 4)
     {
         image[1] = 0xC0;
@@ -119,7 +113,7 @@ TEST(BcspDfuTest, DownloadsAnImageFromRuntimeModeAndRestartsIntoIt)
     SChipConfig config;
     config.transferSize = 1023;
     SRig rig(config);
-    const std::vector<std::uint8_t> image = MakeImage(5000, 7);
+    const std::vector<std::uint8_t> image = MakeEscapedImage(5000, 7);
     EXPECT_EQ(DownloadDFUImage(rig.dfu, image.data(), image.size()), HR_OK);
     EXPECT_EQ(rig.dfu.GetMaxTransferSize(), 1023u);
     EXPECT_EQ(rig.chip.FirmwareImage(), image);
@@ -239,7 +233,7 @@ TEST(BcspDfuTest, FinalBlockIsAnEmptyDownloadRequest)
     SChipConfig config;
     config.transferSize = 100;
     SDfuModeRig rig(config);
-    const std::vector<std::uint8_t> image = MakeImage(150, 3);
+    const std::vector<std::uint8_t> image = MakeEscapedImage(150, 3);
     ASSERT_EQ(rig.dfu.WriteDFUPacket(0, image.data(), 100), HR_OK);
     ASSERT_EQ(rig.dfu.WriteDFUPacket(1, image.data() + 100, 50), HR_OK);
     ASSERT_EQ(rig.dfu.EndDFUUpgrade(2), HR_OK);
@@ -263,7 +257,7 @@ TEST(BcspDfuTest, RefusedImageIsReportedAsFailure)
     config.transferSize = 128;
     config.manifestFails = true;
     SDfuModeRig rig(config);
-    const std::vector<std::uint8_t> image = MakeImage(128, 5);
+    const std::vector<std::uint8_t> image = MakeEscapedImage(128, 5);
     ASSERT_EQ(rig.dfu.WriteDFUPacket(0, image.data(), 128), HR_OK);
     // The chip comes back in DFU mode after every reset: six attempts, then failure.
     EXPECT_EQ(rig.dfu.EndDFUUpgrade(1), HR_FAIL);
@@ -364,7 +358,7 @@ void DownloadOverLossyLink(const SLossConfig& loss)
     SChipConfig config;
     config.transferSize = 256; // a block fits in five reports
     SRig rig(config);
-    const std::vector<std::uint8_t> image = MakeImage(4000, 11);
+    const std::vector<std::uint8_t> image = MakeEscapedImage(4000, 11);
     SDFUDownloadHooks hooks;
     hooks.onBegun = [&]() { rig.chip.SetLoss(loss, loss); };
     hooks.onBeforeEnd = [&]() { rig.chip.ClearLoss(); };

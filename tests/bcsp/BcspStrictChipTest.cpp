@@ -14,18 +14,6 @@ using namespace bluecore;
 
 namespace
 {
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed)
-{
-    std::vector<std::uint8_t> image(size);
-    std::uint32_t x = seed;
-    for (auto& b : image)
-    {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
-    return image;
-}
-
 // As in the DFU tests: a fiftieth of real time, the chip's UART unpaced.
 struct SRig
 {

@@ -181,3 +181,15 @@ bluecore::SWirePacket MakePacket(bool reliable, std::uint8_t seq, std::uint8_t a
     p.crcPresent = crc;
     return p;
 }
+
+std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed)
+{
+    std::vector<std::uint8_t> image(size);
+    std::uint32_t x = seed;
+    for (auto& b : image)
+    {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return image;
+}

@@ -66,6 +66,9 @@ private:
 bluecore::SWirePacket MakePacket(bool reliable, std::uint8_t seq, std::uint8_t ack, std::uint8_t channel,
                                  std::vector<std::uint8_t> payload, bool crc = true);
 
+// A pseudo-random image of size bytes, the same for the same seed.
+std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint32_t seed);
+
 // Sets the clock's time scale for a test's lifetime (the DFU and bridge tests
 // run at a fiftieth of real time), then restores the one before.
 class CTimeScale
