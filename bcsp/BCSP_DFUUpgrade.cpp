@@ -180,6 +180,15 @@ bool CBCSP_DFUUpgrade::EstablishLink()
         for (int pass = 0; pass < 2 && state != 2; ++pass)
         {
             LogPrintf("######### Start of Handshake read Loop [%d] State[%d]\n", pass, state);
+            if (pass > 0 && state == 1)
+            {
+                // Still configuring after a whole pass: the chip's CONF_RESP
+                // was lost on the wire (a passive chip sends nothing more of
+                // its own), so the configuration is asked for once again.
+                send(kConf);
+                LogPrintf("***> Send Slip Handshake Packet BT_CONF_COMMAND\n");
+                CClock::Sleep(10);
+            }
             int unknownCount = 0;
             bool passOver = false;
             while (!passOver)

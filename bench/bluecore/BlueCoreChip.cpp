@@ -439,7 +439,10 @@ void CBlueCoreChip::HandleLinkMessage(const std::vector<std::uint8_t>& payload)
         if (m_link != ELink::Shy)
         {
             m_link = ELink::Garrulous;
-            SendUnreliable(kLinkChannel, kConfResp, 4);
+            if (m_confRespsLost < m_config.loseConfResps)
+                ++m_confRespsLost;
+            else
+                SendUnreliable(kLinkChannel, kConfResp, 4);
         }
     }
     else if (std::memcmp(p, kConfResp, 4) == 0)

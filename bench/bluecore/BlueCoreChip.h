@@ -107,6 +107,8 @@ struct SChipConfig
     // Once the link is up, every N-th frame to the host carries a bad escape
     // (0xDB 0xDB and 0xDB 0x41 in turn) and so is lost to any decoder.
     std::uint32_t badEscapeEvery = 0;
+    // The first N CONF_RESP datagrams the chip sends are lost on the wire.
+    std::uint32_t loseConfResps = 0;
 
     // The strict variant the tests and the benchmark run besides the default.
     static SChipConfig Strict()
@@ -265,6 +267,7 @@ private:
     std::uint64_t m_lastLinkSendUs = 0;
     bool m_dfuMute = false;
     std::uint32_t m_framesToHost = 0;
+    std::uint32_t m_confRespsLost = 0;
     // Replies waiting for their time, in request order.
     struct SLateReply
     {

@@ -74,6 +74,26 @@ TEST(BcspLinkTest, LinksAt115200WithSyncThenConf)
     EXPECT_EQ(CCapturedLog::CountPrefix(lines, "EstablishLink - Try BaudRate"), 0u);
 }
 
+TEST(BcspLinkTest, LostConfigurationResponseIsAskedForAgainAtTheSameRate)
+{
+    // A passive chip goes on the link when the host's CONF reaches it and
+    // says so once; when that answer is lost the host must ask again rather
+    // than leave the chip linked on a rate it then gives up.
+    CCapturedLog log;
+    SChipConfig config;
+    config.startMode = EChipMode::Dfu;
+    config.loseConfResps = 1;
+    SRig rig(config);
+    EXPECT_EQ(rig.dfu.BeginDFUUpgrade(), HR_OK);
+    EXPECT_EQ(rig.chip.Stats().linkMessages[2], 2u); // CONF twice
+    EXPECT_EQ(rig.chip.Stats().baudRequests, (std::vector<std::uint32_t>{115200}));
+    rig.dfu.Stack().DisconnectTransport();
+    const auto lines = log.Lines();
+    EXPECT_EQ(CCapturedLog::Count(lines, "######### Start of Handshake read Loop [1] State[1]"), 1u);
+    EXPECT_EQ(CCapturedLog::Count(lines, "######### ***> Received BT_CONF_RESP_COMMAND Handshake[1]"), 1u);
+    EXPECT_EQ(CCapturedLog::CountPrefix(lines, "EstablishLink - Try BaudRate"), 0u);
+}
+
 TEST(BcspLinkTest, FallsBackTo38400)
 {
     CCapturedLog log;
