@@ -1,12 +1,14 @@
 // The bench program: the application itself, with its switches, dialog, log
-// and exit codes, wired to a simulated Tavik headset instead of the USB
-// hardware. Bench options come before the application's switches.
+// and exit codes, wired to a simulated product instead of the USB hardware:
+// the Tavik headset, or another family's product (BenchFamily.h). Bench
+// options come before the application's switches.
 #include "bench/program/BenchProgram.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
+#include "bench/program/BenchFamily.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
 #include "platform/Clock.h"
@@ -61,6 +64,11 @@ constexpr SFault kFaults[] = {
 
 struct SBenchOptions
 {
+    std::string family = "tavik";
+    std::string imagePath;
+    std::string deviceImagePath;
+    int flashPart = -1;
+    int chipRevision = -1;
     std::string scenario = "normal";
     double timeScale = 1.0;
     std::string firmwareOut;
@@ -108,15 +116,27 @@ bool ParseFault(const std::string& text, SBenchOptions& options)
 void PrintHelp(std::FILE* out)
 {
     std::fprintf(out,
-                 "usage: orvohidflash-bench [--scenario NAME] [--time-scale X] [--firmware-out PATH] [--appdata DIR]\n"
-                 "                          [--fault NAME[=N]] [--instance-name NAME] [--help]\n"
+                 "usage: orvohidflash-bench [--family NAME] [--scenario NAME] [--time-scale X] [--image PATH]\n"
+                 "                          [--firmware-out PATH] [--device-image PATH] [--flash-part ROW]\n"
+                 "                          [--chip-revision N] [--appdata DIR] [--fault NAME[=N]]\n"
+                 "                          [--instance-name NAME] [--help]\n"
                  "                          [program switches: /S /P /F /I<hex> /M<n> /V<text> /U<text>]\n\n"
-                 "Runs the upgrade program against a simulated Tavik headset.\n\n"
-                 "  --scenario NAME      the simulated situation (default normal):\n");
+                 "Runs the upgrade program against a simulated product.\n\n"
+                 "  --family NAME        the product and its upgrader (default tavik):\n"
+                 "      %-16s %s\n",
+                 "tavik", "a Tavik headset (HID, then USB DFU)");
+    for (const SBenchFamilyEntry& f : BenchFamilies())
+        std::fprintf(out, "      %-16s %s\n", f.name, f.description);
+    std::fprintf(out, "  --scenario NAME      the simulated situation (default normal; other families know\n"
+                      "                       normal and no-device):\n");
     for (const SScenario& s : kScenarios)
         std::fprintf(out, "      %-16s %s\n", s.name, s.description);
     std::fprintf(out, "  --time-scale X       real seconds per simulated second (default 1; 0.01 runs 100 times faster)\n"
-                      "  --firmware-out PATH  writes the firmware the headset holds at the end to PATH\n"
+                      "  --image PATH         hands the dialog this raw image in place of the embedded one\n"
+                      "  --firmware-out PATH  writes what the product's firmware memory holds at the end to PATH\n"
+                      "  --device-image PATH  the flash or EEPROM contents the product starts with (not tavik)\n"
+                      "  --flash-part ROW     the serial-memory part the product carries, a row of the part table\n"
+                      "  --chip-revision N    the product's chip revision\n"
                       "  --appdata DIR        the folder that stands for the user's local application data\n"
                       "  --fault NAME[=N]     adds a fault to the scenario (may be given more than once):\n");
     for (const SFault& f : kFaults)
@@ -130,6 +150,48 @@ void PrintHelp(std::FILE* out)
                       "headset checks that format); this build's program carries the %s.\n",
                  ORVO_PRODUCT_FIRMWARE_IMAGE);
 }
+
+const SBenchFamilyEntry* FindFamily(const std::string& name)
+{
+    for (const SBenchFamilyEntry& f : BenchFamilies())
+    {
+        if (name == f.name)
+            return &f;
+    }
+    return nullptr;
+}
+
+// The whole file; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>* bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// The dialog's firmware resource, taken from a file instead of the program.
+class CImageFileResource : public IResourceProvider
+{
+public:
+    explicit CImageFileResource(std::vector<std::uint8_t> image) : m_image(std::move(image)) {}
+    EResourceResult FindRcData(const std::string& name, SResourceData* out, std::uint32_t* systemError) override
+    {
+        if (name != kFirmwareResourceName)
+        {
+            if (systemError != nullptr)
+                *systemError = 1813; // the resource type was not found in the image file
+            return EResourceResult::NotFound;
+        }
+        out->data = m_image.data();
+        out->size = static_cast<std::uint32_t>(m_image.size());
+        return EResourceResult::Found;
+    }
+
+private:
+    std::vector<std::uint8_t> m_image;
+};
 
 // Takes the bench options off the front of the arguments.
 int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
@@ -185,6 +247,41 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
                 break;
             options.appData = v;
         }
+        else if (arg == "--family")
+        {
+            const char* v = value("--family");
+            if (v == nullptr)
+                break;
+            options.family = v;
+        }
+        else if (arg == "--image")
+        {
+            const char* v = value("--image");
+            if (v == nullptr)
+                break;
+            options.imagePath = v;
+        }
+        else if (arg == "--device-image")
+        {
+            const char* v = value("--device-image");
+            if (v == nullptr)
+                break;
+            options.deviceImagePath = v;
+        }
+        else if (arg == "--flash-part" || arg == "--chip-revision")
+        {
+            const char* v = value(arg == "--flash-part" ? "--flash-part" : "--chip-revision");
+            if (v == nullptr)
+                break;
+            char* end = nullptr;
+            const long number = std::strtol(v, &end, 10);
+            if (end == v || *end != '\0' || number < 0 || number > 0xFFFF)
+                options.error = "bad " + arg + ": " + v;
+            else if (arg == "--flash-part")
+                options.flashPart = static_cast<int>(number);
+            else
+                options.chipRevision = static_cast<int>(number);
+        }
         else if (arg == "--firmware-out")
         {
             const char* v = value("--firmware-out");
@@ -199,11 +296,18 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
         if (!options.error.empty())
             break;
     }
-    bool known = false;
-    for (const SScenario& s : kScenarios)
-        known = known || options.scenario == s.name;
-    if (!known && options.error.empty())
-        options.error = "unknown scenario " + options.scenario;
+    if (options.family == "tavik")
+    {
+        bool known = false;
+        for (const SScenario& s : kScenarios)
+            known = known || options.scenario == s.name;
+        if (!known && options.error.empty())
+            options.error = "unknown scenario " + options.scenario;
+        if (options.error.empty() && (!options.deviceImagePath.empty() || options.flashPart >= 0 || options.chipRevision >= 0))
+            options.error = "--device-image, --flash-part and --chip-revision do not apply to the tavik family";
+    }
+    else if (options.error.empty() && FindFamily(options.family) == nullptr)
+        options.error = "unknown family " + options.family;
     return i;
 }
 
@@ -265,6 +369,20 @@ int RunBenchProgram(int argc, char** argv)
         PrintHelp(stdout);
         return 0;
     }
+    std::vector<std::uint8_t> image;
+    if (options.error.empty() && !options.imagePath.empty() && !ReadWholeFile(options.imagePath, &image))
+        options.error = "cannot read the image " + options.imagePath;
+    SBenchFamilySetup setup;
+    setup.scenario = options.scenario;
+    setup.faults = options.faults;
+    setup.flashPart = options.flashPart;
+    setup.chipRevision = options.chipRevision;
+    if (options.error.empty() && !options.deviceImagePath.empty())
+    {
+        setup.haveDeviceImage = ReadWholeFile(options.deviceImagePath, &setup.deviceImage);
+        if (!setup.haveDeviceImage)
+            options.error = "cannot read the device image " + options.deviceImagePath;
+    }
     if (!options.error.empty())
     {
         std::fprintf(stderr, "orvohidflash-bench: %s\n\n", options.error.c_str());
@@ -276,13 +394,27 @@ int RunBenchProgram(int argc, char** argv)
     // The simulated world.
     auto dfuBus = std::make_shared<CSimDfuBus>();
     std::unique_ptr<CTavikHeadset> headset;
+    std::unique_ptr<IBenchFamily> family;
     CBenchHidApi hidApi;
-    if (options.scenario != "no-device")
+    const bool tavik = options.family == "tavik";
+    if (!tavik)
+    {
+        std::string why;
+        family = FindFamily(options.family)->make(setup, &why);
+        if (!family)
+        {
+            std::fprintf(stderr, "orvohidflash-bench: %s\n\n", why.c_str());
+            PrintHelp(stderr);
+            return 2;
+        }
+    }
+    else if (options.scenario != "no-device")
     {
         headset = std::make_unique<CTavikHeadset>(HeadsetFor(options), dfuBus);
         hidApi.AddFace(headset.get());
     }
-    std::fprintf(stdout, "bench: scenario %s, time scale %g\n", options.scenario.c_str(), options.timeScale);
+    std::fprintf(stdout, "bench: family %s, scenario %s, time scale %g\n", options.family.c_str(),
+                 options.scenario.c_str(), options.timeScale);
     std::fflush(stdout);
 
     STavikEnvironment env = STavikEnvironment::ForSystem();
@@ -322,7 +454,13 @@ int RunBenchProgram(int argc, char** argv)
         (void)style;
         return 1;
     };
-    CFirmwareUpgrade::SetConstructor([&env] { return new (std::nothrow) CFirmwareUpgradeTavik(env); });
+    if (tavik)
+        CFirmwareUpgrade::SetConstructor([&env] { return new (std::nothrow) CFirmwareUpgradeTavik(env); });
+    else
+        CFirmwareUpgrade::SetConstructor([&family] { return family->NewUpgrader(); });
+    std::unique_ptr<CImageFileResource> imageResource;
+    if (!options.imagePath.empty())
+        imageResource = std::make_unique<CImageFileResource>(std::move(image));
 
     // The application, with the switches that follow the bench options.
     std::vector<char*> appArgs = {argv[0]};
@@ -337,7 +475,13 @@ int RunBenchProgram(int argc, char** argv)
         app.SetCommandLine(static_cast<int>(appArgs.size()) - 1, appArgs.data());
         if (!options.instanceName.empty())
             app.SetSingleInstanceName(options.instanceName);
-        app.SetDialogFactory([] { return std::make_unique<CFlashDlg>(CreatePlatformDialogView()); });
+        IResourceProvider* resources = imageResource.get();
+        app.SetDialogFactory([resources] {
+            auto dialog = std::make_unique<CFlashDlg>(CreatePlatformDialogView());
+            if (resources != nullptr)
+                dialog->SetResourceProvider(resources);
+            return dialog;
+        });
         app.InitInstance();
         code = app.ExitInstance();
     }
@@ -347,13 +491,25 @@ int RunBenchProgram(int argc, char** argv)
 
     if (!options.firmwareOut.empty())
     {
-        const std::vector<std::uint8_t> firmware = headset ? headset->Firmware() : std::vector<std::uint8_t>();
+        std::vector<std::uint8_t> firmware;
+        if (family)
+            firmware = family->Memory();
+        else if (headset)
+            firmware = headset->Firmware();
         std::ofstream out(options.firmwareOut, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+        out.close();
+        if (!out)
+        {
+            std::fprintf(stderr, "orvohidflash-bench: cannot write %s\n", options.firmwareOut.c_str());
+            return 2;
+        }
         std::fprintf(stdout, "bench: %zu firmware bytes written to %s\n", firmware.size(), options.firmwareOut.c_str());
     }
     if (headset)
         std::fprintf(stdout, "bench: the headset runs %s\n", headset->Version().c_str());
+    if (family)
+        std::fprintf(stdout, "bench: %s\n", family->Summary().c_str());
     // Every pause of the upgrade, the device's poll time-outs and transfer
     // time and the waits for re-enumeration are sleeps through the clock, so
     // their sum is what the run had to take; the rest is overhead.

@@ -1,0 +1,53 @@
+#pragma once
+// A device family the bench program can run end to end besides the Tavik
+// headset: the simulated product it builds (in a bench USB world of its own)
+// and the upgrader the factory's injectable constructor makes for it.
+//
+// A family's factory reads the bench options that set its product up and
+// refuses those it cannot honour (an unknown part row, a scenario or fault
+// that does not apply to it) with a reason, before anything runs.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CFirmwareUpgrade;
+
+struct SBenchFamilySetup
+{
+    std::string scenario = "normal";                          // --scenario (families know "normal", "no-device")
+    std::vector<std::pair<std::string, std::uint32_t>> faults; // --fault NAME[=N], in order
+    int flashPart = -1;                                       // --flash-part ROW (-1: the family's default)
+    int chipRevision = -1;                                    // --chip-revision N (-1: the family's default)
+    bool haveDeviceImage = false;                             // --device-image given
+    std::vector<std::uint8_t> deviceImage;                    // what the product's flash or EEPROM starts with
+};
+
+class IBenchFamily
+{
+public:
+    virtual ~IBenchFamily() = default;
+    // A new upgrader for the factory; the caller owns it. May be called more
+    // than once (the factory retries); the product stays the same.
+    virtual CFirmwareUpgrade* NewUpgrader() = 0;
+    // What the product's flash or EEPROM holds now (--firmware-out).
+    virtual std::vector<std::uint8_t> Memory() = 0;
+    // One line about the product at the end of the run (its firmware
+    // version, its mode), printed after "bench: ".
+    virtual std::string Summary() = 0;
+};
+
+// null with *error set when the setup does not fit the family.
+using BenchFamilyFactory = std::unique_ptr<IBenchFamily> (*)(const SBenchFamilySetup& setup, std::string* error);
+
+struct SBenchFamilyEntry
+{
+    const char* name;
+    const char* description;
+    BenchFamilyFactory make;
+};
+
+// The families besides "tavik" that this bench program carries (BenchFamilies.cpp).
+const std::vector<SBenchFamilyEntry>& BenchFamilies();
