@@ -108,6 +108,27 @@ TEST(BenchProgramTest, SilentUpgradeWritesTheEmbeddedImage)
     EXPECT_NE(run.output.find("bench: the headset runs 1.05.4"), std::string::npos) << run.output;
 }
 
+TEST(BenchProgramTest, ImageFromAFileTakesThePlaceOfTheEmbeddedOne)
+{
+    const std::string other = ReadFileBytes(ORVO_OTHER_IMAGE_PATH);
+    ASSERT_GT(other.size(), 16u);
+    ASSERT_NE(other, EmbeddedImage());
+    const SRun run = RunBench("image", {"--image", HostPath(ORVO_OTHER_IMAGE_PATH), "/S"});
+    EXPECT_EQ(run.status, 0u) << run.output;
+    EXPECT_EQ(run.firmware, other.substr(0, other.size() - 16));
+    EXPECT_NE(run.output.find("bench: the headset runs 1.05.9"), std::string::npos) << run.output;
+
+    // Options that cannot be honoured stop the bench before anything runs.
+    const SRun missing = RunBench("image-missing", {"--image", HostPath(JoinPath(run.folder, "none.dfu")), "/S"});
+    EXPECT_EQ(missing.status, 2u);
+    EXPECT_NE(missing.output.find("cannot read the image"), std::string::npos) << missing.output;
+    const SRun part = RunBench("tavik-part", {"--flash-part", "3", "/S"});
+    EXPECT_EQ(part.status, 2u);
+    const SRun family = RunBench("family", {"--family", "nonsense", "/S"});
+    EXPECT_EQ(family.status, 2u);
+    EXPECT_NE(family.output.find("unknown family nonsense"), std::string::npos) << family.output;
+}
+
 TEST(BenchProgramTest, ProgressModeAndDeviceAlreadyInDfuMode)
 {
     const std::string image = EmbeddedImage();
