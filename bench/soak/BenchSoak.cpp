@@ -143,9 +143,10 @@ SCase Draw(CRandom& random, std::uint32_t blocks)
         c.expectedCode = kUpgradeFailed;
         break;
     default:
-        // Slower than usual, still within the upgrader's settle pause.
+        // Slower than usual, still well within the upgrader's settle pause of
+        // 5,000 ms (the margin must outlast a loaded machine's scheduling).
         scenario(random.Below(2) ? "normal" : "no-driver");
-        fault("slow-reenumeration=" + std::to_string(random.Between(1500, 4500)));
+        fault("slow-reenumeration=" + std::to_string(random.Between(1500, 4000)));
         c.holdsImage = true;
         break;
     }
