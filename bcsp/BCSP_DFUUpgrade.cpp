@@ -591,11 +591,14 @@ HResult CBCSP_DFUUpgrade::EndDFUUpgrade(std::uint16_t blockNumber)
                 if (!WaitForDFUIdle())
                     continue;
                 LogPrintf("CBCSP_DFUUpgrade::EndDFUUpgrade - Reset\n");
-                const bool reset = DFUReset();
+                // A chip that resets may do so before its reply is through:
+                // an unanswered reset proves nothing either way, so the link
+                // is set up again and the descriptor decides.
+                (void)DFUReset();
                 // The chip restarts its side of the link; start ours afresh too.
                 m_stack.Reset();
                 CClock::Sleep(2000);
-                if (reset && EstablishLink())
+                if (EstablishLink())
                 {
                     // Only a whole descriptor with a good status tells that the
                     // chip left DFU mode; an error reply tells nothing.

@@ -873,6 +873,11 @@ void CBlueCoreChip::HandleDfuRequest(const std::vector<std::uint8_t>& payload)
             m_lateReplies.empty() ? replyDue : std::max<std::uint64_t>(replyDue, m_lateReplies.back().dueUs);
         m_resetDueUs = std::max<std::uint64_t>(m_resetDueUs, leaves + kResetDelayMs * 1000ull);
     }
+    if (request == 7 && m_resetRepliesLost < m_config.loseResetReplies)
+    {
+        ++m_resetRepliesLost;
+        return;
+    }
     SendReply(reply, replyDue, request == 7);
 }
 } // namespace bluecore

@@ -109,6 +109,9 @@ struct SChipConfig
     std::uint32_t badEscapeEvery = 0;
     // The first N CONF_RESP datagrams the chip sends are lost on the wire.
     std::uint32_t loseConfResps = 0;
+    // The replies to the first N reset requests are lost on the wire (the
+    // chip resets all the same).
+    std::uint32_t loseResetReplies = 0;
 
     // The strict variant the tests and the benchmark run besides the default.
     static SChipConfig Strict()
@@ -268,6 +271,7 @@ private:
     bool m_dfuMute = false;
     std::uint32_t m_framesToHost = 0;
     std::uint32_t m_confRespsLost = 0;
+    std::uint32_t m_resetRepliesLost = 0;
     // Replies waiting for their time, in request order.
     struct SLateReply
     {

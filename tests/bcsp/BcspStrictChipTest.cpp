@@ -64,6 +64,22 @@ TEST(BcspStrictChipTest, BadEscapesFromTheChipCostOnlyTheirFrames)
     EXPECT_GE(rig.chip.Stats().badFramesSent, 10u);
 }
 
+TEST(BcspStrictChipTest, ResetWhoseReplyIsLostStillEndsInTheNewFirmware)
+{
+    CCapturedLog log;
+    SChipConfig config = DfuMode(SChipConfig());
+    config.transferSize = 256;
+    config.loseResetReplies = 1;
+    SRig rig(config);
+    const auto image = MakeImage(1000, 26);
+    ASSERT_EQ(DownloadDFUImage(rig.dfu, image.data(), image.size()), HR_OK);
+    EXPECT_EQ(rig.chip.FirmwareImage(), image);
+    EXPECT_EQ(rig.chip.Mode(), EChipMode::Runtime);
+    const auto lines = log.Lines();
+    // The first reset took: no second one was needed.
+    EXPECT_EQ(CCapturedLog::Count(lines, "CBCSP_DFUUpgrade::EndDFUUpgrade - Reset"), 1u);
+}
+
 TEST(BcspStrictChipTest, RefusedBlockFailsTheDownload)
 {
     CCapturedLog log;
