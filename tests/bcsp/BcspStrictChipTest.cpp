@@ -142,8 +142,10 @@ TEST(BcspStrictChipTest, LateReplyIsNotTakenForTheNextRequest)
     CCapturedLog log;
     SRig rig(DfuMode(SChipConfig()));
     ASSERT_EQ(rig.dfu.BeginDFUUpgrade(), HR_OK);
-    // The status reply comes after the request was given up (6,000 ms).
-    rig.chip.DelayNextReply(3, 7000);
+    // The status reply comes well after the request was given up (6,000 ms)
+    // and the next one has been sent (whose reply the chip sends after it),
+    // with room on both sides for a loaded machine's scheduling.
+    rig.chip.DelayNextReply(3, 9000);
     SDFUStatus status{};
     EXPECT_FALSE(rig.dfu.GetDFUStatus(status));
     SDFUDeviceDescriptor descriptor{};
