@@ -29,13 +29,11 @@ std::vector<std::uint8_t> MakeEscapedImage(std::size_t size, std::uint32_t seed)
     return image;
 }
 
-// The DFU tests run at a fiftieth of real time rather than a thousandth:
-// the reply budget of a request (6,000 ms) must stay well above the real
-// cost of a round trip through four threads (also under wine, whose sleeps
-// last a millisecond at least). The chip's UART moves bytes without pacing.
+// The DFU tests run at kDfuTestTimeScale (see BcspTestSupport.h). The
+// chip's UART moves bytes without pacing.
 struct SRig
 {
-    explicit SRig(const SChipConfig& config = SChipConfig()) : scale(0.02), chip(Unpaced(config)), transport(chip)
+    explicit SRig(const SChipConfig& config = SChipConfig()) : scale(kDfuTestTimeScale), chip(Unpaced(config)), transport(chip)
     {
         EXPECT_EQ(dfu.Init(&transport), HR_OK);
     }

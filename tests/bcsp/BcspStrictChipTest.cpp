@@ -14,10 +14,10 @@ using namespace bluecore;
 
 namespace
 {
-// As in the DFU tests: a fiftieth of real time, the chip's UART unpaced.
+// As in the DFU tests: kDfuTestTimeScale, the chip's UART unpaced.
 struct SRig
 {
-    explicit SRig(SChipConfig config) : scale(0.02), chip(Unpaced(config)), transport(chip)
+    explicit SRig(SChipConfig config) : scale(kDfuTestTimeScale), chip(Unpaced(config)), transport(chip)
     {
         EXPECT_EQ(dfu.Init(&transport), HR_OK);
     }
