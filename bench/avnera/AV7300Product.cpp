@@ -515,6 +515,12 @@ bool CAV7300Product::InFlashMode()
     return m_flashMode;
 }
 
+bool CAV7300Product::HeaderValid()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return HeaderValidLocked();
+}
+
 bool CAV7300Product::PulledOut()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -80,6 +80,7 @@ public:
     bool RunsImage();      // the boot ROM accepted the image (2C6D:3240)
     bool InFlashMode();
     bool PulledOut();
+    bool HeaderValid(); // what the boot ROM would find now
     std::uint32_t SectorErases();     // by the firmware's 0x0C
     std::uint32_t SpimSectorErases(); // by the SPI master (0x20)
     std::uint32_t BulkBlocks();       // ROM-loader bulk reports taken

@@ -48,8 +48,10 @@ public:
             return "no AV7300 product was plugged in";
         if (m_product->PulledOut())
             return "the AV7300 product was pulled out";
-        return m_product->RunsImage() ? "the AV7300 product boots its image (2C6D:3240)"
-                                      : "the AV7300 product has no valid image and runs its ROM (170D:0300)";
+        if (m_product->RunsImage())
+            return "the AV7300 product boots its image (2C6D:3240)";
+        return std::string("the AV7300 product runs its ROM (170D:0300); the next boot finds ") +
+               (m_product->HeaderValid() ? "a valid image" : "no valid image");
     }
 
 private:
