@@ -1088,6 +1088,10 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
         success = m_headerCache != nullptr;
         m_offsetWrite = 0;
         m_blockSendIndex = 0;
+        // Every upgrade holds its first block (the image header) back, not
+        // only the object's first: an interrupted second upgrade must not
+        // leave a valid header in front of a half-written image.
+        m_cacheFirstBlock = 1;
         m_initialized = success ? 1 : 0;
     }
     LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - success[%s]\n", TrueFalse(success));

@@ -13,6 +13,10 @@
 // flash mode and, on revision 1, sends the blocks through the ROM loader's
 // bulk report 0xE4.
 //
+// An I2C EEPROM needs no erase: its "erase" overwrites the first block (where
+// the image header goes, written last) with erased bytes, so that an upgrade
+// that stops early leaves no valid header and the chip falls back to its ROM.
+//
 // Threads: one caller at a time (the upgrade worker thread).
 
 #include <cstdint>

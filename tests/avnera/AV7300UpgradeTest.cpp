@@ -402,6 +402,53 @@ TEST_F(CAV7300Upgrade, StrictProductWithSlowEraseAndLateAnswers)
     EXPECT_EQ(product->Memory(), expected);
 }
 
+TEST_F(CAV7300Upgrade, SecondUpgradeOnTheSameObjectAlsoWritesItsHeaderLast)
+{
+    const Bytes first = Image(28, 4, 2);
+    const Bytes second = Image(28, 4, 3);
+    SAV7300ProductConfig config;
+    config.flashPart = 28;
+    config.memory = Image(28, 4, 4);
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    ASSERT_TRUE(Succeeded(Upgrade(*upgrader, first)));
+    // The second one stops early: the header must not be there.
+    const SRun run = Upgrade(*upgrader, second, 64 * 10);
+    EXPECT_FALSE(run.end);
+    EXPECT_FALSE(product->HeaderValid());
+}
+
+// The upgrader finds I2C EEPROM parts in none of its lookups (only SPI flash
+// rows are looked up); set up by hand, its EEPROM path writes the image and
+// its "erase" leaves no valid header behind until the end.
+TEST_F(CAV7300Upgrade, EepromPathSetUpByHand)
+{
+    const Bytes old = Image(14, 4, 2);
+    const Bytes next = Image(14, 4, 3);
+    SAV7300ProductConfig config;
+    config.flashPart = 14;
+    config.memory = old;
+    auto product = Plug(config);
+    ASSERT_TRUE(product->RunsImage());
+    auto upgrader = Upgrader();
+    EXPECT_EQ(upgrader->Init(0, 0), HR_FAIL); // "Unsupported Flash Part"
+    upgrader->m_flashPart = 14;
+    upgrader->m_memtype = 1;
+    upgrader->m_helper = std::make_unique<CAV7300CommonHelper>(14, nullptr, nullptr);
+    upgrader->m_ramBaseWrite = 0xC040;
+    upgrader->m_blockSizeWrite = 64;
+    upgrader->m_ramBaseRead = 0xC040;
+    upgrader->m_blockSizeRead = 16;
+    const SRun stopped = Upgrade(*upgrader, next, 64 * 30);
+    EXPECT_FALSE(stopped.end);
+    EXPECT_FALSE(product->HeaderValid());
+    EXPECT_EQ(product->Memory()[0], 0xFF);
+    ASSERT_TRUE(Succeeded(Upgrade(*upgrader, next)));
+    EXPECT_EQ(product->Memory(), Flash(next, 65536));
+    EXPECT_TRUE(product->HeaderValid());
+}
+
 TEST_F(CAV7300Upgrade, NoProductAndBadArguments)
 {
     auto upgrader = Upgrader();
