@@ -149,6 +149,20 @@ TEST_F(CAV7300BenchProgram, Part35AndRevision1)
     EXPECT_TRUE(Holds(rev1.flash, Bytes(ReadFileBytes(image))));
 }
 
+TEST_F(CAV7300BenchProgram, SilentRunOnTheSameBuildWritesNothing)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "31", "--date", "2016/02/29"});
+    const std::string binary = MakeImage("img.bin", {"--part", "31", "--date", "2016/02/29", "--binary"});
+    ASSERT_EQ(ReadFileBytes(binary), Bytes(ReadFileBytes(image)));
+    const SRun same = Run("same", {"--image", HostPath(image), "--device-image", HostPath(binary), "/S"});
+    EXPECT_EQ(same.status, 1u) << same.output << same.log;
+    EXPECT_TRUE(Holds(same.flash, ReadFileBytes(binary)));
+    // With the check off (F) the same build is written again.
+    const SRun forced = Run("forced", {"--image", HostPath(image), "--device-image", HostPath(binary), "/S", "/F"});
+    EXPECT_EQ(forced.status, 0u) << forced.output << forced.log;
+    EXPECT_TRUE(Holds(forced.flash, ReadFileBytes(binary)));
+}
+
 TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
 {
     // An image for another part: nothing is erased.

@@ -381,6 +381,22 @@ TEST_F(CAV7300Upgrade, ProductPulledOutMidWriteIsRecoveredByTheNextRun)
     EXPECT_EQ(replugged->Memory(), Flash(next, 131072));
 }
 
+TEST_F(CAV7300Upgrade, RomThatDoesNotComeBackFailsTheUpgradeAfterElevenTries)
+{
+    SAV7300ProductConfig config;
+    config.reEnumerateMs = 30000; // longer than 5 s and 11 tries of 1 s
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    CLogCapture log("av7300_no_reenumeration");
+    const SRun run = Upgrade(*upgrader, Image(31, 5, 3));
+    EXPECT_EQ(run.init, kUpgradeFailed);
+    const std::string text = log.Text();
+    EXPECT_TRUE(Contains(text, "Re-enum try [10] success[0]"));
+    EXPECT_FALSE(Contains(text, "Re-enum try [11]"));
+    EXPECT_TRUE(product->Writes().empty());
+}
+
 TEST_F(CAV7300Upgrade, StrictProductWithSlowEraseAndLateAnswers)
 {
     const Bytes old = Image(31, 4, 2);
