@@ -283,6 +283,39 @@ TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
     EXPECT_EQ(product->Memory(), expected);
 }
 
+TEST_F(CAV7300Upgrade, TailThatDoesNotFitBehindTheDevicesOffsetGivesAFullUpdate)
+{
+    // The device's chain breaks at 0xE345: the next free sector, 0xF000,
+    // leaves 4 KB, less than the new image's tail from file 12.
+    SAV7300ImageSpec spec;
+    spec.flashPart = 28;
+    spec.minorVersion = 5;
+    spec.alignPrimary = false;
+    spec.withSecondary = false;
+    spec.primarySize = 0xE345 - (5 + 300 + 29 + 29 + 4);
+    const Bytes old = BuildAV7300Image(spec);
+    SAV7300ImageSpec nextSpec;
+    nextSpec.flashPart = 28;
+    nextSpec.secondarySize = 6000;
+    nextSpec.seed = 3;
+    const Bytes next = BuildAV7300Image(nextSpec);
+    ASSERT_GT(next.size() - AV7300FileOffset(nextSpec, 12), 4096u);
+    SAV7300ProductConfig config;
+    config.flashPart = 28;
+    config.memory = old;
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    EXPECT_EQ(upgrader->m_secondaryImageOffset, 0xF000u);
+    const SRun run = Upgrade(*upgrader, next);
+    ASSERT_TRUE(Succeeded(run));
+    EXPECT_EQ(run.upload_bytes, next);
+    Bytes expected = Flash(old, 65536);
+    std::fill(expected.begin(), expected.begin() + (next.size() + 4095) / 4096 * 4096, 0xFF);
+    std::copy(next.begin(), next.end(), expected.begin());
+    EXPECT_EQ(product->Memory(), expected);
+}
+
 TEST_F(CAV7300Upgrade, UploadThatStopsEarlyLeavesNoValidHeader)
 {
     const Bytes old = Image(28, 4, 2);
