@@ -232,6 +232,39 @@ TEST_F(CAV7300Upgrade, SecondaryOnlyUpdateRewritesTheTailFromTheDevicesOffset)
     EXPECT_GE(product->Writes().front(), offset);
 }
 
+TEST_F(CAV7300Upgrade, InterruptedSecondaryUpdateIsRecoveredAtTheSameOffset)
+{
+    // The tail's first block (file 12's header) goes in last: pulled out
+    // before that, the device still boots its primary image, and the next
+    // run finds the erased header at the same sector and writes there again.
+    const Bytes old = Image(28, 5, 2);
+    const Bytes next = Image(28, 5, 3);
+    const std::uint32_t offset = AV7300FileOffset(SAV7300ImageSpec{28}, 12);
+    SAV7300ProductConfig config;
+    config.flashPart = 28;
+    config.memory = old;
+    config.unplugAtWrite = 10;
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    EXPECT_FALSE(Upgrade(*upgrader, next).write);
+    upgrader.reset();
+
+    SAV7300ProductConfig again;
+    again.flashPart = 28;
+    again.memory = product->Memory();
+    auto replugged = Plug(again);
+    ASSERT_TRUE(replugged->RunsImage());
+    auto second = Upgrader();
+    ASSERT_EQ(second->Init(0, 0), HR_OK);
+    EXPECT_EQ(second->m_secondaryImageOffset, offset);
+    EXPECT_EQ(second->m_secondaryImageUpdateOnly, 1u);
+    ASSERT_TRUE(Succeeded(Upgrade(*second, next)));
+    Bytes expected = Flash(old, 65536);
+    std::copy(next.begin() + offset, next.end(), expected.begin() + offset);
+    EXPECT_EQ(replugged->Memory(), expected);
+}
+
 TEST_F(CAV7300Upgrade, EitherMinorVersionBelowFiveGivesAFullUpdate)
 {
     for (const auto& [device, file] : {std::pair<std::uint32_t, std::uint32_t>{4, 5}, {5, 4}})
