@@ -1,0 +1,185 @@
+// The av7300 family through the bench program itself, with images made by
+// orvo-imagegen: exit codes, the log of failed runs and what the simulated
+// product's flash holds afterwards (--firmware-out).
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "platform/System.h"
+#include "tests/TestSupport.h"
+
+namespace
+{
+std::string HostPath(std::string path)
+{
+#ifdef _WIN32
+    // The build hands us Unix paths; under wine the Z: drive maps the Unix root.
+    if (!path.empty() && path[0] == '/')
+    {
+        for (char& c : path)
+            c = c == '/' ? '\\' : c;
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
+struct SRun
+{
+    std::uint32_t status = 0xFFFFFFFFu;
+    std::string output;
+    std::string log;
+    std::string flash;
+};
+
+std::uint32_t Status(std::uint32_t code)
+{
+    return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
+}
+
+class CAV7300BenchProgram : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_folder = MakeTestFolder(std::string("av7300-") + info->name());
+    }
+
+    // orvo-imagegen av7300 --part ROW ...; the text image's path.
+    std::string MakeImage(const std::string& name, std::vector<std::string> args)
+    {
+        const std::string path = JoinPath(m_folder, name);
+        std::vector<std::string> argv = {HostPath(ORVO_IMAGEGEN_PATH), "av7300", "--out", HostPath(path)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::uint32_t status = 0xFFFFFFFFu;
+        EXPECT_TRUE(RunProcessAndWait(argv, RealSeconds(60), &status, m_folder, JoinPath(m_folder, name + ".txt")));
+        EXPECT_EQ(status, 0u) << ReadFileBytes(JoinPath(m_folder, name + ".txt"));
+        return path;
+    }
+
+    SRun Run(const std::string& name, std::vector<std::string> args)
+    {
+        SRun run;
+        const std::string folder = JoinPath(m_folder, name);
+        CreateDirectories(folder);
+        const std::string out = JoinPath(folder, "output.txt");
+        const std::string flash = JoinPath(folder, "flash.bin");
+        std::vector<std::string> argv = {HostPath(ORVO_BENCH_PATH), "--family", "av7300", "--time-scale", "0.01",
+                                         "--firmware-out", HostPath(flash), "--instance-name",
+                                         UniqueTestLockName("av7300-bench")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_TRUE(RunProcessAndWait(argv, RealSeconds(300), &run.status, folder, out)) << name;
+        run.output = ReadFileBytes(out);
+        run.flash = ReadFileBytes(flash);
+        for (const std::string& file : ListFolder(folder))
+            if (std::regex_match(file, std::regex(R"(Upgrade-\d{8}-\d{6}\.log)")))
+                run.log = ReadFileBytes(JoinPath(folder, file));
+        return run;
+    }
+
+    // The bytes of a text image (one line per byte).
+    static std::string Bytes(const std::string& text)
+    {
+        std::string bytes;
+        for (std::size_t i = 0; i + 1 < text.size(); i = text.find('\n', i) + 1)
+        {
+            bytes.push_back(static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16)));
+            if (text.find('\n', i) == std::string::npos)
+                break;
+        }
+        return bytes;
+    }
+
+    static bool Holds(const std::string& flash, const std::string& image)
+    {
+        if (flash.size() < image.size() || flash.compare(0, image.size(), image) != 0)
+            return false;
+        return flash.find_first_not_of('\xFF', image.size()) == std::string::npos;
+    }
+
+    std::string m_folder;
+};
+
+TEST_F(CAV7300BenchProgram, SilentUpgradeWritesTheGeneratedImage)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "31"});
+    const SRun run = Run("normal", {"--image", HostPath(image), "/S"});
+    EXPECT_EQ(run.status, 0u) << run.output << run.log;
+    EXPECT_EQ(run.flash.size(), 131072u);
+    EXPECT_TRUE(Holds(run.flash, Bytes(ReadFileBytes(image))));
+    EXPECT_NE(run.output.find("bench: the AV7300 product boots its image (2C6D:3240)"), std::string::npos)
+        << run.output;
+}
+
+TEST_F(CAV7300BenchProgram, PulledOutMidWriteThenRecoveredFromWhatTheFlashKept)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "31", "--minor", "6"});
+    const std::string bytes = Bytes(ReadFileBytes(image));
+    const SRun first = Run("pulled", {"--image", HostPath(image), "--fault", "unplug-at-block=100", "/S"});
+    EXPECT_EQ(first.status, Status(0x80000007u)) << first.output;
+    EXPECT_NE(first.log.find("Error: Device upgrade error!!!"), std::string::npos);
+    EXPECT_NE(first.output.find("pulled out"), std::string::npos) << first.output;
+    ASSERT_EQ(first.flash.size(), 131072u);
+    EXPECT_FALSE(Holds(first.flash, bytes));
+    EXPECT_EQ(first.flash.substr(0, 3), std::string(3, '\xFF')); // the header was never written
+
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, first.flash));
+    const SRun second = Run("recovered", {"--image", HostPath(image), "--device-image", HostPath(left), "/S"});
+    EXPECT_EQ(second.status, 0u) << second.output << second.log;
+    EXPECT_TRUE(Holds(second.flash, bytes));
+    // A silent run does not reset the product: its ROM stays in flash mode
+    // until the next power-up, which will boot the image.
+    EXPECT_NE(second.output.find("runs its ROM (170D:0300); the next boot finds a valid image"), std::string::npos)
+        << second.output;
+}
+
+TEST_F(CAV7300BenchProgram, Part35AndRevision1)
+{
+    const std::string sst = MakeImage("sst.ff", {"--part", "35"});
+    const SRun run = Run("sst", {"--image", HostPath(sst), "--flash-part", "35", "/S"});
+    EXPECT_EQ(run.status, 0u) << run.output << run.log;
+    EXPECT_EQ(run.flash.size(), 65536u);
+    EXPECT_TRUE(Holds(run.flash, Bytes(ReadFileBytes(sst))));
+
+    const std::string image = MakeImage("img.ff", {"--part", "28"});
+    const SRun rev1 = Run("rev1", {"--image", HostPath(image), "--flash-part", "28", "--chip-revision", "1", "/S"});
+    EXPECT_EQ(rev1.status, 0u) << rev1.output << rev1.log;
+    EXPECT_TRUE(Holds(rev1.flash, Bytes(ReadFileBytes(image))));
+}
+
+TEST_F(CAV7300BenchProgram, SilentRunOnTheSameBuildWritesNothing)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "31", "--date", "2016/02/29"});
+    const std::string binary = MakeImage("img.bin", {"--part", "31", "--date", "2016/02/29", "--binary"});
+    ASSERT_EQ(ReadFileBytes(binary), Bytes(ReadFileBytes(image)));
+    const SRun same = Run("same", {"--image", HostPath(image), "--device-image", HostPath(binary), "/S"});
+    EXPECT_EQ(same.status, 1u) << same.output << same.log;
+    EXPECT_TRUE(Holds(same.flash, ReadFileBytes(binary)));
+    // With the check off (F) the same build is written again.
+    const SRun forced = Run("forced", {"--image", HostPath(image), "--device-image", HostPath(binary), "/S", "/F"});
+    EXPECT_EQ(forced.status, 0u) << forced.output << forced.log;
+    EXPECT_TRUE(Holds(forced.flash, ReadFileBytes(binary)));
+}
+
+TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
+{
+    // An image for another part: nothing is erased.
+    const std::string image = MakeImage("img.ff", {"--part", "31"});
+    const SRun wrong = Run("wrong", {"--image", HostPath(image), "--flash-part", "28", "/S", "/F"});
+    EXPECT_EQ(wrong.status, Status(0x80000007u)) << wrong.output;
+    EXPECT_NE(wrong.log.find("Incorrect Image for flash type"), std::string::npos);
+    ASSERT_EQ(wrong.flash.size(), 65536u);
+    EXPECT_EQ(wrong.flash.substr(0, 2), "\x6A\x36"); // the product's own image is still there
+    const SRun none = Run("none", {"--scenario", "no-device", "/S"});
+    EXPECT_EQ(none.status, Status(0x80000001u)) << none.output;
+
+    const SRun unsupported = Run("unsupported", {"--flash-part", "0", "/S"});
+    EXPECT_EQ(unsupported.status, 2u);
+    const SRun revision = Run("revision", {"--chip-revision", "2", "/S"});
+    EXPECT_EQ(revision.status, 2u);
+    const SRun fault = Run("fault", {"--fault", "slow-driver=5", "/S"});
+    EXPECT_EQ(fault.status, 2u);
+}
+} // namespace
