@@ -125,6 +125,18 @@ std::uint32_t CAV7201Headset::EepromWrites()
     return m_writes;
 }
 
+std::uint32_t CAV7201Headset::ReportsTaken()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reports;
+}
+
+std::uint32_t CAV7201Headset::Stalls()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stalls;
+}
+
 std::uint32_t CAV7201Headset::Resets()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -141,6 +153,7 @@ EHidResult CAV7201Headset::SetFeature(const std::uint8_t* r, std::size_t length,
     const std::uint64_t now = CClock::NowMs();
     if (now < m_bootUntil)
         return EHidResult::Ok; // the firmware is not running yet: nobody takes the report
+    ++m_reports;
     const std::uint8_t op = r[3];
     if (op == 0x05)
     {
@@ -159,7 +172,10 @@ EHidResult CAV7201Headset::SetFeature(const std::uint8_t* r, std::size_t length,
     // The EEPROM is in its write cycle: the chip's I2C master gets no
     // acknowledge and the firmware stalls the request.
     if (now < m_busyUntil)
+    {
+        ++m_stalls;
         return EHidResult::Failed;
+    }
     m_answer.clear();
     const std::uint32_t count = r[6];
     const std::uint8_t sub = r[7];

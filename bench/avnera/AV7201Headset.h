@@ -66,6 +66,8 @@ public:
 
     std::vector<std::uint8_t> Eeprom();
     std::uint32_t EepromWrites();
+    std::uint32_t ReportsTaken(); // feature reports set while the firmware ran
+    std::uint32_t Stalls();       // EEPROM commands stalled by a write cycle
     std::uint32_t Resets();
 
     explicit CAV7201Headset(const SAV7201HeadsetConfig& config);
@@ -85,6 +87,8 @@ private:
     std::uint64_t m_bootUntil = 0;
     std::uint64_t m_busyUntil = 0;
     std::uint32_t m_writes = 0;
+    std::uint32_t m_reports = 0;
+    std::uint32_t m_stalls = 0;
     std::uint32_t m_resets = 0;
     bool m_gone = false;
 };
