@@ -18,6 +18,7 @@ constexpr int kTries = 10;
 constexpr std::uint32_t kRetryMs = 10;
 constexpr std::uint16_t kUsagePage = 0xFF00;
 constexpr std::uint16_t kUsage = 0x0001;
+constexpr std::uint32_t kEepromAddressSpace = 0x10000;
 
 const char* TrueFalse(bool value)
 {
@@ -419,6 +420,9 @@ bool CFirmwareUpgradeAV7201::GetFileFromFWImage(std::uint8_t type, std::uint32_t
         for (std::uint32_t file = 0; file < files; ++file)
         {
             std::uint8_t fileHeader[4] = {};
+            // EEPROM offsets are 16 bits: a chain that reaches the end ends there.
+            if (offset + sizeof fileHeader > kEepromAddressSpace)
+                break;
             if (!ReadEEPROM(offset, fileHeader, sizeof fileHeader))
             {
                 LogPrintf("Error reading EEPROM!!\n");
@@ -430,7 +434,7 @@ bool CFirmwareUpgradeAV7201::GetFileFromFWImage(std::uint8_t type, std::uint32_t
             LogPrintf("File Size [%d] File Type [%02X]\n", static_cast<int>(size), fileHeader[2]);
             // A size that does not cover its own header, or a file that runs
             // past what the 16-bit EEPROM address reaches, ends the walk.
-            if (size < avnera::kAV7201FileHeaderSize || offset + size > 0x10000)
+            if (size < avnera::kAV7201FileHeaderSize || offset + size > kEepromAddressSpace)
                 break;
             if (fileHeader[2] == type)
             {
