@@ -209,8 +209,9 @@ bool CFirmwareUpgradeAV7201::FirmwareUpgradeWrite(const std::uint8_t* buffer, st
         if (!WritePiece(buffer + done, piece))
             return false;
         done += piece;
+        // One progress step per block, as the upgrade run counts them.
         if (m_pFlashDlg != nullptr && size > kBlockSize && !m_pFlashDlg->IsSilentMode() &&
-            m_offsetWrite % kBlockSize == 0)
+            (m_offsetWrite % kBlockSize == 0 || done == size))
             m_pFlashDlg->StepProgress();
     }
     return true;

@@ -132,9 +132,12 @@ TEST_F(AV62xxUpgrade, AnAV6201UpgradeErasesWritesAndResetsIntoTheNewImage)
     {
         auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
         ASSERT_EQ(HR_OK, m_initResult);
+        CStepCountingDialog dialog;
+        upgrader->m_pFlashDlg = &dialog;
         const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToLineText(image));
         ASSERT_TRUE(outcome.Succeeded());
         EXPECT_EQ(image, outcome.image);
+        EXPECT_EQ(9, dialog.steps);
         EXPECT_EQ(3u, product->Chip()->EraseCount()); // 9000 bytes: three 4 KiB sectors
         EXPECT_EQ(9u, product->SerialWrites());       // 1024-byte blocks, the last one shorter
         const std::vector<std::uint8_t> memory = SettledMemory(*product);

@@ -164,9 +164,12 @@ TEST_F(AV7201Upgrade, AWholeUpgradeLeavesTheImageAndTheHeadsetRunsIt)
     EXPECT_EQ(CURR_VERSION_CHECK_OLDER, upgrader->CompareFirmwareVersion("2.4.151001", fileVersion));
     EXPECT_TRUE(upgrader->IsValidationRequired());
 
+    CStepCountingDialog dialog;
+    upgrader->m_pFlashDlg = &dialog;
     const SUpgradeOutcome outcome = RunUpgrade(*upgrader, text);
     ASSERT_TRUE(outcome.Succeeded());
     EXPECT_EQ(image, outcome.image);
+    EXPECT_EQ(static_cast<int>((image.size() + 3) / 4), dialog.steps); // one step per block written
     const std::vector<std::uint8_t> after = headset->Eeprom();
     EXPECT_EQ(Slice(image, 0x80, image.size()), Slice(after, 0x80, image.size()));
     EXPECT_EQ(Slice(before, 0, 0x80), Slice(after, 0, 0x80));

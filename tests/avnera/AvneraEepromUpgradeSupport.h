@@ -57,6 +57,23 @@ inline SUpgradeOutcome RunUpgrade(CFirmwareUpgrade& upgrader, const std::string&
     return out;
 }
 
+// The dialog as an upgrader sees it through m_pFlashDlg: counts progress steps.
+class CStepCountingDialog : public IUpgradeDialog
+{
+public:
+    bool IsSilentMode() const override { return false; }
+    int GetProgressPos() override { return steps; }
+    void SetProgressPos(int pos) override { steps = pos; }
+    void SetProgressRange(int, int) override {}
+    void SetProgressStep(int) override {}
+    void StepProgress() override { ++steps; }
+    void RedrawDialog() override {}
+    void ShowDialog() override {}
+    void SetStatusText(const std::string&) override {}
+    bool SetCompletionEvent() override { return false; }
+    int steps = 0;
+};
+
 inline std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& v, std::size_t from, std::size_t to)
 {
     to = std::min(to, v.size());
