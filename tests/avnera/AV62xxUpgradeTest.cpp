@@ -239,3 +239,20 @@ TEST_F(AV62xxUpgrade, LineImagesAreOneBytePerLine)
                                                       &image));
     EXPECT_EQ(nullptr, image);
 }
+
+TEST_F(AV62xxUpgrade, FlashThatWasNotErasedTakesTheNewBytesAndWise)
+{
+    // The witness the erase is there for: written over old contents, NOR
+    // flash only clears bits.
+    auto product = PlugProduct({});
+    const std::vector<std::uint8_t> old = SettledMemory(*product);
+    const std::vector<std::uint8_t> image = MakeAV62xxImage({36, 4096, 12});
+    auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
+    ASSERT_EQ(HR_OK, m_initResult);
+    ASSERT_EQ(0, SerialMemEnterFlashMode(&upgrader->m_avHandle));
+    upgrader->m_initialized = 1; // skip the erase
+    ASSERT_TRUE(upgrader->FirmwareUpgradeWrite(image.data(), static_cast<std::uint32_t>(image.size())));
+    const std::vector<std::uint8_t> memory = SettledMemory(*product);
+    for (std::size_t i = 3; i < image.size(); ++i)
+        ASSERT_EQ(static_cast<std::uint8_t>(old[i] & image[i]), memory[i]) << i;
+}

@@ -148,6 +148,10 @@ TEST_F(AV7201Upgrade, EepromReportsRefuseCountsAbove53WithoutAnyReport)
         data[i] = static_cast<std::uint8_t>(i);
     ASSERT_TRUE(upgrader->WriteEEPROM(0x3000, data, 16));
     EXPECT_EQ(std::vector<std::uint8_t>(data, data + 16), Slice(headset->Eeprom(), 0x3000, 0x3010));
+    // A write across a 64-byte page wraps inside the page, as the EEPROM does.
+    ASSERT_TRUE(upgrader->WriteEEPROM(0x307E, data, 4));
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 1}), Slice(headset->Eeprom(), 0x307E, 0x3080));
+    EXPECT_EQ((std::vector<std::uint8_t>{2, 3}), Slice(headset->Eeprom(), 0x3040, 0x3042));
 }
 
 TEST_F(AV7201Upgrade, AWholeUpgradeLeavesTheImageAndTheHeadsetRunsIt)
