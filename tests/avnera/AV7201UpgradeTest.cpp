@@ -298,7 +298,7 @@ TEST_F(AV7201Upgrade, AnInterruptedUpgradeLeavesADefaultImageThatASecondRunRecov
 TEST_F(AV7201Upgrade, AStrictHeadsetWithWriteCyclesAndALateFirmwareStillTakesTheImage)
 {
     SAV7201HeadsetConfig config;
-    config.writeCycleMs = 15; // an EEPROM command right after a write stalls, and its first retry too
+    config.writeCycleMs = 50; // an EEPROM command right after a write stalls, and its next retries too
     config.bootMs = 45;      // the firmware answers nothing at first
     auto headset = Plug(config);
     auto upgrader = Upgrader();
@@ -310,7 +310,7 @@ TEST_F(AV7201Upgrade, AStrictHeadsetWithWriteCyclesAndALateFirmwareStillTakesThe
     const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToRcfText(image));
     ASSERT_TRUE(outcome.Succeeded());
     EXPECT_EQ(Slice(image, 0x80, image.size()), Slice(headset->Eeprom(), 0x80, image.size()));
-    EXPECT_GT(headset->Stalls(), 100u);
+    EXPECT_GT(headset->Stalls(), 0u);
 }
 
 TEST_F(AV7201Upgrade, AFirmwareThatNeverAnswersGivesNoVersionAndNoUpgrade)
