@@ -55,7 +55,7 @@ struct SFault
 constexpr SFault kFaults[] = {
     {"unplug-before-dfu", false, "the headset is pulled out as it takes the enter-DFU command, for good"},
     {"unplug-reenumerating", false, "the headset is pulled out while it re-enumerates into DFU mode, for good"},
-    {"unplug-at-block", true, "=N: the DFU device is pulled out at data block N, for good"},
+    {"unplug-at-block", true, "=N: the DFU device (another family's product) is pulled out at data block (write) N, for good"},
     {"unplug-manifesting", false, "the DFU device is pulled out as manifestation starts, for good"},
     {"dfu-error-at-block", true, "=N: the DFU device enters dfuERROR after data block N"},
     {"slow-driver", true, "=MS: the driver tool takes MS (simulated) milliseconds"},

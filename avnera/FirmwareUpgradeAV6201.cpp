@@ -1,0 +1,341 @@
+#include "avnera/FirmwareUpgradeAV6201.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "app/DiagnosticLog.h"
+#include "avnera/AvneraImageFiles.h"
+#include "platform/Clock.h"
+#include "usb/HidLookup.h"
+
+namespace
+{
+constexpr std::uint16_t kUsagePage = 0xFF00;
+constexpr std::uint16_t kUsage = 0x0001;
+constexpr std::uint32_t kVersionAnswerMs = 100;
+constexpr std::uint32_t kMaxDevices = 10;
+
+std::string NarrowPath(const std::wstring& path)
+{
+    std::string out;
+    for (wchar_t c : path)
+        out += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+    return out;
+}
+} // namespace
+
+CFirmwareUpgradeAV6201::CFirmwareUpgradeAV6201(SAvneraUpgradeEnvironment environment)
+    : m_env(std::move(environment))
+{
+    LogPrintf("CFirmwareUpgradeAV6201::CFirmwareUpgradeAV6201\n");
+    CFirmwareUpgradeAV6201::ConstructInit();
+}
+
+void CFirmwareUpgradeAV6201::ConstructInit()
+{
+    LogPrintf("CFirmwareUpgradeAV6201::ConstructInit\n");
+    m_hidHandle.reset();
+    m_initialized = 0;
+    m_blockSizeWrite = 1024;
+    m_avHandle = nullptr;
+    m_imageCopy.reset();
+    m_imageCopySize = 0;
+    m_partRow = kPartRowAV6201;
+    m_offsetWrite = 0;
+    m_typeMCU = 18;
+}
+
+CFirmwareUpgradeAV6302::CFirmwareUpgradeAV6302(SAvneraUpgradeEnvironment environment)
+    : CFirmwareUpgradeAV6201(std::move(environment))
+{
+    LogPrintf("CFirmwareUpgradeAV6302::CFirmwareUpgradeAV6302\n");
+    CFirmwareUpgradeAV6302::ConstructInit();
+}
+
+void CFirmwareUpgradeAV6302::ConstructInit()
+{
+    CFirmwareUpgradeAV6201::ConstructInit();
+    LogPrintf("CFirmwareUpgradeAV6302::ConstructInit\n");
+    m_partRow = kPartRowAV6302;
+    m_typeMCU = 19;
+}
+
+CFirmwareUpgradeAV6201::~CFirmwareUpgradeAV6201()
+{
+    LogPrintf("CFirmwareUpgradeAV6201::~CFirmwareUpgradeAV6201\n");
+    OrvoHID_CloseHIDHandle(m_hidHandle);
+    if (m_avHandle != nullptr)
+        AvDllCloseHandle(m_avHandle);
+    m_avHandle = nullptr;
+}
+
+HResult CFirmwareUpgradeAV6201::Init(std::uint32_t, std::uint32_t)
+{
+    HResult hr = HR_FAIL;
+    std::wstring path;
+    std::uint16_t productId = kProductId;
+    if (m_env.hid != nullptr)
+    {
+        hr = OrvoHID_GetHIDHandleByUsage(*m_env.hid, kVendorId, kProductId, kUsagePage, kUsage, 0, &m_hidHandle,
+                                         &path);
+        if (hr != HR_OK)
+        {
+            productId = kProductIdAlternate;
+            hr = OrvoHID_GetHIDHandleByUsage(*m_env.hid, kVendorId, kProductIdAlternate, kUsagePage, kUsage, 0,
+                                             &m_hidHandle, &path);
+        }
+    }
+    LogPrintf("hRes [%x], hidhandle [%x]\n", static_cast<unsigned>(hr),
+              m_hidHandle ? static_cast<unsigned>(m_hidHandle->GetHandleValue()) : 0xFFFFFFFFu);
+    if (hr == HR_OK)
+    {
+        m_wVendorID = kVendorId;
+        m_wProductID = productId;
+        SetDevicePath(NarrowPath(path).c_str());
+        SHidCaps caps;
+        if (m_hidHandle->GetCaps(caps) == EHidResult::Ok && caps.featureReportByteLength >= 64)
+            m_featureLength = caps.featureReportByteLength;
+    }
+
+    AvDllInitialize();
+    m_avHandle = nullptr;
+    std::uint32_t version[2] = {0, 0};
+    AvDllGetVersion(version);
+    LogPrintf("CFirmwareUpgradeAV6201::Init - DLL Version %d.%d\n", static_cast<int>(version[0]),
+              static_cast<int>(version[1]));
+
+    // The host interface finds the headset among the generic HID devices by
+    // its identity; without the HID device above there is none to look for.
+    HResult found = HR_FAIL;
+    if (hr == HR_OK)
+    {
+        std::uint16_t indexes[kMaxDevices] = {};
+        std::uint32_t ids[kMaxDevices] = {};
+        const std::int32_t count = AvDllListDevices(0, kMaxDevices, indexes, ids);
+        const std::uint32_t wanted = static_cast<std::uint32_t>(m_wVendorID) << 16 | m_wProductID;
+        for (std::int32_t i = 0; i < count && i < static_cast<std::int32_t>(kMaxDevices) && found != HR_OK; ++i)
+        {
+            if (ids[i] != wanted)
+                continue;
+            LogPrintf("CFirmwareUpgradeAV6201::Init - [%d] Compatible Device Found!!\n", static_cast<int>(i));
+            AvDeviceSearch search = {0, wanted, 0};
+            std::uint32_t index = 0;
+            if (AvDllFindDevice(1, &search, &index) == 0 && AvDllOpenDevice(0, index, &m_avHandle) == 0)
+            {
+                LogPrintf("CFirmwareUpgradeAV6201::Init - Found Interface Handle!\n");
+                found = HR_OK;
+            }
+            else
+            {
+                m_avHandle = nullptr;
+                LogPrintf("CFirmwareUpgradeAV6201::Init - Fail to open handle!\n");
+                found = HR_FAIL;
+            }
+        }
+    }
+    hr = found;
+    LogPrintf("CFirmwareUpgradeAV6201::Init - hRes[%08x]\n", static_cast<unsigned>(hr));
+    return hr;
+}
+
+HResult CFirmwareUpgradeAV6201::PrepareFirmwareImage(std::uint32_t rawImageSize, const std::uint8_t* pRawImage,
+                                                     std::uint32_t* pImageSize, std::uint8_t** ppImage)
+{
+    LogPrintf("CFirmwareUpgradeAV6201::PrepareFirmwareImage - rawImageSize[%d]\n", static_cast<int>(rawImageSize));
+    const HResult hr = avnera::ConvertLineImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    if (hr == HR_OK)
+    {
+        // Our own copy: the erase of an I2C EEPROM part starts from it.
+        m_imageCopy.reset(new (std::nothrow) std::uint8_t[*pImageSize]);
+        if (!m_imageCopy)
+        {
+            delete[] *ppImage;
+            *ppImage = nullptr;
+            *pImageSize = 0;
+            return HR_OUTOFMEMORY;
+        }
+        std::memcpy(m_imageCopy.get(), *ppImage, *pImageSize);
+        m_imageCopySize = *pImageSize;
+    }
+    LogPrintf("CFirmwareUpgradeAV6201::PrepareFirmwareImage - ImageSize[%d] hRes[%08x]\n",
+              hr == HR_OK ? static_cast<int>(*pImageSize) : 0, static_cast<unsigned>(hr));
+    return hr;
+}
+
+HResult CFirmwareUpgradeAV6201::GetProductName(wchar_t* buffer, std::uint32_t size)
+{
+    const std::size_t chars = size / sizeof(wchar_t);
+    if (buffer == nullptr || chars == 0 || !m_hidHandle)
+        return HR_FAIL;
+    std::wstring name;
+    if (m_hidHandle->GetProductString(name) != EHidResult::Ok)
+        return HR_FAIL;
+    if ((m_wProductID == 0x3226 || m_wProductID == 0x3123) && name != kProductName)
+    {
+        LogPrintf("CFirmwareUpgradeAV6201::GetProductName - not our headset\n");
+        return HR_FAIL;
+    }
+    if (m_wProductID == 0x0100)
+        name = kFlashLoaderName;
+    const std::size_t n = std::min(name.size(), chars - 1);
+    std::wmemcpy(buffer, name.data(), n);
+    buffer[n] = L'\0';
+    return HR_OK;
+}
+
+std::uint32_t CFirmwareUpgradeAV6201::GetPacketSize()
+{
+    return m_blockSizeWrite;
+}
+
+bool CFirmwareUpgradeAV6201::GetDeviceFWVersionString(std::string* version)
+{
+    if (version == nullptr || !m_hidHandle)
+        return false;
+    std::vector<std::uint8_t> report(m_featureLength, 0);
+    const std::uint8_t request[] = {0xFF, 27, 0, 0xFD, 4, 0x12, 0, 20, 0x0C, 4};
+    std::memcpy(report.data(), request, sizeof request);
+    if (m_hidHandle->SetFeature(report.data(), report.size()) != EHidResult::Ok)
+        return false;
+    CClock::Sleep(kVersionAnswerMs);
+    std::fill(report.begin(), report.end(), 0);
+    report[0] = 0xFF;
+    if (m_hidHandle->GetFeature(report.data(), report.size()) != EHidResult::Ok)
+        return false;
+    const std::size_t at = m_typeMCU == 19 ? 22 : 18;
+    // Only an answer that reaches the version word carries one.
+    if (report[3] != 0xFE || report[1] < at + 1 || at + 4 > report.size())
+    {
+        LogPrintf("CFirmwareUpgradeAV6201::GetDeviceFWVersionString - no answer\n");
+        return false;
+    }
+    const std::uint32_t v = static_cast<std::uint32_t>(report[at]) | static_cast<std::uint32_t>(report[at + 1]) << 8 |
+                            static_cast<std::uint32_t>(report[at + 2]) << 16 |
+                            static_cast<std::uint32_t>(report[at + 3]) << 24;
+    char text[64];
+    std::snprintf(text, sizeof text, "%01d.%01d.%02d%02d%02d", static_cast<int>(v >> 24),
+                  static_cast<int>((v >> 16) & 0xFF), static_cast<int>((v >> 9) & 0x7F),
+                  static_cast<int>((v >> 5) & 0x0F), static_cast<int>(v & 0x1F));
+    *version = text;
+    LogPrintf("CFirmwareUpgradeAV6201::GetDeviceFWVersionString - [%s]\n", text);
+    return true;
+}
+
+bool CFirmwareUpgradeAV6201::GetCombinedFWVersionString(std::string*)
+{
+    return false;
+}
+
+bool CFirmwareUpgradeAV6201::GetFWFileVersionString(std::uint32_t, const std::uint8_t*, std::string*)
+{
+    LogPrintf("CFirmwareUpgradeAV6201::GetFWFileVersionString\n");
+    return false;
+}
+
+HResult CFirmwareUpgradeAV6201::InitFirmwareUpgrade(std::uint32_t uploadSize)
+{
+    if (m_initialized != 0)
+        return HR_OK;
+    // The erase reads the image's first bytes (I2C EEPROM parts); without a
+    // prepared image it gets zeros of the upload's size.
+    std::vector<std::uint8_t> image(std::max<std::uint32_t>(uploadSize, 1), 0);
+    if (m_imageCopy)
+        std::memcpy(image.data(), m_imageCopy.get(), std::min<std::size_t>(m_imageCopySize, image.size()));
+    bool ok = false;
+    for (int attempt = 0; attempt < kTries && !ok; ++attempt)
+    {
+        if (attempt > 0)
+        {
+            LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Retry [%d]!!\n", attempt);
+            CClock::Sleep(kRetryMs);
+        }
+        const std::int32_t entered = m_avHandle != nullptr ? SerialMemEnterFlashMode(&m_avHandle) : -3;
+        if (entered == 0)
+            LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Enter Flash Mode Success!!\n");
+        else
+            LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Enter Flash Mode FAILED [%d]!!\n",
+                      static_cast<int>(entered));
+        if (m_avHandle != nullptr && SerialMemErase(m_avHandle, 0, uploadSize, image.data(), m_partRow) == 0)
+        {
+            LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Erase Flash Success!!\n");
+            ok = true;
+        }
+        else
+        {
+            LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Erase Flash FAILED!!\n");
+        }
+    }
+    if (ok)
+    {
+        m_initialized = 1;
+        m_offsetWrite = 0;
+    }
+    return ok ? HR_OK : kUpgradeFailed;
+}
+
+bool CFirmwareUpgradeAV6201::FirmwareUpgradeWrite(const std::uint8_t* buffer, std::uint32_t size)
+{
+    if (m_initialized == 0 || buffer == nullptr)
+    {
+        LogPrintf("CFirmwareUpgradeAV6201::FirmwareUpgradeWrite - was not initialized\n");
+        return false;
+    }
+    // The upgrade run hands over the whole upload at once: it goes to the
+    // chip in blocks of m_blockSizeWrite, each at its own address.
+    for (std::uint32_t done = 0; done < size;)
+    {
+        const std::uint32_t piece = std::min(m_blockSizeWrite, size - done);
+        if (!WriteBlock(buffer + done, piece))
+            return false;
+        done += piece;
+        if (m_pFlashDlg != nullptr && size > m_blockSizeWrite && !m_pFlashDlg->IsSilentMode())
+            m_pFlashDlg->StepProgress();
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeAV6201::WriteBlock(const std::uint8_t* block, std::uint32_t size)
+{
+    // SerialMemWrite puts the part header into the first block it is given.
+    std::vector<std::uint8_t> data(block, block + size);
+    for (int attempt = 0; attempt < kTries; ++attempt)
+    {
+        const std::int32_t status = m_avHandle != nullptr
+                                        ? SerialMemWrite(m_avHandle, m_offsetWrite, size, data.data(), m_partRow)
+                                        : -3;
+        if (status == 0)
+        {
+            m_offsetWrite += size;
+            return true;
+        }
+        LogPrintf("CFirmwareUpgradeAV6201::FirmwareUpgradeWrite FAILED status [%d] retry [%d]\n",
+                  static_cast<int>(status), attempt);
+        CClock::Sleep(kRetryMs);
+        std::memcpy(data.data(), block, size);
+    }
+    return false;
+}
+
+bool CFirmwareUpgradeAV6201::FirmwareValidatePacket(const std::uint8_t*, std::uint16_t)
+{
+    LogPrintf("CFirmwareUpgradeAV6201::FirmwareValidatePacket\n");
+    return false;
+}
+
+bool CFirmwareUpgradeAV6201::EndFirmwareUpgrade()
+{
+    LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade\n");
+    m_initialized = 0;
+    return true;
+}
+
+HResult CFirmwareUpgradeAV6201::ResetFirmware()
+{
+    systemReset(m_avHandle);
+    LogPrintf("CFirmwareUpgradeAV6201::ResetFirmware - success[%d]\n", 1);
+    return HR_OK;
+}
