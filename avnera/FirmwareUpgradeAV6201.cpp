@@ -273,6 +273,7 @@ HResult CFirmwareUpgradeAV6201::InitFirmwareUpgrade(std::uint32_t uploadSize)
     {
         m_initialized = 1;
         m_offsetWrite = 0;
+        m_lastWritten.clear();
     }
     return ok ? HR_OK : kUpgradeFailed;
 }
@@ -309,6 +310,8 @@ bool CFirmwareUpgradeAV6201::WriteBlock(const std::uint8_t* block, std::uint32_t
                                         : -3;
         if (status == 0)
         {
+            m_lastWritten = data;
+            m_lastWrittenAt = m_offsetWrite;
             m_offsetWrite += size;
             return true;
         }
@@ -329,8 +332,29 @@ bool CFirmwareUpgradeAV6201::FirmwareValidatePacket(const std::uint8_t*, std::ui
 bool CFirmwareUpgradeAV6201::EndFirmwareUpgrade()
 {
     LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade\n");
+    // The chip answers none of its serial-memory triggers, so a part row it
+    // refuses or a write it never made would pass unseen: the last block is
+    // read back (a kilobyte at most) before the upgrade counts as done.
+    bool written = true;
+    if (!m_lastWritten.empty())
+    {
+        std::vector<std::uint8_t> back(m_lastWritten.size());
+        const std::int32_t status =
+            m_avHandle != nullptr ? SerialMemRead(m_avHandle, m_lastWrittenAt, static_cast<std::uint32_t>(back.size()),
+                                                  back.data(), m_partRow)
+                                  : -3;
+        if (status != 0 || back != m_lastWritten)
+        {
+            LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [%u] bytes at [0x%06X]: status [%d], "
+                      "%s (expected the block written)\n",
+                      static_cast<unsigned>(back.size()), static_cast<unsigned>(m_lastWrittenAt),
+                      static_cast<int>(status), status != 0 ? "no data" : "other bytes");
+            written = false;
+        }
+    }
+    m_lastWritten.clear();
     m_initialized = 0;
-    return true;
+    return written;
 }
 
 HResult CFirmwareUpgradeAV6201::ResetFirmware()

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 #include <string>
 
 #include "avnera/AvneraUpgradeEnvironment.h"
@@ -71,6 +72,10 @@ protected:
 private:
     bool WriteBlock(const std::uint8_t* block, std::uint32_t size);
     std::size_t m_featureLength = 64;
+    // The last block as the chip should hold it, and where: read back at the
+    // end (the chip takes its write triggers without an answer).
+    std::vector<std::uint8_t> m_lastWritten;
+    std::uint32_t m_lastWrittenAt = 0;
 };
 
 class CFirmwareUpgradeAV6302 : public CFirmwareUpgradeAV6201

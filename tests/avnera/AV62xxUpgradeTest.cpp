@@ -10,6 +10,7 @@
 #include "avnera/AvneraImageFiles.h"
 #include "avnera/FirmwareUpgradeAV6201.h"
 #include "bench/avnera/AV62xxProduct.h"
+#include "tests/usb/LogCapture.h"
 #include "tests/avnera/AvneraEepromUpgradeSupport.h"
 #include "tests/avnera/AvneraTestSupport.h"
 #include "tools/imagegen/AvneraEepromImageGen.h"
@@ -150,6 +151,26 @@ TEST_F(AV62xxUpgrade, AnAV6201UpgradeErasesWritesAndResetsIntoTheNewImage)
     auto again = Upgrader<CFirmwareUpgradeAV6201>();
     EXPECT_EQ(HR_OK, m_initResult);
     EXPECT_EQ(image, Slice(SettledMemory(*product), 0, image.size()));
+}
+
+TEST_F(AV62xxUpgrade, AChipThatRefusesThePartRowIsNoSuccess)
+{
+    // An AV6302 headset shows the same identity as an AV6201 one on 3240, but
+    // carries an I2C EEPROM: the AV6201 upgrader's SPI-flash row is refused
+    // by the chip without a word, and only reading back tells.
+    CLogCapture log("av62_refused_part_row");
+    auto product = PlugProduct(AV6302());
+    const std::vector<std::uint8_t> before = SettledMemory(*product);
+    auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
+    ASSERT_EQ(HR_OK, m_initResult);
+    const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToLineText(MakeAV62xxImage({36, 3000, 7})));
+    EXPECT_FALSE(outcome.ended);
+    EXPECT_FALSE(outcome.Succeeded());
+    EXPECT_EQ(before, SettledMemory(*product));
+    const std::string text = log.Text();
+    EXPECT_TRUE(Contains(text, "CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [952] bytes at [0x000800]: "
+                               "status [0], other bytes (expected the block written)\r\n"))
+        << text;
 }
 
 TEST_F(AV62xxUpgrade, AnAV6302ErasesAndWritesItsI2cEepromOnPartRow12)
