@@ -92,6 +92,24 @@ std::string JoinPath(const std::string& a, const std::string& b)
     return a + PathSeparator() + b;
 }
 
+std::string HostPath(std::string path)
+{
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/')
+    {
+        for (char& c : path)
+            c = c == '/' ? '\\' : c;
+        path = "Z:" + path;
+    }
+#endif
+    return path;
+}
+
+std::uint32_t ExitStatusOf(std::uint32_t code)
+{
+    return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
+}
+
 std::uint32_t RealSeconds(double seconds)
 {
     const double ms = seconds * 1000.0 / CClock::GetTimeScale();

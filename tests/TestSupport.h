@@ -28,3 +28,10 @@ std::uint32_t RealSeconds(double seconds);
 
 // Joins with the system's folder separator.
 std::string JoinPath(const std::string& a, const std::string& b);
+
+// A path the build names (a Unix path) as a program under test sees it: on
+// Windows, where the tests run under wine, the Z: drive maps the Unix root.
+std::string HostPath(std::string path);
+
+// The process exit status a program ends with for a dialog return code.
+std::uint32_t ExitStatusOf(std::uint32_t code);

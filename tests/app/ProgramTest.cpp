@@ -11,29 +11,10 @@
 
 namespace
 {
-std::string HostPath(std::string path)
-{
-#ifdef _WIN32
-    // The build hands us a Unix path; under wine the Z: drive maps the Unix root.
-    if (!path.empty() && path[0] == '/')
-    {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
-
 // The test build of the program (reads the test settings of the environment).
 std::string ProgramPath()
 {
     return HostPath(ORVO_PROGRAM_PATH);
-}
-
-std::uint32_t ExpectedStatus(std::uint32_t code)
-{
-    return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
 }
 
 // The program's waits run at the test scale, its single-instance lock is the
@@ -63,7 +44,7 @@ TEST(ProgramTest, SilentRunWithoutDeviceEndsWithNoDeviceAndKeepsTheLog)
     std::uint32_t status = 0;
     ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, folder, {},
                                   ProgramEnvironment(folder, UniqueTestLockName("silent"))));
-    EXPECT_EQ(status, ExpectedStatus(0x80000001u));
+    EXPECT_EQ(status, ExitStatusOf(0x80000001u));
 
     const std::vector<std::string> logs = LogFilesIn(folder);
     ASSERT_EQ(logs.size(), 1u);
@@ -95,7 +76,7 @@ TEST(ProgramTest, SecondCopyIsRefusedWithCodeZeroAndNoLog)
     // A production command line may run beside other copies.
     ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S", "/Ustation-3"}, RealSeconds(120), &status, folder, {},
                                   ProgramEnvironment(folder, lockName)));
-    EXPECT_EQ(status, ExpectedStatus(0x80000001u));
+    EXPECT_EQ(status, ExitStatusOf(0x80000001u));
     EXPECT_EQ(LogFilesIn(folder).size(), 1u);
 #endif
 }

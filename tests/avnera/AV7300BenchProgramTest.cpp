@@ -10,20 +10,6 @@
 
 namespace
 {
-std::string HostPath(std::string path)
-{
-#ifdef _WIN32
-    // The build hands us Unix paths; under wine the Z: drive maps the Unix root.
-    if (!path.empty() && path[0] == '/')
-    {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
-
 struct SRun
 {
     std::uint32_t status = 0xFFFFFFFFu;
@@ -31,11 +17,6 @@ struct SRun
     std::string log;
     std::string flash;
 };
-
-std::uint32_t Status(std::uint32_t code)
-{
-    return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
-}
 
 class CAV7300BenchProgram : public ::testing::Test
 {
@@ -117,7 +98,7 @@ TEST_F(CAV7300BenchProgram, PulledOutMidWriteThenRecoveredFromWhatTheFlashKept)
     const std::string image = MakeImage("img.ff", {"--part", "31", "--minor", "6"});
     const std::string bytes = Bytes(ReadFileBytes(image));
     const SRun first = Run("pulled", {"--image", HostPath(image), "--fault", "unplug-at-block=100", "/S"});
-    EXPECT_EQ(first.status, Status(0x80000007u)) << first.output;
+    EXPECT_EQ(first.status, ExitStatusOf(0x80000007u)) << first.output;
     EXPECT_NE(first.log.find("Error: Device upgrade error!!!"), std::string::npos);
     EXPECT_NE(first.output.find("pulled out"), std::string::npos) << first.output;
     ASSERT_EQ(first.flash.size(), 131072u);
@@ -168,12 +149,12 @@ TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
     // An image for another part: nothing is erased.
     const std::string image = MakeImage("img.ff", {"--part", "31"});
     const SRun wrong = Run("wrong", {"--image", HostPath(image), "--flash-part", "28", "/S", "/F"});
-    EXPECT_EQ(wrong.status, Status(0x80000007u)) << wrong.output;
+    EXPECT_EQ(wrong.status, ExitStatusOf(0x80000007u)) << wrong.output;
     EXPECT_NE(wrong.log.find("Incorrect Image for flash type"), std::string::npos);
     ASSERT_EQ(wrong.flash.size(), 65536u);
     EXPECT_EQ(wrong.flash.substr(0, 2), "\x6A\x36"); // the product's own image is still there
     const SRun none = Run("none", {"--scenario", "no-device", "/S"});
-    EXPECT_EQ(none.status, Status(0x80000001u)) << none.output;
+    EXPECT_EQ(none.status, ExitStatusOf(0x80000001u)) << none.output;
 
     const SRun unsupported = Run("unsupported", {"--flash-part", "0", "/S"});
     EXPECT_EQ(unsupported.status, 2u);

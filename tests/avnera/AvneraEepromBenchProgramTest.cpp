@@ -12,20 +12,6 @@
 
 namespace
 {
-std::string HostPath(std::string path)
-{
-#ifdef _WIN32
-    // The build hands us Unix paths; under wine the Z: drive maps the Unix root.
-    if (!path.empty() && path[0] == '/')
-    {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
-
 struct SRun
 {
     std::uint32_t status = 0xFFFFFFFFu;
@@ -74,7 +60,7 @@ protected:
                 run.log = ReadFileBytes(JoinPath(runFolder, file));
         return run;
     }
-    static std::uint32_t Status(std::uint32_t code)
+    static std::uint32_t ExitStatusOf(std::uint32_t code)
     {
         return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
     }
@@ -121,7 +107,7 @@ TEST_F(AvneraEepromBenchProgram, AV7201PulledOutMidWriteIsRecoveredFromItsDefaul
     const std::vector<std::uint8_t> image = MakeAV7201Image(spec);
     const std::string rcf = Write("new.rcf", ToRcfText(image));
     const SRun first = Run("interrupted", {"--family", "av7201", "--image", rcf, "--fault", "unplug-at-block=200", "/S"});
-    EXPECT_EQ(Status(0x80000007u), first.status) << first.output;
+    EXPECT_EQ(ExitStatusOf(0x80000007u), first.status) << first.output;
     ASSERT_EQ(16384u, first.firmware.size());
     EXPECT_EQ(std::string(4, '\0'), first.firmware.substr(0x80, 4)); // no valid header was left
     EXPECT_NE(std::string::npos, first.output.find("default image (170D:0001)")) << first.output;
@@ -137,7 +123,7 @@ TEST_F(AvneraEepromBenchProgram, AV7201WithoutAHeadsetReportsNoDevice)
 {
     const std::string rcf = Write("new.rcf", ToRcfText(MakeAV7201Image({})));
     const SRun run = Run("no-device", {"--family", "av7201", "--scenario", "no-device", "--image", rcf, "/S"});
-    EXPECT_EQ(Status(0x80000001u), run.status) << run.output;
+    EXPECT_EQ(ExitStatusOf(0x80000001u), run.status) << run.output;
 }
 
 TEST_F(AvneraEepromBenchProgram, AV6201ForcedSilentRunLeavesTheImageInTheFlash)
@@ -148,7 +134,7 @@ TEST_F(AvneraEepromBenchProgram, AV6201ForcedSilentRunLeavesTheImageInTheFlash)
     const std::string text = Write("new.txt", ToLineText(image));
     // Without /F the program cannot compare versions (the image carries none) and refuses.
     const SRun refused = Run("unforced", {"--family", "av6201", "--image", text, "/S"});
-    EXPECT_EQ(Status(0x80000008u), refused.status) << refused.output;
+    EXPECT_EQ(ExitStatusOf(0x80000008u), refused.status) << refused.output;
     const SRun run = Run("normal", {"--family", "av6201", "--image", text, "/F", "/S"});
     EXPECT_EQ(0u, run.status) << run.output;
     EXPECT_EQ(Bytes(image), run.firmware);
@@ -162,7 +148,7 @@ TEST_F(AvneraEepromBenchProgram, AV6201PulledOutMidWriteIsRecoveredByASecondRun)
     const std::string text = Write("new.txt", ToLineText(image));
     const SRun first =
         Run("interrupted", {"--family", "av6201", "--image", text, "--fault", "unplug-at-block=40", "/F", "/S"});
-    EXPECT_EQ(Status(0x80000007u), first.status) << first.output;
+    EXPECT_EQ(ExitStatusOf(0x80000007u), first.status) << first.output;
     ASSERT_EQ(131072u, first.firmware.size());
     EXPECT_NE(Bytes(image), first.firmware);
     const std::string left = Write("left.bin", first.firmware);

@@ -5,22 +5,6 @@
 #include "platform/ResourceImage.h"
 #include "tests/TestSupport.h"
 
-namespace
-{
-std::string HostPath(std::string path)
-{
-#ifdef _WIN32
-    if (!path.empty() && path[0] == '/')
-    {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
-} // namespace
-
 TEST(EmbeddedImageTest, FirmwareImageIsCarriedByteForByte)
 {
     SResourceData data;

@@ -10,20 +10,6 @@
 
 namespace
 {
-std::string HostPath(std::string path)
-{
-#ifdef _WIN32
-    // The build hands us Unix paths; under wine the Z: drive maps the Unix root.
-    if (!path.empty() && path[0] == '/')
-    {
-        for (char& c : path)
-            c = c == '/' ? '\\' : c;
-        path = "Z:" + path;
-    }
-#endif
-    return path;
-}
-
 struct SRun
 {
     std::uint32_t status = 0xFFFFFFFFu;
@@ -52,11 +38,6 @@ SRun RunBench(const std::string& name, std::vector<std::string> args)
             run.log = ReadFileBytes(JoinPath(run.folder, file));
     }
     return run;
-}
-
-std::uint32_t Status(std::uint32_t code)
-{
-    return static_cast<std::uint32_t>(ToProcessExitStatus(static_cast<std::int32_t>(code)));
 }
 
 std::string EmbeddedImage()
@@ -169,7 +150,7 @@ TEST(BenchProgramTest, VersionChecksEndSilentRunsWithoutWriting)
 TEST(BenchProgramTest, NoDeviceKeepsTheLog)
 {
     const SRun run = RunBench("no-device", {"--scenario", "no-device", "/S"});
-    EXPECT_EQ(run.status, Status(0x80000001u)) << run.output;
+    EXPECT_EQ(run.status, ExitStatusOf(0x80000001u)) << run.output;
     ASSERT_FALSE(run.log.empty());
     EXPECT_NE(run.log.find("] CFirmwareUpgrade::CreateCFirmwareUpgrade - Try [9]\r\n"), std::string::npos);
     EXPECT_NE(run.log.find("] CFirmwareUpgradeTavik::Init - hRes[80004005], m_In_Dfu_Mode[0]\r\n"), std::string::npos);
@@ -190,7 +171,7 @@ TEST(BenchProgramTest, FailuresEndWithUpgradeFailedAndTheirLog)
     for (const auto& c : cases)
     {
         const SRun run = RunBench(c.scenario, {"--scenario", c.scenario, "/S"});
-        EXPECT_EQ(run.status, Status(0x80000007u)) << c.scenario << "\n" << run.output;
+        EXPECT_EQ(run.status, ExitStatusOf(0x80000007u)) << c.scenario << "\n" << run.output;
         EXPECT_TRUE(run.firmware.empty()) << c.scenario;
         ASSERT_FALSE(run.log.empty()) << c.scenario;
         EXPECT_NE(run.log.find(c.logLine), std::string::npos) << c.scenario << "\n" << run.log;

@@ -13,93 +13,7 @@
 
 #include "avnera/FirmwareUpgradeAV7300.h"
 #include "platform/Clock.h"
-
-namespace
-{
-class CFuzzDevice : public IHidDevice
-{
-public:
-    CFuzzDevice(const std::uint8_t* data, std::size_t size, std::uint16_t featureLength)
-        : m_data(data), m_size(size), m_featureLength(featureLength)
-    {
-    }
-    std::uintptr_t GetHandleValue() const override { return 7; }
-    bool IsOverlapped() const override { return true; }
-    std::uint32_t GetAccess() const override { return kHidAccessReadWrite; }
-    EHidResult GetAttributes(SHidAttributes& attributes) override
-    {
-        attributes.vendorId = 0x2C6D;
-        attributes.productId = 0x3240;
-        return EHidResult::Ok;
-    }
-    EHidResult GetCaps(SHidCaps& caps) override
-    {
-        caps.usagePage = 0xFF00;
-        caps.usage = 0x0001;
-        caps.featureReportByteLength = m_featureLength;
-        return EHidResult::Ok;
-    }
-    EHidResult GetProductString(std::wstring& text) override
-    {
-        text = L"fuzz";
-        return EHidResult::Ok;
-    }
-    EHidResult GetManufacturerString(std::wstring&) override { return EHidResult::NotSupported; }
-    EHidResult GetSerialNumberString(std::wstring&) override { return EHidResult::NotSupported; }
-    EHidResult GetIndexedString(std::uint32_t, std::wstring&) override { return EHidResult::NotSupported; }
-    EHidResult SetFeature(const std::uint8_t*, std::size_t) override { return EHidResult::Ok; }
-    // Each report read takes one chunk of the input: a length byte, then
-    // that many bytes from report byte 1 on.
-    EHidResult GetFeature(std::uint8_t* report, std::size_t length, std::size_t* returned) override
-    {
-        if (m_offset >= m_size || length < 1)
-            return EHidResult::Failed;
-        std::size_t n = m_data[m_offset++];
-        n = std::min({n, length - 1, m_size - m_offset});
-        std::memset(report + 1, 0, length - 1);
-        std::memcpy(report + 1, m_data + m_offset, n);
-        m_offset += n;
-        if (returned != nullptr)
-            *returned = length;
-        return EHidResult::Ok;
-    }
-    EHidResult WriteOutputReport(const std::uint8_t*, std::size_t, std::uint32_t, std::size_t*) override
-    {
-        return EHidResult::NotSupported;
-    }
-    EHidResult ReadInputReport(std::uint8_t*, std::size_t, std::uint32_t, std::size_t*) override
-    {
-        return EHidResult::NotSupported;
-    }
-    void Cancel() override {}
-    void ResetCancel() override {}
-
-private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_offset = 0;
-    std::uint16_t m_featureLength;
-};
-
-class CFuzzSystem : public IHidSystem
-{
-public:
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::uint16_t featureLength = 263;
-    EHidResult EnumerateInterfaces(std::vector<std::wstring>& paths) override
-    {
-        paths = {L"\\\\?\\hid#vid_2c6d&pid_3240#fuzz#{4d1e55b2-f16f-11cf-88cb-001111000030}"};
-        return EHidResult::Ok;
-    }
-    EHidResult Open(const std::wstring&, const SHidOpenOptions&, CHidDevicePtr& device) override
-    {
-        device = std::make_unique<CFuzzDevice>(data, size, featureLength);
-        return EHidResult::Ok;
-    }
-    EHidResult GetUsbDeviceInstanceId(const std::wstring&, std::wstring&) override { return EHidResult::NotSupported; }
-};
-} // namespace
+#include "tests/fuzz/avnera/FuzzHidSystem.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -111,7 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (size < 1)
         return 0;
-    CFuzzSystem system;
+    CFuzzHidSystem system;
+    system.vendorId = 0x2C6D;
+    system.productId = 0x3240;
+    system.reports = EFuzzReports::Chunked;
     // The first byte picks the feature-report length.
     const std::uint8_t selector = data[0];
     system.data = data + 1;
