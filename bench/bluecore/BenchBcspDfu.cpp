@@ -36,6 +36,7 @@ struct SResult
     double downloadSeconds = 0;
     double totalSeconds = 0;
     std::uint32_t timeouts = 0;
+    std::uint32_t chipResends = 0;
 };
 
 SResult Run(const SChipConfig& chipConfig, const std::vector<std::uint8_t>& image, const SLossConfig* loss)
@@ -71,6 +72,7 @@ SResult Run(const SChipConfig& chipConfig, const std::vector<std::uint8_t>& imag
         result.timeouts = dfu.Stack().Sequencing().TimerRetransmissions();
     }
     result.intact = chip.FirmwareImage() == image;
+    result.chipResends = chip.Stats().timerResends;
     return result;
 }
 
@@ -93,10 +95,10 @@ bool RunChip(const char* name, const SChipConfig& config, const std::vector<std:
     const SResult lossy = Run(config, image, &loss);
     *lossyRate = Rate(lossy, image.size());
     std::printf("%s, lossy (drop %.1f%%, corrupt %.1f%% of reports each way): %s, image %s, download %.2f s = %.0f B/s, "
-                "whole upgrade %.2f s, %u timer retransmissions\n",
+                "whole upgrade %.2f s, %u timer retransmissions, the chip's timer resent %u times\n",
                 name, loss.dropRate * 100, loss.corruptRate * 100, lossy.ok ? "ok" : "FAILED",
                 lossy.intact ? "intact" : "NOT intact", lossy.downloadSeconds, *lossyRate, lossy.totalSeconds,
-                lossy.timeouts);
+                lossy.timeouts, lossy.chipResends);
     std::fflush(stdout);
     return clean.ok && clean.intact && lossy.ok && lossy.intact;
 }

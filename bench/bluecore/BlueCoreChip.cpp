@@ -636,6 +636,7 @@ void CBlueCoreChip::Tick()
         for (const SWirePacket& p : m_unacked)
             SendPacket(p);
         m_lastTxUs = now;
+        ++m_stats.timerResends;
     }
     if (m_config.activeLink && m_link != ELink::Garrulous && now - m_lastLinkSendUs >= kLinkResendMs * 1000ull)
     {

@@ -136,6 +136,7 @@ struct SChipStats
     std::uint32_t resets = 0;
     std::uint32_t ackOnlySent = 0;   // acknowledgement-only packets sent to the host
     std::uint32_t badFramesSent = 0; // frames sent with a bad escape
+    std::uint32_t timerResends = 0;  // times the chip's retransmission timer sent its unacknowledged packets again
     std::vector<std::uint32_t> baudRequests; // every rate asked through a feature report
 };
 
