@@ -46,6 +46,20 @@ TEST_F(ClockTest, SleepAndNowAgreeInProductTime)
     EXPECT_LT(elapsed, 5000u * 200); // generous: a loaded machine may be slow, not 200 times
 }
 
+TEST_F(ClockTest, SleepsNeverEndEarly)
+{
+    // Short and long sleeps take different paths (a long one wakes a little
+    // early and yields until its end); neither may come back before its end.
+    CClock::SetTimeScale(0.001);
+    for (const std::uint32_t ms : {1u, 50u, 150u, 159u, 160u, 161u, 400u, 1000u})
+    {
+        const std::uint64_t wantUs = CClock::ToRealMicroseconds(ms);
+        const std::uint64_t start = os::MonotonicMicroseconds();
+        CClock::Sleep(ms);
+        EXPECT_GE(os::MonotonicMicroseconds() - start, wantUs) << ms;
+    }
+}
+
 TEST_F(ClockTest, DeadlineExpiresAndCountsDown)
 {
     CClock::SetTimeScale(0.001);
