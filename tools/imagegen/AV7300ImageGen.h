@@ -23,7 +23,7 @@ struct SAV7300ImageSpec
     std::uint32_t seed = 1;             // content bytes
 };
 
-// The image's bytes; empty when the spec does not fit the part.
+// The image's bytes; empty when an image of that shape does not fit the part.
 std::vector<std::uint8_t> BuildAV7300Image(const SAV7300ImageSpec& spec);
 
 // The three leading header bytes of an image for a part row.
@@ -32,6 +32,6 @@ void AV7300PartHeader(std::uint32_t flashPart, std::uint8_t header[3]);
 // The text image file of an image, lines ending in "\r\n" or "\n".
 std::string AV7300TextImage(const std::vector<std::uint8_t>& image, bool crlf = false);
 
-// Where the chain's file with this ID starts in an image built from spec
+// Where the chain's file with this ID starts in an image built from those settings
 // (its 4-byte header), or 0xFFFFFFFF when it holds none.
 std::uint32_t AV7300FileOffset(const SAV7300ImageSpec& spec, std::uint32_t fileId);

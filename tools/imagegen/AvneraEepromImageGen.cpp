@@ -140,13 +140,6 @@ std::vector<std::uint8_t> MakeAV62xxImage(const SAV62xxImageSpec& spec)
 
 std::string ToLineText(const std::vector<std::uint8_t>& image)
 {
-    std::string text;
-    text.reserve(image.size() * 4);
-    char line[8];
-    for (std::uint8_t b : image)
-    {
-        std::snprintf(line, sizeof line, "%02X\r\n", b);
-        text += line;
-    }
-    return text;
+    // The same text as an .rcf file: one byte per line.
+    return ToRcfText(image);
 }
