@@ -87,49 +87,93 @@ void CAvneraChip::AdvanceLocked()
             m_held = false;
             const std::vector<std::uint8_t> packet = std::move(m_heldPacket);
             ++m_opcodes[packet[0]];
-            ProcessLocked(packet.data(), packet.size(), m_heldPort);
+            RunLocked(packet.data(), packet.size(), m_heldPort, m_heldFault);
         }
     }
 }
 
-void CAvneraChip::Answer(const std::vector<std::uint8_t>& answer, std::uint32_t busyMs)
+// The answer of the command just processed, as the fault armed for it lets
+// it show.
+void CAvneraChip::Answer(std::vector<std::uint8_t> answer, EAvneraFault fault)
 {
-    m_answer = answer;
-    if (m_answer.size() > 24)
-        m_answer.resize(24);
+    if (answer.size() > 24)
+        answer.resize(24);
+    switch (fault)
+    {
+    case EAvneraFault::NoAnswer:
+        m_answer.clear();
+        m_answerReady = false;
+        return;
+    case EAvneraFault::ShortAnswer:
+        answer.resize(answer.size() > m_faultParam ? answer.size() - std::max<std::uint32_t>(m_faultParam, 1) : 0);
+        break;
+    case EAvneraFault::WrongOpcode:
+        if (!answer.empty())
+            answer[0] = 0xFC;
+        break;
+    default: break;
+    }
+    m_answer = std::move(answer);
     m_answerReady = true;
     m_pollsLeft = m_config.answerPolls;
     m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
-    if (busyMs > 0)
-    {
-        m_answerReady = false;
-        m_busyUntil = CClock::NowMs() + busyMs;
-        m_pending = [this]() { m_answerReady = true; };
-    }
 }
 
-bool CAvneraChip::Command(const std::uint8_t* packet, std::size_t length, EAvneraPort port)
+EAvneraFault CAvneraChip::NextFaultLocked()
+{
+    ++m_taken;
+    if (m_fault == EAvneraFault::None || m_taken != m_faultAt)
+        return EAvneraFault::None;
+    const EAvneraFault fault = m_fault;
+    m_fault = EAvneraFault::None;
+    return fault;
+}
+
+EAvneraTake CAvneraChip::Command(const std::uint8_t* packet, std::size_t length, EAvneraPort port)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     AdvanceLocked();
-    if (m_resetHeld || m_asserted || length < 1)
-        return false;
+    if (m_unplugged || m_resetHeld || m_asserted || length < 1)
+        return EAvneraTake::Ignored;
     if (m_pending)
     {
         // One command waits in the host-port buffer while the firmware is busy.
         if (m_held)
-            return false;
+            return EAvneraTake::Busy;
         m_held = true;
         m_heldPacket.assign(packet, packet + length);
         m_heldPort = port;
-        return true;
+        m_heldFault = NextFaultLocked();
+        return EAvneraTake::Taken;
     }
+    const EAvneraFault fault = NextFaultLocked();
     ++m_opcodes[packet[0]];
-    ProcessLocked(packet, length, port);
-    return true;
+    RunLocked(packet, length, port, fault);
+    return EAvneraTake::Taken;
 }
 
-void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvneraPort port)
+void CAvneraChip::RunLocked(const std::uint8_t* packet, std::size_t length, EAvneraPort port, EAvneraFault fault)
+{
+    // A command taken replaces the answer of the one before, whatever becomes of it.
+    m_answer.clear();
+    m_answerReady = false;
+    switch (fault)
+    {
+    case EAvneraFault::Assert:
+    {
+        m_asserted = true;
+        const std::uint8_t code[4] = {0xA5, 0x5E, static_cast<std::uint8_t>(m_taken >> 8),
+                                      static_cast<std::uint8_t>(m_taken)};
+        std::memcpy(m_assertion, code, 4);
+        return;
+    }
+    case EAvneraFault::Unplug: m_unplugged = true; return;
+    case EAvneraFault::Lost: return;
+    default: ProcessLocked(packet, length, port, fault); return;
+    }
+}
+
+void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvneraPort port, EAvneraFault fault)
 {
     const std::uint8_t op = p[0];
     m_answer.clear();
@@ -160,7 +204,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
             m_ram[0xF002] = m_stateBeforeFlash;
         }
         m_pollsLeft = m_config.answerPolls;
-    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+        m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
         return;
     }
     if (length < 5)
@@ -261,21 +305,20 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
         else if (sub == 0x0C)
         {
             echo(4);
-            SerialTrigger(sub);
-            if (answered)
+            if (!SerialTrigger(sub) || !answered)
             {
-                // The answer comes when the erase is done.
-                auto done = std::move(m_pending);
-                m_answer = answer;
-                m_pending = [this, done]() {
-                    if (done)
-                        done();
-                    m_answerReady = true;
-                    m_pollsLeft = m_config.answerPolls;
-    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
-                };
+                // Refused: nothing to wait for.
+                if (answered)
+                    Answer(answer, fault);
                 return;
             }
+            // The answer comes when the erase is done.
+            auto done = std::move(m_pending);
+            m_pending = [this, done, answer, fault]() {
+                if (done)
+                    done();
+                Answer(answer, fault);
+            };
             return;
         }
         else
@@ -289,11 +332,15 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
         {
             const std::size_t n = static_cast<std::size_t>(pl[2] - 0xA0);
             const std::uint32_t address = static_cast<std::uint32_t>(pl[3] << 8 | pl[4]);
-            if (n != static_cast<std::size_t>(count) - 5 || n > 16)
+            if (n != static_cast<std::size_t>(count) - 5 || n > 16 || m_eeprom.empty())
                 return;
+            // One I2C write: the EEPROM's address counter wraps inside its page.
+            const std::uint32_t size = static_cast<std::uint32_t>(m_eeprom.size());
+            const std::uint32_t page = std::max<std::uint32_t>(1, std::min(m_config.eepromPage, size));
+            const std::uint32_t start = address % size;
+            const std::uint32_t pageStart = start / page * page;
             for (std::size_t i = 0; i < n; ++i)
-                if (address + i < m_eeprom.size())
-                    m_eeprom[address + i] = pl[5 + i];
+                m_eeprom[pageStart + (start - pageStart + i) % page] = pl[5 + i];
             echo(2);
         }
         else if (sub == 0xA1 && count >= 4)
@@ -305,7 +352,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
                 return;
             echo(count);
             for (std::size_t i = 0; i < n; ++i)
-                answer.push_back(address + i < m_eeprom.size() ? m_eeprom[address + i] : 0xFF);
+                answer.push_back(m_eeprom.empty() ? 0xFF : m_eeprom[(address + i) % m_eeprom.size()]);
         }
         else
         {
@@ -393,7 +440,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
         return;
     }
     if (answered)
-        Answer(answer);
+        Answer(answer, fault);
 }
 
 std::vector<std::uint8_t>* CAvneraChip::MemoryOf(std::uint8_t remote)
@@ -433,62 +480,82 @@ void CAvneraChip::WriteRegisterHooks(std::uint16_t address)
     }
 }
 
-void CAvneraChip::SerialTrigger(std::uint8_t sub)
+bool CAvneraChip::SerialTrigger(std::uint8_t sub)
 {
     const std::uint32_t state = m_ram[0xF002];
-    if (m_config.mode > 2 || state > 3)
-        return;
+    if (m_config.mode > 2 || state > 3 || m_serial.empty())
+        return false;
     const std::uint32_t index = m_config.mode * 4 + state;
     const std::uint16_t block = kParameterBlock[index];
     if (block == 0xFFFF)
-        return;
-    const std::uint8_t* pb = &m_ram[block];
+        return false;
+    std::uint8_t pb[24];
+    for (std::uint16_t i = 0; i < sizeof(pb); ++i)
+        pb[i] = m_ram[static_cast<std::uint16_t>(block + i)];
     const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
     const std::uint8_t kind = static_cast<std::uint8_t>((flash ? 0 : 1) + kKindOffset[index]);
-    // The firmware works only on a block that describes the attached part.
+    // The firmware works only on a block that describes the part it boots from.
     if (pb[0] != kind || Le32(pb + 13) != m_config.serialSize || Le16(pb + 18) != m_config.serialPage)
-        return;
+        return false;
     if (flash && Le32(pb + 20) != m_config.serialSector)
-        return;
+        return false;
     if (!flash)
     {
         const bool selected = m_config.mode == 1 ? m_ram[0xF0E1] == 0xA0 : m_ram[0xF0E2] == 0x0A;
         if (!selected)
-            return;
+            return false;
     }
-    const std::uint32_t address = Le32(pb + 1);
+    const std::uint32_t size = static_cast<std::uint32_t>(m_serial.size());
+    const std::uint32_t address = Le32(pb + 1) % size;
     const std::uint16_t ram = Le16(pb + 5);
     const std::uint16_t length = Le16(pb + 7);
     if (sub == 0x0C)
     {
-        if (!flash)
-            return;
+        if (!flash || m_config.serialSector == 0)
+            return false;
         const std::uint32_t start = address / m_config.serialSector * m_config.serialSector;
         m_busyUntil = CClock::NowMs() + m_config.eraseMs;
         m_pending = [this, start]() {
-            if (start < m_serial.size())
-                std::fill_n(m_serial.begin() + start,
-                            std::min<std::size_t>(m_config.serialSector, m_serial.size() - start), 0xFF);
+            std::fill_n(m_serial.begin() + start, std::min<std::size_t>(m_config.serialSector, m_serial.size() - start),
+                        0xFF);
             ++m_erases;
         };
-        return;
+        return true;
     }
-    if (static_cast<std::uint32_t>(ram) + length > 0x10000 || address + length > m_serial.size())
-        return;
     m_busyUntil = CClock::NowMs() + m_config.serialCopyMs;
     if (sub == 0x84)
     {
-        m_pending = [this, address, ram, length]() {
-            std::copy_n(m_serial.begin() + address, length, m_ram.begin() + ram);
+        m_pending = [this, address, ram, length, size]() {
+            for (std::uint32_t i = 0; i < length; ++i)
+                m_ram[static_cast<std::uint16_t>(ram + i)] = m_serial[(address + i) % size];
         };
     }
     else
     {
-        m_pending = [this, address, ram, length, flash]() {
-            for (std::uint32_t i = 0; i < length; ++i)
-                m_serial[address + i] = flash ? static_cast<std::uint8_t>(m_serial[address + i] & m_ram[ram + i])
-                                              : m_ram[ram + i];
-        };
+        const std::uint32_t page = std::max<std::uint32_t>(1, Le16(pb + 18));
+        m_pending = [this, address, ram, length, page]() { ProgramLocked(address, ram, length, page); };
+    }
+    return true;
+}
+
+// The firmware's write path: page writes of the block's page size, counted
+// from the transfer's address; the part wraps each inside its own page.
+void CAvneraChip::ProgramLocked(std::uint32_t address, std::uint16_t ram, std::uint32_t length, std::uint32_t page)
+{
+    const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
+    const std::uint32_t size = static_cast<std::uint32_t>(m_serial.size());
+    const std::uint32_t partPage = std::max<std::uint32_t>(1, std::min(m_config.serialPage, size));
+    for (std::uint32_t offset = 0; offset < length; offset += page)
+    {
+        const std::uint32_t start = (address + offset) % size;
+        const std::uint32_t pageStart = start / partPage * partPage;
+        const std::uint32_t n = std::min(page, length - offset);
+        for (std::uint32_t j = 0; j < n; ++j)
+        {
+            const std::uint32_t at = pageStart + (start - pageStart + j) % partPage;
+            const std::uint8_t value = m_ram[static_cast<std::uint16_t>(ram + offset + j)];
+            m_serial[at] = flash ? static_cast<std::uint8_t>(m_serial[at] & value) : value;
+        }
     }
 }
 
@@ -597,15 +664,37 @@ void CAvneraChip::SerialProgram(std::uint32_t address, const std::uint8_t* data,
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
-    for (std::size_t i = 0; i < length && address + i < m_serial.size(); ++i)
-        m_serial[address + i] = flash ? static_cast<std::uint8_t>(m_serial[address + i] & data[i]) : data[i];
+    const std::size_t size = m_serial.size();
+    for (std::size_t i = 0; i < length && size > 0; ++i)
+    {
+        std::uint8_t& cell = m_serial[(address + i) % size];
+        cell = flash ? static_cast<std::uint8_t>(cell & data[i]) : data[i];
+    }
+}
+
+void CAvneraChip::SerialPageProgram(std::uint32_t address, const std::uint8_t* data, std::size_t length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool flash = m_config.serialKind == EAvneraSerialKind::SpiFlash;
+    const std::uint32_t size = static_cast<std::uint32_t>(m_serial.size());
+    if (size == 0)
+        return;
+    const std::uint32_t page = std::max<std::uint32_t>(1, std::min(m_config.serialPage, size));
+    const std::uint32_t start = address % size;
+    const std::uint32_t pageStart = start / page * page;
+    for (std::size_t i = 0; i < length; ++i)
+    {
+        std::uint8_t& cell = m_serial[pageStart + (start - pageStart + i) % page];
+        cell = flash ? static_cast<std::uint8_t>(cell & data[i]) : data[i];
+    }
 }
 
 void CAvneraChip::SerialRead(std::uint32_t address, std::uint8_t* data, std::size_t length)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const std::size_t size = m_serial.size();
     for (std::size_t i = 0; i < length; ++i)
-        data[i] = address + i < m_serial.size() ? m_serial[address + i] : 0xFF;
+        data[i] = size > 0 ? m_serial[(address + i) % size] : 0xFF;
 }
 
 void CAvneraChip::SetResetLine(bool high)
@@ -642,6 +731,44 @@ void CAvneraChip::ClearAssertion()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_asserted = false;
+}
+
+void CAvneraChip::ArmFault(EAvneraFault fault, std::uint32_t nth, std::uint32_t param)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fault = fault;
+    m_faultAt = m_taken + std::max<std::uint32_t>(nth, 1);
+    m_faultParam = param;
+}
+
+void CAvneraChip::ClearFault()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_fault = EAvneraFault::None;
+}
+
+bool CAvneraChip::Unplugged()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_unplugged;
+}
+
+void CAvneraChip::Replug()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_unplugged)
+    {
+        // Power comes back: the chip starts afresh.
+        m_unplugged = false;
+        ++m_resets;
+        ResetLocked();
+    }
+}
+
+std::uint32_t CAvneraChip::CommandsTaken()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_taken;
 }
 
 std::vector<std::uint8_t> CAvneraChip::Ram(std::uint16_t address, std::size_t length)

@@ -16,9 +16,25 @@
 // - single-byte commands (pairing, standby), 0x0A AD DE 00 (flash mode:
 //   generic-HID chips re-enumerate) and 0x0B (run the downloaded code).
 // A command that arrives while the firmware is busy waits in the one-deep
-// host-port buffer (a second one is dropped); one with the wrong destination
-// for the port it came through is dropped. Serial flash is
-// programmed AND-wise: bits only go from 1 to 0 until a sector is erased.
+// host-port buffer (a second one is not taken: the port reports it busy);
+// one with the wrong destination for the port it came through is dropped.
+//
+// The serial-memory firmware reads the parameter block when a trigger
+// arrives and acts on it as it stands then. It refuses, without a word, a
+// block that does not describe the part it boots from (memory kind, size,
+// page, sector; an I2C EEPROM whose bus address was not selected): nothing
+// moves, the RAM buffer keeps what it held, a refused erase is answered at
+// once. Otherwise it works for the part's time (busy: later commands wait):
+// a copy runs past the part's end by wrapping to its start, as the part
+// does; a write goes out in page writes of the block's page size counted
+// from the transfer's own address, and each page write wraps inside the
+// part's page, as EEPROM and NOR flash do. Serial flash is programmed
+// AND-wise: bits only go from 1 to 0 until a sector is erased.
+//
+// Faults (ArmFault) hit the N-th command the chip takes from then on: it
+// asserts on it, forgets it (neither acts nor answers), acts but never
+// answers, answers short or with another opcode, or the chip leaves the host
+// (unplugged) as it arrives.
 //
 // Status byte of the HID ports: 0x01 ready, 0x04 answer waiting, 0x40
 // asserted (0x00 while busy). Status of the SPI host port: 0x01 busy, 0x02
@@ -48,6 +64,26 @@ enum class EAvneraSerialKind
     I2cEeprom,
 };
 
+// What the chip makes of a command that reaches its host port.
+enum class EAvneraTake
+{
+    Taken,   // taken (acted on now or held until the firmware is free)
+    Busy,    // not taken: the one-deep buffer is full
+    Ignored, // nobody listens: in reset, asserted, unplugged
+};
+
+// A fault for one command the chip takes (ArmFault).
+enum class EAvneraFault
+{
+    None,
+    Assert,      // the firmware asserts on it (status 0x40 and the code from then on)
+    Lost,        // taken and forgotten: not acted on, not answered
+    NoAnswer,    // acted on, but its answer never shows
+    ShortAnswer, // its answer comes param bytes short (at least one)
+    WrongOpcode, // its answer starts with another byte than 0xFE
+    Unplug,      // the chip leaves the host as the command arrives
+};
+
 struct SAvneraChipConfig
 {
     std::uint32_t mode = 0;                     // 0, 1, 2 (register 0xF004 reads 12, 13, 16)
@@ -63,6 +99,7 @@ struct SAvneraChipConfig
     std::uint32_t eraseMs = 300;                // busy time of one sector erase
     std::uint32_t serialCopyMs = 20;            // busy time of a 0x84 / 0x03 transfer
     std::uint32_t eepromSize = 32768;
+    std::uint32_t eepromPage = 64;              // page of the unit-3 EEPROM
     std::vector<std::uint8_t> remotes{1, 2};    // paired remote devices
     std::uint32_t answerPolls = 0;              // status reads before an answer shows
     std::uint32_t answerDelayMs = 5;            // and product time before it shows
@@ -80,8 +117,8 @@ class CAvneraChip
 public:
     explicit CAvneraChip(const SAvneraChipConfig& config = {});
 
-    // Host port, command side. length: bytes that arrived. false: dropped.
-    bool Command(const std::uint8_t* packet, std::size_t length, EAvneraPort port);
+    // Host port, command side. length: bytes that arrived.
+    EAvneraTake Command(const std::uint8_t* packet, std::size_t length, EAvneraPort port);
     std::uint8_t HidStatus();
     std::uint8_t SpiStatus();
     // The answer waiting (or the assertion bytes: status, four codes); empty
@@ -94,8 +131,12 @@ public:
     // Direct RAM write of the host port (SPI 0x02, HID 0xE4 at the download base).
     void HostRamWrite(std::uint16_t address, const std::uint8_t* data, std::size_t length);
     void DownloadWrite(std::uint32_t offset, const std::uint8_t* data, std::size_t length);
-    // Direct serial-memory access (HID 0xE2, SPI flash port).
+    // Direct serial-memory access: the chip's own (HID 0xE2) writes as given
+    // (AND-wise on flash); a page program straight to the part (the adapter's
+    // flash wiring) wraps inside the part's page. Addresses wrap at the part's
+    // size, as the part does.
     void SerialProgram(std::uint32_t address, const std::uint8_t* data, std::size_t length);
+    void SerialPageProgram(std::uint32_t address, const std::uint8_t* data, std::size_t length);
     void SerialRead(std::uint32_t address, std::uint8_t* data, std::size_t length);
 
     // The reset line: held while low; releasing it restarts the chip.
@@ -105,6 +146,14 @@ public:
     // Test side.
     void Assert(const std::uint8_t code[4]);
     void ClearAssertion();
+    // The fault hits the nth command taken from now (1: the next one); one
+    // fault at a time, a new one replaces it. param: bytes missing for
+    // ShortAnswer.
+    void ArmFault(EAvneraFault fault, std::uint32_t nth = 1, std::uint32_t param = 1);
+    void ClearFault();
+    bool Unplugged();
+    void Replug();
+    std::uint32_t CommandsTaken();
     std::vector<std::uint8_t> Ram(std::uint16_t address, std::size_t length);
     void SetRam(std::uint16_t address, const std::vector<std::uint8_t>& data);
     std::vector<std::uint8_t> RemoteRam(std::uint8_t remote, std::uint16_t address, std::size_t length);
@@ -129,10 +178,13 @@ public:
 private:
     void AdvanceLocked();
     void ResetLocked();
-    void ProcessLocked(const std::uint8_t* packet, std::size_t length, EAvneraPort port);
-    void Answer(const std::vector<std::uint8_t>& answer, std::uint32_t busyMs = 0);
+    EAvneraFault NextFaultLocked();
+    void RunLocked(const std::uint8_t* packet, std::size_t length, EAvneraPort port, EAvneraFault fault);
+    void ProcessLocked(const std::uint8_t* packet, std::size_t length, EAvneraPort port, EAvneraFault fault);
+    void Answer(std::vector<std::uint8_t> answer, EAvneraFault fault);
     std::vector<std::uint8_t>* MemoryOf(std::uint8_t remote);
-    void SerialTrigger(std::uint8_t sub);
+    bool SerialTrigger(std::uint8_t sub);
+    void ProgramLocked(std::uint32_t address, std::uint16_t ram, std::uint32_t length, std::uint32_t page);
     void WriteRegisterHooks(std::uint16_t address);
     std::uint16_t DownloadBaseLocked() const;
 
@@ -151,6 +203,12 @@ private:
     bool m_held = false;
     std::vector<std::uint8_t> m_heldPacket;
     EAvneraPort m_heldPort = EAvneraPort::GenericHid;
+    EAvneraFault m_heldFault = EAvneraFault::None;
+    EAvneraFault m_fault = EAvneraFault::None;
+    std::uint32_t m_faultAt = 0;
+    std::uint32_t m_faultParam = 1;
+    std::uint32_t m_taken = 0;
+    bool m_unplugged = false;
     bool m_asserted = false;
     std::uint8_t m_assertion[4] = {};
     bool m_resetHeld = false;

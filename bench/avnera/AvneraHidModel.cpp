@@ -10,6 +10,7 @@ CAvneraHidModel::CAvneraHidModel(std::shared_ptr<CAvneraChip> chip, bool vendorF
 
 void CAvneraHidModel::OnAttach(const std::shared_ptr<IBenchHidSink>& sink)
 {
+    m_sink = sink;
     if (m_vendor)
         return;
     std::weak_ptr<IBenchHidSink> weak = sink;
@@ -26,12 +27,25 @@ void CAvneraHidModel::OnAttach(const std::shared_ptr<IBenchHidSink>& sink)
 
 void CAvneraHidModel::OnDetach()
 {
+    m_sink.reset();
     if (!m_vendor)
         m_chip->SetFlashModeListener(nullptr);
 }
 
+// A chip that left the host takes the device off the bus with it.
+bool CAvneraHidModel::Gone()
+{
+    if (!m_chip->Unplugged())
+        return false;
+    if (auto sink = m_sink.lock())
+        sink->DropOff(0);
+    return true;
+}
+
 EHidResult CAvneraHidModel::OnSetFeature(const std::uint8_t* report, std::size_t length)
 {
+    if (Gone())
+        return EHidResult::NoDevice;
     if (length < 3)
         return EHidResult::Failed;
     const std::uint8_t id = report[0];
@@ -44,12 +58,30 @@ EHidResult CAvneraHidModel::OnSetFeature(const std::uint8_t* report, std::size_t
             return EHidResult::Failed;
         const std::size_t available = std::min<std::size_t>(report[1] - overhead, length - 3);
         if (!m_vendor && available == 1 && report[3] == 0x0A)
-            return EHidResult::Ok; // serial-memory pass-through request
-        m_chip->Command(report + 3, available, m_vendor ? EAvneraPort::VendorHid : EAvneraPort::GenericHid);
-        return EHidResult::Ok;
+        {
+            m_passThrough = true; // serial-memory pass-through request
+            return EHidResult::Ok;
+        }
+        if (!m_vendor)
+            m_passThrough = false;
+        const EAvneraTake taken =
+            m_chip->Command(report + 3, available, m_vendor ? EAvneraPort::VendorHid : EAvneraPort::GenericHid);
+        if (Gone())
+            return EHidResult::NoDevice;
+        return taken == EAvneraTake::Busy ? EHidResult::Failed : EHidResult::Ok;
     }
     if (id == 0xE0 && m_vendor)
+    {
+        const std::uint16_t code = static_cast<std::uint16_t>(report[1] | report[2] << 8);
+        const std::uint8_t value = report[3];
+        if (code == 0)
+            m_chip->SetResetLine(value != 0);
+        else if (code == 2)
+            m_passThrough = value != 0;
         return EHidResult::Ok;
+    }
+    if (id == 0xE2 && !m_passThrough)
+        return EHidResult::Failed;
     if (id == 0xE2 && length >= 7)
     {
         const std::uint32_t address = static_cast<std::uint32_t>(report[1]) | static_cast<std::uint32_t>(report[2]) << 8 |
@@ -77,6 +109,8 @@ EHidResult CAvneraHidModel::OnSetFeature(const std::uint8_t* report, std::size_t
 
 EHidResult CAvneraHidModel::OnGetFeature(std::uint8_t* report, std::size_t length)
 {
+    if (Gone())
+        return EHidResult::NoDevice;
     if (length < 3)
         return EHidResult::Failed;
     const std::uint8_t id = report[0];
@@ -102,6 +136,8 @@ EHidResult CAvneraHidModel::OnGetFeature(std::uint8_t* report, std::size_t lengt
         }
         return EHidResult::Ok;
     }
+    if (id == 0xE2 && !m_passThrough)
+        return EHidResult::Failed;
     if (id == 0xE2 && length > 7)
     {
         const std::size_t count = length - 7;

@@ -5,9 +5,13 @@
 //   0x00 reads the status, 0x01 reads the answer, 0x02 writes RAM, anything
 //   else is a command packet;
 // - SPI with phase 0 reaches the chip's serial flash directly (0x05 status,
-//   0x06/0x04 write enable/disable, 0x0A program, 0x03 read);
+//   0x06/0x04 write enable/disable, 0x0A page program, which wraps inside
+//   the part's page as NOR flash does, 0x03 read);
 // - I2C slave 0x10 is the chip's host port (a packet, then one 0x00 byte to
-//   start it; a read gives the answer);
+//   start it; a read gives the answer). The chip stretches the clock while
+//   its answer is not there yet; the adapter gives up after its bus time-out
+//   (200 ms, the adapter's default) and the read returns the bytes it got by
+//   then. A chip with nothing to say leaves the bus high (0xFF);
 // - GPIO line 0 (SCL) is the chip's reset: driven low as an output it holds
 //   the chip in reset, releasing it restarts the chip.
 // Defaults (README): port 0, unique ID 2237000123, chip mode 0, state 0,
@@ -16,7 +20,11 @@
 // "1.2,HeadsetApp,build7,x/y/tool/name.bin\n". The time scale comes from
 // ORVO_TIME_SCALE when set.
 //
-// orvo_bench_aa_… functions let tests look at and change the simulated world.
+// orvo_bench_aa_… functions let tests look at and change the simulated world,
+// and arm the faults of the chip and the adapter: a chip fault for one of
+// its next commands, a stretched I2C clock, an adapter pulled out of USB
+// (every call on its handle fails until it is plugged in again; the handle
+// stays dead).
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +46,7 @@ namespace
 {
 // Status codes of the maker's interface.
 constexpr int kAaOk = 0;
+constexpr int kAaCommunicationError = -6;
 constexpr int kAaUnableToOpen = -7;
 constexpr int kAaInvalidHandle = -9;
 constexpr int kAaSpiNotAvailable = -100;
@@ -59,7 +68,13 @@ struct SAdapter
     bool writeEnabled = false;
     int flashBusyPolls = 0;
     std::vector<std::uint8_t> i2cPacket;
+    bool unplugged = false;       // the adapter is off USB
+    std::uint32_t stretchByte = 0; // the next I2C read stretches before this byte...
+    std::uint32_t stretchMs = 0;   // ...for this long (0: no stretch armed)
 };
+
+// The adapter's I2C bus time-out (its default): a clock held low longer ends the transfer.
+constexpr std::uint32_t kBusTimeoutMs = 200;
 
 std::mutex g_mutex;
 SAdapter g_adapter;
@@ -86,7 +101,17 @@ SAdapter& Adapter()
 
 bool Valid(const SAdapter& adapter, int handle)
 {
-    return adapter.open && handle == adapter.handle;
+    return adapter.open && !adapter.unplugged && handle == adapter.handle;
+}
+
+// A chip fault that unplugs takes the adapter's USB connection with it.
+void FollowChip(SAdapter& adapter)
+{
+    if (adapter.chip->Unplugged())
+    {
+        adapter.unplugged = true;
+        adapter.open = false;
+    }
 }
 
 void UpdateResetLine(SAdapter& adapter)
@@ -142,8 +167,8 @@ void FlashExchange(SAdapter& adapter, const std::uint8_t* out, std::size_t lengt
         if (busy || !adapter.writeEnabled || length < 4)
             return;
         if (length > 4)
-            adapter.chip->SerialProgram(static_cast<std::uint32_t>(out[1] << 16 | out[2] << 8 | out[3]), out + 4,
-                                        length - 4);
+            adapter.chip->SerialPageProgram(static_cast<std::uint32_t>(out[1] << 16 | out[2] << 8 | out[3]), out + 4,
+                                            length - 4);
         adapter.writeEnabled = false;
         adapter.flashBusyPolls = 3;
         return;
@@ -166,6 +191,8 @@ BENCH_AA_EXPORT int c_aa_find_devices_ext(int numDevices, std::uint16_t* devices
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     SAdapter& adapter = Adapter();
+    if (adapter.unplugged)
+        return 0;
     if (numDevices > 0 && devices != nullptr)
         devices[0] = adapter.open ? kPortNotFree : 0;
     if (numIds > 0 && uniqueIds != nullptr)
@@ -182,7 +209,7 @@ BENCH_AA_EXPORT int c_aa_open(int port)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     SAdapter& adapter = Adapter();
-    if (port != 0 || adapter.open)
+    if (port != 0 || adapter.open || adapter.unplugged)
         return kAaUnableToOpen;
     adapter.open = true;
     adapter.handle = ++adapter.nextHandle;
@@ -281,6 +308,9 @@ BENCH_AA_EXPORT int c_aa_spi_write(int handle, std::uint16_t outBytes, const std
         else
             FlashExchange(adapter, out.data(), length, in.data());
     }
+    FollowChip(adapter);
+    if (adapter.unplugged)
+        return kAaCommunicationError;
     if (dataIn != nullptr)
         std::memcpy(dataIn, in.data(), inBytes);
     return inBytes;
@@ -299,8 +329,15 @@ BENCH_AA_EXPORT int c_aa_i2c_write(int handle, std::uint16_t slave, int flags, s
         return kAaI2cSlaveAddressNack;
     if (count == 1 && data[0] == 0x00 && !adapter.i2cPacket.empty())
     {
-        adapter.chip->Command(adapter.i2cPacket.data(), adapter.i2cPacket.size(), EAvneraPort::I2c);
+        const EAvneraTake taken =
+            adapter.chip->Command(adapter.i2cPacket.data(), adapter.i2cPacket.size(), EAvneraPort::I2c);
         adapter.i2cPacket.clear();
+        FollowChip(adapter);
+        if (adapter.unplugged)
+            return kAaCommunicationError;
+        // A chip that cannot take the packet does not acknowledge the byte that starts it.
+        if (taken == EAvneraTake::Busy)
+            return 0;
     }
     else
     {
@@ -319,11 +356,34 @@ BENCH_AA_EXPORT int c_aa_i2c_read(int handle, std::uint16_t slave, int flags, st
         return kAaI2cNotAvailable;
     if (slave != 0x10)
         return kAaI2cSlaveAddressNack;
-    // The chip stretches the clock until its answer is there; without one the
-    // bus reads high.
+    // The chip stretches the clock until its answer is there (or its
+    // assertion bytes); the adapter waits for it as long as its bus time-out.
+    const CDeadline deadline(kBusTimeoutMs);
+    for (;;)
+    {
+        const std::uint8_t status = adapter.chip->SpiStatus();
+        if ((status & 0x40) != 0 || (status & 0x03) != 0x01)
+            break;
+        if (deadline.IsExpired())
+            return 0;
+        CClock::Sleep(1);
+    }
     std::vector<std::uint8_t> answer = adapter.chip->TakeAnswer();
     for (std::uint16_t i = 0; i < count; ++i)
+    {
+        if (adapter.stretchMs > 0 && i == adapter.stretchByte)
+        {
+            // A stretch armed by the bench: held past the bus time-out, the
+            // transfer ends with the bytes read so far.
+            const std::uint32_t ms = adapter.stretchMs;
+            adapter.stretchMs = 0;
+            CClock::Sleep(std::min(ms, kBusTimeoutMs));
+            if (ms >= kBusTimeoutMs)
+                return i;
+        }
+        // Without an answer the bus reads high.
         data[i] = i < answer.size() ? answer[i] : 0xFF;
+    }
     return count;
 }
 
@@ -434,4 +494,49 @@ BENCH_AA_EXPORT std::uint32_t orvo_bench_aa_download(std::uint8_t* out, std::uin
     const std::vector<std::uint8_t> image = chip.DownloadedImage();
     std::copy_n(image.begin(), std::min<std::size_t>(capacity, image.size()), out);
     return static_cast<std::uint32_t>(image.size());
+}
+
+// Arms a chip fault (EAvneraFault numbering: 1 assert, 2 lost, 3 no answer,
+// 4 short answer, 5 wrong opcode, 6 unplug) for the nth command the chip
+// takes from now; kind 0 clears it. param: bytes missing for a short answer.
+BENCH_AA_EXPORT void orvo_bench_aa_fault(std::uint32_t kind, std::uint32_t nth, std::uint32_t param)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    CAvneraChip& chip = *Adapter().chip;
+    if (kind == 0 || kind > static_cast<std::uint32_t>(EAvneraFault::Unplug))
+        chip.ClearFault();
+    else
+        chip.ArmFault(static_cast<EAvneraFault>(kind), nth, param);
+}
+
+// The next I2C read from the chip stretches the clock for ms before its byte atByte.
+BENCH_AA_EXPORT void orvo_bench_aa_stretch(std::uint32_t atByte, std::uint32_t ms)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    SAdapter& adapter = Adapter();
+    adapter.stretchByte = atByte;
+    adapter.stretchMs = ms;
+}
+
+// 1: the adapter is off USB (with its chip); 0: plugged in again, chip restarted.
+BENCH_AA_EXPORT void orvo_bench_aa_unplug(std::uint32_t unplugged)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    SAdapter& adapter = Adapter();
+    if (unplugged != 0)
+    {
+        adapter.unplugged = true;
+        adapter.open = false;
+        return;
+    }
+    adapter.unplugged = false;
+    adapter.chip->Replug();
+}
+
+BENCH_AA_EXPORT std::uint32_t orvo_bench_aa_unplugged(void)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    SAdapter& adapter = Adapter();
+    FollowChip(adapter);
+    return adapter.unplugged ? 1 : 0;
 }
