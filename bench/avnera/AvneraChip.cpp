@@ -75,10 +75,16 @@ void CAvneraChip::ResetLocked()
     m_ram[0xF003] = 0;
 }
 
+// The chip's own time runs at product time, but the model acts only when it
+// is looked at: work that finished while nobody looked is done at the time it
+// finished (m_now), so that a host that polls late (a loaded machine) sees
+// what the chip did by then, not a chip that just started.
 void CAvneraChip::AdvanceLocked()
 {
-    if (m_pending && CClock::NowMs() >= m_busyUntil)
+    const std::uint64_t now = CClock::NowMs();
+    while (m_pending && now >= m_busyUntil)
     {
+        m_now = m_busyUntil;
         auto action = std::move(m_pending);
         m_pending = nullptr;
         action();
@@ -90,6 +96,7 @@ void CAvneraChip::AdvanceLocked()
             RunLocked(packet.data(), packet.size(), m_heldPort, m_heldFault);
         }
     }
+    m_now = now;
 }
 
 // The answer of the command just processed, as the fault armed for it lets
@@ -116,7 +123,7 @@ void CAvneraChip::Answer(std::vector<std::uint8_t> answer, EAvneraFault fault)
     m_answer = std::move(answer);
     m_answerReady = true;
     m_pollsLeft = m_config.answerPolls;
-    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+    m_readyAt = m_now + m_config.answerDelayMs;
 }
 
 EAvneraFault CAvneraChip::NextFaultLocked()
@@ -204,7 +211,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
             m_ram[0xF002] = m_stateBeforeFlash;
         }
         m_pollsLeft = m_config.answerPolls;
-        m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+        m_readyAt = m_now + m_config.answerDelayMs;
         return;
     }
     if (length < 5)
@@ -231,7 +238,7 @@ void CAvneraChip::ProcessLocked(const std::uint8_t* p, std::size_t length, EAvne
             answer.push_back(0);
     };
     m_pollsLeft = m_config.answerPolls;
-    m_readyAt = CClock::NowMs() + m_config.answerDelayMs;
+    m_readyAt = m_now + m_config.answerDelayMs;
 
     if (unit == 0)
     {
@@ -514,7 +521,7 @@ bool CAvneraChip::SerialTrigger(std::uint8_t sub)
         if (!flash || m_config.serialSector == 0)
             return false;
         const std::uint32_t start = address / m_config.serialSector * m_config.serialSector;
-        m_busyUntil = CClock::NowMs() + m_config.eraseMs;
+        m_busyUntil = m_now + m_config.eraseMs;
         m_pending = [this, start]() {
             std::fill_n(m_serial.begin() + start, std::min<std::size_t>(m_config.serialSector, m_serial.size() - start),
                         0xFF);
@@ -522,7 +529,7 @@ bool CAvneraChip::SerialTrigger(std::uint8_t sub)
         };
         return true;
     }
-    m_busyUntil = CClock::NowMs() + m_config.serialCopyMs;
+    m_busyUntil = m_now + m_config.serialCopyMs;
     if (sub == 0x84)
     {
         m_pending = [this, address, ram, length, size]() {
@@ -567,7 +574,7 @@ std::uint8_t CAvneraChip::HidStatus()
         return static_cast<std::uint8_t>(m_config.statusOverride);
     if (m_asserted)
         return 0x40;
-    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
+    if (m_config.neverReady || m_resetHeld || m_pending || m_now < m_readyAt)
         return 0x00;
     if (m_pollsLeft > 0)
     {
@@ -583,7 +590,7 @@ std::uint8_t CAvneraChip::SpiStatus()
     AdvanceLocked();
     if (m_asserted)
         return 0x40;
-    if (m_config.neverReady || m_resetHeld || m_pending || CClock::NowMs() < m_readyAt)
+    if (m_config.neverReady || m_resetHeld || m_pending || m_now < m_readyAt)
         return 0x01;
     if (m_pollsLeft > 0)
     {

@@ -199,6 +199,7 @@ private:
     std::uint32_t m_pollsLeft = 0;
     std::uint64_t m_readyAt = 0;
     std::uint64_t m_busyUntil = 0;
+    std::uint64_t m_now = 0; // the chip's time while it acts (see AdvanceLocked)
     std::function<void()> m_pending;
     bool m_held = false;
     std::vector<std::uint8_t> m_heldPacket;
