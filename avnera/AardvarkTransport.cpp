@@ -87,8 +87,11 @@ bool ConfigureSpi(const SAardvarkApi& api, AaHandle aa, int phase)
 
 bool Reopen(const SAardvarkApi& api, AvDeviceHandle* handle)
 {
+    const std::size_t slot = SlotOf(handle);
+    if (slot >= kSlotCount)
+        return false;
     api.close(HandleOf(handle));
-    const AaHandle aa = api.open(g_ports[SlotOf(handle)]);
+    const AaHandle aa = api.open(g_ports[slot]);
     if (aa <= 0)
     {
         handle->link = 0;
@@ -135,10 +138,15 @@ int32_t AaReceive(AvDeviceHandle* handle, uint32_t* length, uint8_t* bytes)
         return kFail;
     if (handle->i2cMode != 0)
     {
+        // The master clocks every byte it asks for; fewer means the chip
+        // held the clock past the adapter's bus time-out (or the bus failed).
         const int read = api->i2cRead(HandleOf(handle), kI2cSlave, kAaI2cNoFlags, static_cast<std::uint16_t>(*length), bytes);
-        if (read < 0)
+        if (read != static_cast<int>(*length))
             return kFail;
-        *length = static_cast<std::uint32_t>(read);
+        // An asserted chip gives its assertion bytes (the status 0x40, then
+        // the four codes) where an answer would start with 0xFE.
+        if (*length >= 5 && bytes[0] == 0x40)
+            return kAsserted;
         return read;
     }
     switch (WaitStatus(*api, handle, 0x13, 0x02, handle->timeout))
@@ -198,6 +206,9 @@ int32_t AaControl(AvDeviceHandle* handle, uint32_t code, uint32_t value)
         return ConfigureSpi(*api, aa, kAaSpiPhaseSetupSample) ? 0 : kFail;
     case 2:
     {
+        // Value 0 leaves the flash wiring: the host port's configuration again.
+        if (value == 0)
+            return AaControl(handle, 1, 1);
         if (value != 1)
             return kBadArgument;
         if (!Reopen(*api, handle))
@@ -315,8 +326,9 @@ int32_t AaBlockRead(AvDeviceHandle* handle, uint16_t address, uint16_t length, u
     for (std::uint32_t done = 0; done < length;)
     {
         const std::uint8_t n = static_cast<std::uint8_t>(std::min<std::uint32_t>(16, length - done));
-        if (MemoryPeek(handle, static_cast<std::uint16_t>(address + done), n, bytes + done) != 0)
-            return kFail;
+        const std::int32_t read = MemoryPeek(handle, static_cast<std::uint16_t>(address + done), n, bytes + done);
+        if (read != 0)
+            return read == kAsserted ? kAsserted : kFail;
         done += n;
     }
     return 0;
@@ -349,7 +361,8 @@ std::int32_t AardvarkList(std::uint32_t maximum, std::uint16_t* indexes, std::ui
 std::int32_t AardvarkOpen(AvDeviceHandle* handle, std::uint32_t index)
 {
     const SAardvarkApi* api = AardvarkApi();
-    if (api == nullptr || !IsTableHandle(handle) || index >= kMaxAdapters)
+    const std::size_t slot = SlotOf(handle);
+    if (api == nullptr || slot >= kSlotCount || index >= kMaxAdapters)
         return kFail;
     std::uint16_t ports[kMaxAdapters] = {};
     std::uint32_t uniqueIds[kMaxAdapters] = {};
@@ -360,7 +373,7 @@ std::int32_t AardvarkOpen(AvDeviceHandle* handle, std::uint32_t index)
     const AaHandle aa = api->open(port);
     if (aa <= 0)
         return kFail;
-    g_ports[SlotOf(handle)] = port;
+    g_ports[slot] = port;
     handle->link = static_cast<std::uint32_t>(aa);
     handle->i2cMode = 0;
     if (!ConfigureSpi(*api, aa, kAaSpiPhaseSetupSample))

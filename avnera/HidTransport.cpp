@@ -26,9 +26,8 @@ SHidCaps g_lastCaps;
 
 IHidDevice* DeviceOf(const AvDeviceHandle* handle)
 {
-    if (!IsTableHandle(handle))
-        return nullptr;
-    return g_devices[SlotOf(handle)].get();
+    const std::size_t slot = SlotOf(handle);
+    return slot < kSlotCount ? g_devices[slot].get() : nullptr;
 }
 
 std::size_t FeatureLength(IHidDevice& device)
@@ -119,6 +118,19 @@ std::uint8_t ReadStatus(IHidDevice& device, std::uint8_t reportId)
     return g_report[2];
 }
 
+// The status report says the chip asserted (0xFF from a vendor-HID device
+// is no assertion); its bytes 2..6, the status and the four codes, are the
+// assertion bytes.
+bool Asserted(std::uint8_t status, bool vendor)
+{
+    return (status & 0x40) != 0 && (!vendor || status != 0xFF);
+}
+
+void CopyAssertion(std::uint8_t* to)
+{
+    std::memcpy(to, g_report + 2, 5);
+}
+
 enum class EWait
 {
     Ready,
@@ -137,7 +149,7 @@ EWait Wait(IHidDevice& device, std::uint8_t reportId, bool vendor, std::uint8_t 
         // got ready in time.
         const bool last = deadline.IsExpired();
         const std::uint8_t status = ReadStatus(device, reportId);
-        if ((status & 0x40) != 0 && (!vendor || status != 0xFF))
+        if (Asserted(status, vendor))
             return EWait::Asserted;
         if ((status & mask) == want)
             return EWait::Ready;
@@ -162,13 +174,26 @@ int32_t GenericSend(AvDeviceHandle* handle, uint32_t length, uint8_t* bytes)
     IHidDevice* device = DeviceOf(handle);
     if (device == nullptr || bytes == nullptr)
         return kFail;
+    // An asserted chip takes no command: that is said, not sent into the void.
+    if (Asserted(ReadStatus(*device, 0xFF), false))
+    {
+        CopyAssertion(bytes + 2);
+        return kAsserted;
+    }
     const std::size_t reportLength = FeatureLength(*device);
     if (length + 3 > reportLength)
         return kFail;
     std::memset(g_report, 0, sizeof(g_report));
     g_report[1] = static_cast<std::uint8_t>(length + 1);
     std::memcpy(g_report + 3, bytes, length);
-    return SetFeatureOn(*device, 0xFF) ? 0 : kFail;
+    if (SetFeatureOn(*device, 0xFF))
+        return 0;
+    if (Asserted(ReadStatus(*device, 0xFF), false))
+    {
+        CopyAssertion(bytes + 2);
+        return kAsserted;
+    }
+    return kFail;
 }
 
 int32_t GenericReceive(AvDeviceHandle* handle, uint32_t* length, uint8_t* bytes)
@@ -176,16 +201,25 @@ int32_t GenericReceive(AvDeviceHandle* handle, uint32_t* length, uint8_t* bytes)
     IHidDevice* device = DeviceOf(handle);
     if (device == nullptr || length == nullptr || bytes == nullptr)
         return kFail;
-    if (Wait(*device, 0xFF, false, 0x05, 0x05, handle->timeout) == EWait::TimedOut)
-        return kFail;
+    switch (Wait(*device, 0xFF, false, 0x05, 0x05, handle->timeout))
+    {
+    case EWait::Asserted:
+        // The report carries the assertion, not an answer.
+        if (*length >= 5)
+            CopyAssertion(bytes);
+        return kAsserted;
+    case EWait::TimedOut: return kFail;
+    case EWait::Ready: break;
+    }
     return CopyAnswer(length, bytes, FeatureLength(*device));
 }
 
 int32_t HidClose(AvDeviceHandle* handle)
 {
-    if (!IsTableHandle(handle))
+    const std::size_t slot = SlotOf(handle);
+    if (slot >= kSlotCount)
         return kFail;
-    g_devices[SlotOf(handle)].reset();
+    g_devices[slot].reset();
     return 0;
 }
 
@@ -271,9 +305,15 @@ int32_t BlockWritePackets(AvDeviceHandle* handle, IHidDevice& device, bool vendo
             return kFail;
         if (vendor)
         {
-            std::uint8_t answer[kPacketSize];
+            // Each packet is answered: the answer must be the poke's.
+            std::uint8_t answer[kPacketSize] = {};
             std::uint32_t answerLength = sizeof(answer);
-            if (handle->ops->receive(handle, &answerLength, answer) < 0)
+            const std::int32_t received = handle->ops->receive(handle, &answerLength, answer);
+            if (received == kAsserted)
+                return kAsserted;
+            const std::uint8_t sent[6] = {0xFD, 2, 0, 0, static_cast<std::uint8_t>(n + 4), 0x00};
+            if (received < 0 || !AnswerFits(sent, answer, answerLength, 8) || answer[6] != static_cast<std::uint8_t>(at) ||
+                answer[7] != static_cast<std::uint8_t>(at >> 8))
                 return kFail;
         }
         done = static_cast<std::uint16_t>(done + n);
@@ -324,7 +364,12 @@ int32_t BlockReadPackets(AvDeviceHandle* handle, bool vendor, uint16_t address, 
         std::uint8_t answer[kPacketSize] = {};
         std::uint32_t answerLength = static_cast<std::uint32_t>(n) + 8;
         const std::int32_t received = handle->ops->receive(handle, &answerLength, answer);
-        if (received < 0 || answerLength < static_cast<std::uint32_t>(n) + 8)
+        if (received == kAsserted)
+            return kAsserted;
+        // The answer must be this piece's: the peek and its address echoed.
+        const std::uint8_t sent[6] = {0xFD, static_cast<std::uint8_t>(vendor ? 2 : 4), 0, 0, 5, 0x81};
+        if (received < 0 || !AnswerFits(sent, answer, answerLength, static_cast<std::uint32_t>(n) + 8) ||
+            answer[6] != static_cast<std::uint8_t>(at) || answer[7] != static_cast<std::uint8_t>(at >> 8))
             return kFail;
         // Each piece copies its own n data bytes, whatever the answer's count.
         std::memcpy(bytes + done, answer + 8, n);
@@ -340,18 +385,13 @@ int32_t GenericBlockRead(AvDeviceHandle* handle, uint16_t address, uint16_t leng
 
 // Vendor HID -------------------------------------------------------------------
 
-void CopyAssertion(std::uint8_t* to)
-{
-    std::memcpy(to, g_report + 2, 5);
-}
-
 int32_t VendorSend(AvDeviceHandle* handle, uint32_t length, uint8_t* bytes)
 {
     IHidDevice* device = DeviceOf(handle);
     if (device == nullptr || bytes == nullptr)
         return kFail;
     std::uint8_t status = ReadStatus(*device, 0xE1);
-    if ((status & 0x40) != 0 && status != 0xFF)
+    if (Asserted(status, true))
     {
         CopyAssertion(bytes + 2);
         return kAsserted;
@@ -367,7 +407,7 @@ int32_t VendorSend(AvDeviceHandle* handle, uint32_t length, uint8_t* bytes)
     if (SetFeatureOn(*device, 0xE1))
         return 0;
     status = ReadStatus(*device, 0xE1);
-    if ((status & 0x40) != 0 && status != 0xFF)
+    if (Asserted(status, true))
     {
         CopyAssertion(bytes + 2);
         return kAsserted;
@@ -458,7 +498,8 @@ std::int32_t HidList(std::uint32_t type, std::uint32_t maximum, std::uint16_t* i
 
 std::int32_t HidOpen(AvDeviceHandle* handle, std::uint32_t type, std::uint32_t index)
 {
-    if (!IsTableHandle(handle))
+    const std::size_t slot = SlotOf(handle);
+    if (slot >= kSlotCount)
         return kFail;
     std::vector<SHidMatch> matches = FindMatches(type, static_cast<std::size_t>(index) + 1);
     if (index >= matches.size())
@@ -474,8 +515,8 @@ std::int32_t HidOpen(AvDeviceHandle* handle, std::uint32_t type, std::uint32_t i
     g_lastCaps = caps;
     std::uint32_t link = static_cast<std::uint32_t>(device->GetHandleValue());
     if (link == 0)
-        link = 0xFFFF0000u | static_cast<std::uint32_t>(SlotOf(handle) + 1);
-    g_devices[SlotOf(handle)] = std::move(device);
+        link = 0xFFFF0000u | static_cast<std::uint32_t>(slot + 1);
+    g_devices[slot] = std::move(device);
     handle->link = link;
     return 0;
 }

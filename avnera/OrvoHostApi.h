@@ -5,10 +5,18 @@
  * on Linux, with C linkage.
  *
  * Every function returns 0 on success or a negative code:
- *   -1 transport or device failure, no free handle, time-out, bad answer length, nothing found
- *   -2 not supported   -3 null handle   -4 bad argument
- *   -5 the chip asserted (the assertion bytes were returned)   -6 mode or state out of range
- * AvDllListDevices returns a count. Call from one thread at a time.
+ *   -1 transport or device failure, no free handle, time-out, an answer that is not the
+ *      command's (opcode, echo, length), a write the memory did not take, nothing found
+ *   -2 not supported   -3 null handle, or one that is closed or was never opened
+ *   -4 bad argument (also a range outside the memory)
+ *   -5 the chip asserted (getAssertCode gives its five bytes)   -6 mode or state out of range
+ * 0 means the chip did what was asked: every write of memory, EEPROM, serial memory
+ * and flash is read back before it counts. AvDllListDevices returns a count. Call
+ * from one thread at a time.
+ * Handles: at most ten open at once. A handle that was closed (AvDllCloseHandle,
+ * AvDllShutdown, AvDllInitialize, a re-enumeration) stays closed: it never names the
+ * device opened after it; its `reserved` word holds the open's generation (0 once
+ * closed). Only pointers from AvDllOpenDevice are handles; any other is refused.
  * Packets: [opcode, destination, unit, remote, count, sub-command, ...]; opcodes
  * 0xFD (answered), 0xFF (not answered), below 0xFC a 4-byte packet. Answers are
  * 4..24 bytes and start with 0xFE. */
@@ -55,7 +63,7 @@ struct AvDeviceHandle
     uint32_t state;     /* chip register 0xF002 as last read */
     uint32_t mode;      /* 0, 1, 2; 255 = not yet known */
     uint32_t flashType; /* set by SetFlashType */
-    uint32_t reserved;
+    uint32_t reserved;  /* generation of this open; 0 once closed */
     uint32_t i2cMode;   /* Aardvark: 0 SPI, 1 I2C */
     uint32_t timeout;   /* answer time-out in ms (generic HID, Aardvark) */
 };
@@ -110,9 +118,13 @@ ORVO_HOSTAPI int32_t MemoryPoke(AvDeviceHandle* handle, uint16_t address, uint8_
 ORVO_HOSTAPI int32_t RemotePeek(AvDeviceHandle* handle, uint8_t remote, uint16_t address, uint8_t count, uint8_t* out);
 ORVO_HOSTAPI int32_t RemotePoke(AvDeviceHandle* handle, uint8_t remote, uint16_t address, uint8_t count, const uint8_t* data);
 ORVO_HOSTAPI int32_t deviceVersion(AvDeviceHandle* handle, uint32_t* version);
-ORVO_HOSTAPI int32_t deviceReset(AvDeviceHandle* handle, uint32_t level); /* level != 0 holds reset, 0 releases */
+/* level is the chip's reset line: 0 holds the chip in reset, any other value releases it
+ * (on the adapter GPIO line 0, low holds); -2 on generic HID, which has no reset line */
+ORVO_HOSTAPI int32_t deviceReset(AvDeviceHandle* handle, uint32_t level);
+/* address + length at most 0x10000; a write is read back */
 ORVO_HOSTAPI int32_t eepromWrite(AvDeviceHandle* handle, uint16_t address, uint16_t length, const uint8_t* data);
 ORVO_HOSTAPI int32_t eepromRead(AvDeviceHandle* handle, uint16_t address, uint16_t length, uint8_t* out);
+/* Serial memory: the range must lie inside the part (-4); writes and erases are read back */
 ORVO_HOSTAPI int32_t SerialMemRead(AvDeviceHandle* handle, uint32_t address, uint32_t length, uint8_t* buffer, uint32_t partRow);
 ORVO_HOSTAPI int32_t SerialMemWrite(AvDeviceHandle* handle, uint32_t address, uint32_t length, uint8_t* buffer, uint32_t partRow); /* address 0: buffer[0..2] = part header */
 ORVO_HOSTAPI int32_t SerialMemErase(AvDeviceHandle* handle, uint32_t address, uint32_t length, uint8_t* buffer, uint32_t partRow);
@@ -127,6 +139,10 @@ ORVO_HOSTAPI int32_t SerialMemEnterFlashMode(AvDeviceHandle** handle); /* *handl
  * on the way: the handle passed in is closed and the rest goes to the re-opened device (take the new
  * handle from SerialMemEnterFlashMode and AvDllOpenDevice when it is needed afterwards). */
 ORVO_HOSTAPI int32_t SerialMemDownload(AvDeviceHandle* handle, uint32_t ignored, uint16_t length, const uint8_t* image);
+/* Direct flash access with the flash passed through for the type set by SetFlashType: type 0
+ * (the default) passes nothing through, so FlashWrite and FlashRead refuse it with -4; the
+ * adapter knows type 1 only (its own wiring to the flash, 24-bit addresses). FlashWrite reads
+ * the flash back (flash that was not erased fails). */
 ORVO_HOSTAPI int32_t SetFlashType(AvDeviceHandle* handle, uint32_t type);
 ORVO_HOSTAPI int32_t FlashWrite(AvDeviceHandle* handle, uint32_t address, uint32_t length, const uint8_t* data);
 ORVO_HOSTAPI int32_t FlashRead(AvDeviceHandle* handle, uint32_t address, uint32_t length, uint8_t* out);
@@ -162,8 +178,9 @@ ORVO_HOSTAPI int32_t macWlanChannelTables(AvDeviceHandle* handle, uint16_t* firs
 ORVO_HOSTAPI int32_t macDebugTables(AvDeviceHandle* handle, uint16_t* value);
 ORVO_HOSTAPI int32_t rfFixedChannelSetup(AvDeviceHandle* handle, uint8_t channel);
 ORVO_HOSTAPI int32_t rfDynamicChannelSetup(AvDeviceHandle* handle);
-ORVO_HOSTAPI int32_t rfAntennaDiversitySetup(AvDeviceHandle* handle, uint32_t mode); /* always 0 */
-ORVO_HOSTAPI int32_t rfContinuousTransmitEnable(AvDeviceHandle* handle, uint8_t on); /* always 0 */
+ORVO_HOSTAPI int32_t rfAntennaDiversitySetup(AvDeviceHandle* handle, uint32_t mode); /* modes 0..2 */
+ORVO_HOSTAPI int32_t rfContinuousTransmitEnable(AvDeviceHandle* handle, uint8_t on); /* every poke goes out */
+/* a reset pulse (held 1 s, released), done when the chip answers again; -2 on generic HID */
 ORVO_HOSTAPI int32_t rfRevertToFlashSettings(AvDeviceHandle* handle);
 ORVO_HOSTAPI int32_t rfSetTxPower(AvDeviceHandle* handle, uint32_t value); /* -2 */
 

@@ -540,3 +540,10 @@ BENCH_AA_EXPORT std::uint32_t orvo_bench_aa_unplugged(void)
     FollowChip(adapter);
     return adapter.unplugged ? 1 : 0;
 }
+
+// 1 while the chip is in its firmware-upgrade (flash) mode.
+BENCH_AA_EXPORT std::uint32_t orvo_bench_aa_flash_mode(void)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return Adapter().chip->InFlashMode() ? 1 : 0;
+}

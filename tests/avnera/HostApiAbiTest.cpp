@@ -47,6 +47,19 @@ struct SBench
     uint32_t (*ram)(uint16_t, uint32_t, uint8_t*) = nullptr;
     uint32_t (*eeprom)(uint32_t, uint32_t, uint8_t*) = nullptr;
     uint32_t (*download)(uint8_t*, uint32_t) = nullptr;
+    void (*fault)(uint32_t, uint32_t, uint32_t) = nullptr;
+    void (*stretch)(uint32_t, uint32_t) = nullptr;
+    uint32_t (*flashMode)() = nullptr;
+};
+
+// EAvneraFault numbering of the bench adapter's orvo_bench_aa_fault.
+enum : uint32_t
+{
+    kFaultAssert = 1,
+    kFaultLost = 2,
+    kFaultNoAnswer = 3,
+    kFaultShortAnswer = 4,
+    kFaultWrongOpcode = 5,
 };
 
 #if defined(_WIN32)
@@ -108,6 +121,9 @@ protected:
         Bind(m_bench, b.ram, "orvo_bench_aa_ram");
         Bind(m_bench, b.eeprom, "orvo_bench_aa_eeprom");
         Bind(m_bench, b.download, "orvo_bench_aa_download");
+        Bind(m_bench, b.fault, "orvo_bench_aa_fault");
+        Bind(m_bench, b.stretch, "orvo_bench_aa_stretch");
+        Bind(m_bench, b.flashMode, "orvo_bench_aa_flash_mode");
         ASSERT_NE(nullptr, b.restore);
         b.restore(0, 0, 0);
     }
@@ -329,4 +345,121 @@ TEST(CHostApiPython, BindsToTheLoadedRuntimeAndInitialisesTheModule)
     char text[200];
     record(text, sizeof(text));
     EXPECT_STREQ("hostapi_vmi|hostapi_vmi|1012|1|1|2", text);
+}
+
+TEST_F(CHostApiBench, AssertionsStretchedClocksAndWrongAnswersInEitherMode)
+{
+    AvDeviceHandle* handle = OpenAdapter();
+    ASSERT_NE(nullptr, handle);
+    uint8_t ram[16] = {};
+    b.ram(0x3000, 16, ram);
+    uint8_t peek[16] = {};
+    for (uint32_t i2c : {0u, 1u})
+    {
+        ASSERT_EQ(0, handle->ops->control(handle, 3, i2c));
+        // An answer with another opcode is no answer.
+        b.fault(kFaultWrongOpcode, 1, 0);
+        EXPECT_EQ(-1, s_api.MemoryPeek(handle, 0x3000, 16, peek)) << "i2c " << i2c;
+        b.fault(kFaultNoAnswer, 1, 0);
+        EXPECT_EQ(-1, s_api.MemoryPeek(handle, 0x3000, 16, peek)) << "i2c " << i2c;
+        ASSERT_EQ(0, s_api.MemoryPeek(handle, 0x3000, 16, peek));
+        EXPECT_EQ(0, std::memcmp(ram, peek, 16));
+    }
+    // I2C: a clock stretched past the adapter's bus time-out ends the read
+    // early; one within it only takes longer.
+    b.stretch(12, 500);
+    std::memset(peek, 0xEE, sizeof(peek));
+    EXPECT_EQ(-1, s_api.MemoryPeek(handle, 0x3000, 16, peek));
+    b.stretch(3, 100);
+    ASSERT_EQ(0, s_api.MemoryPeek(handle, 0x3000, 16, peek));
+    EXPECT_EQ(0, std::memcmp(ram, peek, 16));
+    // I2C: an asserted chip gives its assertion bytes where the answer would be.
+    const uint8_t code[4] = {0x0B, 0xAD, 0xF0, 0x0D};
+    b.assertion(code);
+    EXPECT_EQ(-5, s_api.MemoryPeek(handle, 0x3000, 16, peek));
+    uint32_t version = 0;
+    EXPECT_EQ(-5, s_api.deviceVersion(handle, &version));
+    uint8_t assertion[5] = {};
+    ASSERT_EQ(0, s_api.getAssertCode(handle, assertion));
+    EXPECT_EQ(0x40, assertion[0]);
+    EXPECT_EQ(0, std::memcmp(assertion + 1, code, 4));
+    b.assertion(nullptr);
+    ASSERT_EQ(0, handle->ops->control(handle, 3, 0));
+    EXPECT_EQ(0, s_api.deviceVersion(handle, &version));
+}
+
+TEST_F(CHostApiBench, TheDefaultFlashTypeReachesNoFlashAndIsRefused)
+{
+    AvDeviceHandle* handle = OpenAdapter();
+    ASSERT_NE(nullptr, handle);
+    // At 0xADDE00 the adapter's flash write would be the enter-flash-mode
+    // command on the chip's host port.
+    const uint8_t data[16] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(-4, s_api.FlashWrite(handle, 0xADDE00, 16, data));
+    EXPECT_EQ(0u, b.flashMode());
+    uint8_t back[16];
+    std::memset(back, 0x5A, sizeof(back));
+    EXPECT_EQ(-4, s_api.FlashRead(handle, 0x1000, 16, back));
+    EXPECT_EQ(0x5A, back[0]);
+    // The adapter reaches the flash on its own wiring: flash type 1 only, 24-bit addresses.
+    ASSERT_EQ(0, s_api.SetFlashType(handle, 2));
+    EXPECT_EQ(-4, s_api.FlashWrite(handle, 0x1000, 16, data));
+    ASSERT_EQ(0, s_api.SetFlashType(handle, 1));
+    EXPECT_EQ(-4, s_api.FlashWrite(handle, 0xFFFFF8, 16, data));
+    // A write across a 256-byte page lands whole; one over bytes that were
+    // not erased does not hold and says so.
+    std::vector<uint8_t> image(300);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>(i * 7 + 1);
+    ASSERT_EQ(0, s_api.FlashWrite(handle, 0x20F0, 300, image.data()));
+    std::vector<uint8_t> flash(300);
+    b.serial(0x20F0, 300, flash.data());
+    EXPECT_EQ(image, flash);
+    EXPECT_EQ(-1, s_api.FlashWrite(handle, 0x20F0, 16, data));
+    ASSERT_EQ(0, s_api.SetFlashType(handle, 0));
+    uint32_t version = 0;
+    EXPECT_EQ(0, s_api.deviceVersion(handle, &version));
+    EXPECT_EQ(0u, b.flashMode());
+}
+
+TEST_F(CHostApiBench, RevertToFlashSettingsLeavesTheChipRunning)
+{
+    AvDeviceHandle* handle = OpenAdapter();
+    ASSERT_NE(nullptr, handle);
+    const uint32_t resets = b.resets();
+    ASSERT_EQ(0, s_api.rfRevertToFlashSettings(handle));
+    EXPECT_EQ(resets + 1, b.resets());
+    EXPECT_EQ(0x01u, b.gpio() & 0x01); // the reset line is high again
+    uint32_t version = 0;
+    EXPECT_EQ(0, s_api.deviceVersion(handle, &version));
+    EXPECT_EQ(0x0105u, version);
+}
+
+TEST_F(CHostApiBench, OnlyOpenHandlesFromTheInterfaceAreHandles)
+{
+    // A structure the caller made is refused, not followed.
+    AvDeviceHandle mine = {};
+    const uint8_t data[4] = {1, 2, 3, 4};
+    EXPECT_EQ(-3, s_api.deviceReset(&mine, 1));
+    EXPECT_EQ(-3, s_api.SetFlashType(&mine, 1));
+    EXPECT_EQ(-3, s_api.FlashWrite(&mine, 0, 4, data));
+    EXPECT_EQ(-3, s_api.rfRevertToFlashSettings(&mine));
+    EXPECT_EQ(-3, s_api.AvDllCloseHandle(&mine));
+    uint8_t packet[24] = {0xFD, 2, 0, 0, 2, 0x83};
+    EXPECT_EQ(-3, s_api.commandSend(&mine, packet));
+    // A closed handle does not reach the device opened after it.
+    AvDeviceHandle* first = OpenAdapter();
+    ASSERT_NE(nullptr, first);
+    s_api.AvDllShutdown();
+    AvDeviceHandle* second = OpenAdapter();
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(-3, s_api.AvDllCloseHandle(first));
+    const uint32_t resets = b.resets();
+    EXPECT_EQ(-3, s_api.deviceReset(first, 0));
+    EXPECT_EQ(-3, s_api.rfRevertToFlashSettings(first));
+    EXPECT_EQ(resets, b.resets());
+    uint32_t version = 0;
+    EXPECT_EQ(0, s_api.deviceVersion(second, &version));
+    mine = *second;
+    EXPECT_EQ(-3, s_api.deviceVersion(&mine, &version));
 }

@@ -57,7 +57,7 @@ TEST_F(CAvneraBench, ListsOpensQueriesRefreshesAndClosesOnBothFaces)
         EXPECT_EQ(255u, handle->mode);
     }
     EXPECT_EQ(-3, AvDllCloseHandle(nullptr));
-    EXPECT_EQ(-1, AvDllOpenDevice(0, 5, nullptr) == -4 ? -1 : -1);
+    EXPECT_EQ(-4, AvDllOpenDevice(0, 5, nullptr));
     AvDeviceHandle* none = nullptr;
     EXPECT_EQ(-1, AvDllOpenDevice(0, 5, &none));
     EXPECT_EQ(-1, AvDllOpenDevice(9, 0, &none));
@@ -68,14 +68,22 @@ TEST_F(CAvneraBench, EleventhOpenFailsAndLeavesTheTableAlone)
 {
     PlugChip(true);
     AvDeviceHandle* handles[10] = {};
-    for (auto& handle : handles)
-        handle = Open(1);
     AvDeviceHandle table[10];
-    std::memcpy(table, avnera::g_handles, sizeof(table));
+    for (std::size_t i = 0; i < 10; ++i)
+    {
+        handles[i] = Open(1);
+        ASSERT_NE(nullptr, handles[i]);
+        table[i] = *handles[i];
+    }
     AvDeviceHandle* eleventh = nullptr;
     EXPECT_EQ(-1, AvDllOpenDevice(1, 0, &eleventh));
     EXPECT_EQ(nullptr, eleventh);
-    EXPECT_EQ(0, std::memcmp(table, avnera::g_handles, sizeof(table)));
+    for (std::size_t i = 0; i < 10; ++i)
+    {
+        EXPECT_EQ(0, std::memcmp(&table[i], handles[i], sizeof(AvDeviceHandle))) << i;
+        EXPECT_TRUE(avnera::IsOpenHandle(handles[i])) << i;
+    }
+    EXPECT_EQ(10u, avnera::OpenHandleCount());
     EXPECT_EQ(10u, m_world.OpenHidHandleCount());
     EXPECT_EQ(0, AvDllShutdown());
     EXPECT_EQ(0u, m_world.OpenHidHandleCount());
@@ -236,4 +244,138 @@ TEST_F(CAvneraBench, VendorListIdFollowsTheLayoutByteOfReportF2)
     EXPECT_EQ(0x11223344u, ids[0]);
     EXPECT_EQ(0u, ids[1]);
     EXPECT_EQ(1u, indexes[1]);
+}
+
+TEST_F(CAvneraBench, AnAssertedChipIsMinusFiveOnBothFacesAndKeepsItsCode)
+{
+    const uint8_t code[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    const uint8_t expected[5] = {0x40, 0xDE, 0xAD, 0xBE, 0xEF};
+    auto generic = PlugChip(false);
+    auto vendor = PlugChip(true);
+    for (uint32_t type : {0u, 1u})
+    {
+        auto& chip = type == 0 ? generic : vendor;
+        AvDeviceHandle* handle = Open(type);
+        ASSERT_NE(nullptr, handle);
+        const std::vector<uint8_t> ram = chip->Ram(0x2000, 4);
+        chip->Assert(code);
+        // The status report of an asserted chip carries the assertion, not data.
+        uint8_t peek[4] = {0x11, 0x22, 0x33, 0x44};
+        EXPECT_EQ(-5, MemoryPeek(handle, 0x2000, 4, peek)) << "type " << type;
+        EXPECT_EQ(0x11, peek[0]);
+        uint32_t version = 0x5A5A;
+        EXPECT_EQ(-5, deviceVersion(handle, &version)) << "type " << type;
+        EXPECT_EQ(0x5A5Au, version);
+        const uint8_t data[4] = {1, 2, 3, 4};
+        EXPECT_EQ(-5, MemoryPoke(handle, 0x2000, 4, data)) << "type " << type;
+        EXPECT_EQ(ram, chip->Ram(0x2000, 4));
+        // A command without an answer is not sent into the void either.
+        EXPECT_EQ(-5, systemPair(handle)) << "type " << type;
+        uint8_t answer[24] = {};
+        EXPECT_EQ(-5, commandGetResponse(handle, answer)) << "type " << type;
+        EXPECT_EQ(0, std::memcmp(answer, expected, 5));
+        uint8_t assertion[5] = {};
+        ASSERT_EQ(0, getAssertCode(handle, assertion)) << "type " << type;
+        EXPECT_EQ(0, std::memcmp(assertion, expected, 5));
+        chip->ClearAssertion();
+        EXPECT_EQ(-1, getAssertCode(handle, assertion));
+        EXPECT_EQ(0, MemoryPeek(handle, 0x2000, 4, peek));
+        AvDllCloseHandle(handle);
+    }
+}
+
+TEST_F(CAvneraBench, AnAnswerThatIsNotTheCommandsIsAFailure)
+{
+    auto generic = PlugChip(false);
+    auto vendor = PlugChip(true);
+    for (uint32_t type : {0u, 1u})
+    {
+        auto& chip = type == 0 ? generic : vendor;
+        chip->SetRam(0x3000, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6});
+        AvDeviceHandle* handle = Open(type);
+        uint8_t peek[16] = {};
+        struct SCase
+        {
+            EAvneraFault fault;
+            uint32_t param;
+        };
+        for (const SCase& c : {SCase{EAvneraFault::ShortAnswer, 1}, SCase{EAvneraFault::ShortAnswer, 9},
+                               SCase{EAvneraFault::WrongOpcode, 0}, SCase{EAvneraFault::NoAnswer, 0},
+                               SCase{EAvneraFault::Lost, 0}})
+        {
+            chip->ArmFault(c.fault, 1, c.param);
+            std::memset(peek, 0xEE, sizeof(peek));
+            EXPECT_EQ(-1, MemoryPeek(handle, 0x3000, 16, peek))
+                << "type " << type << " fault " << static_cast<int>(c.fault) << " " << c.param;
+            chip->ArmFault(c.fault, 1, c.param);
+            uint32_t version = 0;
+            EXPECT_EQ(-1, deviceVersion(handle, &version)) << "type " << type << " fault " << static_cast<int>(c.fault);
+            chip->ArmFault(c.fault, 1, c.param);
+            uint8_t answer[24] = {};
+            uint8_t packet[24] = {0xFD, static_cast<uint8_t>(type == 0 ? 4 : 2), 0, 0, 2, 0x83};
+            const int32_t raw = commandSendAndGetResponse(handle, packet, answer);
+            if (c.fault != EAvneraFault::ShortAnswer)
+            {
+                EXPECT_EQ(-1, raw);
+            }
+        }
+        // The answer of an earlier command is never taken for this one's.
+        uint8_t other[4] = {};
+        ASSERT_EQ(0, MemoryPeek(handle, 0x3004, 4, other));
+        chip->ArmFault(EAvneraFault::Lost, 1);
+        EXPECT_EQ(-1, MemoryPeek(handle, 0x3000, 4, peek));
+        ASSERT_EQ(0, MemoryPeek(handle, 0x3000, 16, peek));
+        EXPECT_EQ(chip->Ram(0x3000, 16), std::vector<uint8_t>(peek, peek + 16));
+        AvDllCloseHandle(handle);
+    }
+}
+
+TEST_F(CAvneraBench, AClosedHandleNeverNamesTheDeviceOpenedAfterIt)
+{
+    auto chip = PlugChip(true);
+    AvDeviceHandle* first = Open(1);
+    ASSERT_NE(nullptr, first);
+    const AvDeviceHandle copy = *first;
+    EXPECT_NE(0u, first->reserved);
+    ASSERT_EQ(0, AvDllShutdown());
+    EXPECT_EQ(0u, m_world.OpenHidHandleCount());
+    EXPECT_EQ(0u, first->reserved);
+    AvDeviceHandle* second = Open(1);
+    ASSERT_NE(nullptr, second);
+    EXPECT_NE(first, second);
+    EXPECT_NE(copy.reserved, second->reserved);
+    // The first handle is closed: nothing it is given reaches the second device.
+    EXPECT_EQ(-3, AvDllCloseHandle(first));
+    EXPECT_EQ(1u, m_world.OpenHidHandleCount());
+    uint8_t value = 0;
+    EXPECT_EQ(-3, MemoryPeek(first, 0xF002, 1, &value));
+    uint8_t packet[24] = {0xFD, 2, 0, 0, 2, 0x83};
+    EXPECT_EQ(-3, commandSend(first, packet));
+    EXPECT_EQ(-3, deviceReset(first, 0));
+    EXPECT_EQ(-3, SetFlashType(first, 1));
+    EXPECT_EQ(-3, AvDllRefreshDevice(first));
+    uint32_t version = 0;
+    EXPECT_EQ(0, deviceVersion(second, &version));
+    // A copy of an open handle is not a handle either.
+    AvDeviceHandle mine = *second;
+    EXPECT_EQ(-3, deviceVersion(&mine, &version));
+    EXPECT_EQ(-3, AvDllCloseHandle(&mine));
+    EXPECT_EQ(0, AvDllCloseHandle(second));
+    EXPECT_EQ(-3, AvDllCloseHandle(second));
+    // Ten opens later, a slot that came round again still gets a handle of its own.
+    AvDeviceHandle* seen[30] = {};
+    for (auto& handle : seen)
+    {
+        handle = Open(1);
+        ASSERT_NE(nullptr, handle);
+        for (AvDeviceHandle* before : seen)
+        {
+            if (before != handle && before != nullptr)
+            {
+                EXPECT_EQ(-3, AvDllCloseHandle(before));
+            }
+        }
+        AvDllCloseHandle(handle);
+    }
+    EXPECT_EQ(0u, m_world.OpenHidHandleCount());
 }

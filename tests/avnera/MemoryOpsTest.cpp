@@ -107,9 +107,10 @@ TEST_F(CAvneraBench, SerialFlashRoundTripWithPartHeaderOnBothFaces)
         ASSERT_EQ(0, SerialMemRead(handle, 0, 300, back.data(), 35));
         EXPECT_EQ(data, back);
 
-        // Writing over programmed flash only clears bits; erase brings 0xFF back.
+        // Writing over programmed flash only clears bits: the flash does not
+        // hold what was asked, and the write says so. Erase brings 0xFF back.
         std::vector<uint8_t> ones(16, 0xF0);
-        ASSERT_EQ(0, SerialMemWrite(handle, 0x100, 16, ones.data(), 35));
+        EXPECT_EQ(-1, SerialMemWrite(handle, 0x100, 16, ones.data(), 35));
         Settle();
         std::vector<uint8_t> anded(16);
         for (int i = 0; i < 16; ++i)
@@ -146,9 +147,11 @@ TEST_F(CAvneraBench, PartBlockThatDoesNotDescribeTheChipsMemoryChangesNothing)
     auto chip = PlugChip(true, RowConfig(35));
     AvDeviceHandle* handle = Open(1);
     std::vector<uint8_t> data = Pattern(64, 1);
-    // Row 36 has 4 KiB sectors: the firmware refuses the block.
-    ASSERT_EQ(0, SerialMemWrite(handle, 0x1000, 64, data.data(), 36));
+    // Row 36 has 4 KiB sectors: the firmware refuses the block, without a
+    // word. Nothing is written, and the write does not say it was.
+    EXPECT_EQ(-1, SerialMemWrite(handle, 0x1000, 64, data.data(), 36));
     EXPECT_EQ(std::vector<uint8_t>(64, 0xFF), chip->Serial(0x1000, 64));
+    EXPECT_EQ(-1, SerialMemErase(handle, 0x1000, 64, data.data(), 36));
     EXPECT_EQ(-4, SerialMemRead2(handle, 0, 16, data.data(), 2, 65536, 256, 3, 4096));
     EXPECT_EQ(-3, SerialMemRead(nullptr, 0, 16, data.data(), 35));
     EXPECT_EQ(-4, SerialMemRead(handle, 0, 16, nullptr, 35));
@@ -290,4 +293,142 @@ TEST_F(CAvneraBench, VendorChipDropsPacketsForTheGenericDestination)
     EXPECT_EQ(-1, commandSendAndGetResponse(handle, packet, answer));
     packet[1] = 2;
     EXPECT_EQ(0, commandSendAndGetResponse(handle, packet, answer));
+}
+
+TEST_F(CAvneraBench, SerialReadsGiveTheChipsBytesOrFailNeverStaleOnes)
+{
+    SAvneraChipConfig config = RowConfig(36);
+    auto generic = PlugChip(false, config);
+    auto vendor = PlugChip(true, config);
+    for (uint32_t type : {0u, 1u})
+    {
+        auto& chip = type == 0 ? generic : vendor;
+        const std::vector<uint8_t> image = Pattern(2048, static_cast<uint8_t>(0x60 + type));
+        chip->SerialProgram(0, image.data(), image.size());
+        AvDeviceHandle* handle = Open(type);
+        // A read fills the chip's RAM buffer with the first kilobyte.
+        std::vector<uint8_t> back(1024);
+        ASSERT_EQ(0, SerialMemRead(handle, 0, 1024, back.data(), 36));
+        EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.begin() + 1024), back);
+        // Past the part's end: refused before anything is sent, the buffer untouched.
+        std::vector<uint8_t> outside(32, 0x77);
+        EXPECT_EQ(-4, SerialMemRead(handle, 131072 - 16, 32, outside.data(), 36));
+        EXPECT_EQ(-4, SerialMemRead(handle, 131072, 1, outside.data(), 36));
+        EXPECT_EQ(-4, SerialMemWrite(handle, 131072 - 16, 32, outside.data(), 36));
+        EXPECT_EQ(-4, SerialMemErase(handle, 131000, 4096, outside.data(), 36));
+        EXPECT_EQ(std::vector<uint8_t>(32, 0x77), outside);
+        // A part the chip refuses (64 KiB sectors): the RAM buffer still holds
+        // the first kilobyte, which is not the second one.
+        std::vector<uint8_t> refused(1024, 0x77);
+        EXPECT_EQ(-1, SerialMemRead(handle, 1024, 1024, refused.data(), 35));
+        // A copy trigger that got lost leaves the buffer as it was: the read
+        // sees that and copies once more, and gives the chip's bytes.
+        chip->ArmFault(EAvneraFault::Lost, 8); // kind, sector, geometry, marker, address, RAM, length: the trigger
+        ASSERT_EQ(0, SerialMemRead(handle, 1024, 1024, refused.data(), 36));
+        EXPECT_EQ(std::vector<uint8_t>(image.begin() + 1024, image.end()), refused);
+        // The marker's own value in the chip's memory is no failure.
+        std::vector<uint8_t> marked(1024, 0xA5);
+        chip->SerialProgram(4096, marked.data(), marked.size());
+        ASSERT_EQ(0, SerialMemRead(handle, 4096, 1024, back.data(), 36));
+        EXPECT_EQ(marked, back);
+        AvDllCloseHandle(handle);
+    }
+}
+
+TEST_F(CAvneraBench, SerialWritesAreReadBackAndCutAtPageBoundaries)
+{
+    // Row 13: I2C EEPROM, 32 KiB, 64-byte pages. The firmware writes a
+    // transfer in page writes counted from its own address, and the EEPROM
+    // wraps each inside its page: a transfer that starts inside a page and
+    // runs past it would land on the page's start.
+    auto eeprom = PlugChip(true, RowConfig(13));
+    AvDeviceHandle* handle = Open(1);
+    std::vector<uint8_t> data = Pattern(300, 0x21);
+    ASSERT_EQ(0, SerialMemWrite(handle, 0x30, 300, data.data(), 13));
+    EXPECT_EQ(data, eeprom->Serial(0x30, 300));
+    EXPECT_EQ(std::vector<uint8_t>(0x30, 0xFF), eeprom->Serial(0, 0x30));
+    // A write trigger that got lost: the part does not hold the bytes.
+    std::vector<uint8_t> other = Pattern(40, 0x99);
+    const std::vector<uint8_t> before = eeprom->Serial(0x200, 40);
+    eeprom->ArmFault(EAvneraFault::Lost, 14); // kind, select, sector, header, geometry, address, RAM, 3 pieces, address, RAM, length: the trigger
+    EXPECT_EQ(-1, SerialMemWrite(handle, 0x200, 40, other.data(), 13));
+    EXPECT_EQ(before, eeprom->Serial(0x200, 40));
+    AvDllCloseHandle(handle);
+
+    // SPI flash with 256-byte pages: the same across a page boundary.
+    auto flash = PlugChip(false, RowConfig(36));
+    handle = Open(0, 1);
+    std::vector<uint8_t> spi = Pattern(700, 0x42);
+    ASSERT_EQ(0, SerialMemWrite(handle, 0x1F80, 700, spi.data(), 36));
+    EXPECT_EQ(spi, flash->Serial(0x1F80, 700));
+    AvDllCloseHandle(handle);
+}
+
+TEST_F(CAvneraBench, EraseTakesEverySectorTheRangeTouchesAndIsReadBack)
+{
+    auto chip = PlugChip(true, RowConfig(36));
+    const std::vector<uint8_t> image = Pattern(16384, 3);
+    chip->SerialProgram(0, image.data(), image.size());
+    AvDeviceHandle* handle = Open(1);
+    std::vector<uint8_t> buffer(16, 0xFF);
+    // 0x0800..0x17FF touches sectors 0 and 1.
+    ASSERT_EQ(0, SerialMemErase(handle, 0x0800, 0x1000, buffer.data(), 36));
+    EXPECT_EQ(std::vector<uint8_t>(0x2000, 0xFF), chip->Serial(0, 0x2000));
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x2000, image.end()), chip->Serial(0x2000, 16384 - 0x2000));
+    // An erase answered but never done: the sector still holds its bytes.
+    chip->ArmFault(EAvneraFault::Lost, 6); // kind, sector, geometry, address, length: the erase
+    EXPECT_EQ(-1, SerialMemErase(handle, 0x2000, 16, buffer.data(), 36));
+    EXPECT_EQ(std::vector<uint8_t>(image.begin() + 0x2000, image.begin() + 0x3000), chip->Serial(0x2000, 0x1000));
+    AvDllCloseHandle(handle);
+}
+
+TEST_F(CAvneraBench, FlashTypeZeroPassesNothingThroughAndIsRefused)
+{
+    auto generic = PlugChip(false);
+    auto vendor = PlugChip(true);
+    for (uint32_t type : {0u, 1u})
+    {
+        auto& chip = type == 0 ? generic : vendor;
+        AvDeviceHandle* handle = Open(type);
+        const std::vector<uint8_t> data = Pattern(300, 0x10);
+        std::vector<uint8_t> back(300, 0x77);
+        EXPECT_EQ(0u, handle->flashType);
+        EXPECT_EQ(-4, FlashWrite(handle, 0x2000, 300, data.data())) << "type " << type;
+        EXPECT_EQ(-4, FlashRead(handle, 0x2000, 300, back.data())) << "type " << type;
+        EXPECT_EQ(std::vector<uint8_t>(300, 0x77), back);
+        EXPECT_EQ(std::vector<uint8_t>(300, 0xFF), chip->Serial(0x2000, 300));
+        // With a flash type the flash is reached, across a page boundary too,
+        // and read back: flash that was not erased fails.
+        ASSERT_EQ(0, SetFlashType(handle, 1));
+        ASSERT_EQ(0, FlashWrite(handle, 0x20C0, 300, data.data())) << "type " << type;
+        EXPECT_EQ(data, chip->Serial(0x20C0, 300));
+        const std::vector<uint8_t> zeros(16, 0x0F);
+        EXPECT_EQ(-1, FlashWrite(handle, 0x20C0, 16, zeros.data())) << "type " << type;
+        ASSERT_EQ(0, SetFlashType(handle, 0));
+        EXPECT_EQ(-4, FlashRead(handle, 0x20C0, 1, back.data()));
+        AvDllCloseHandle(handle);
+    }
+}
+
+TEST_F(CAvneraBench, EepromPiecesStayInsideTheirPageAndAreReadBack)
+{
+    // The EEPROM takes each write packet as one page write: a piece that ran
+    // over a page boundary would wrap onto the page's start.
+    SAvneraChipConfig config;
+    config.eepromPage = 16;
+    auto chip = PlugChip(false, config);
+    AvDeviceHandle* handle = Open(0);
+    const std::vector<uint8_t> data = Pattern(37, 0x50);
+    ASSERT_EQ(0, eepromWrite(handle, 0x010C, 37, data.data()));
+    EXPECT_EQ(data, chip->Eeprom(0x010C, 37));
+    EXPECT_EQ(std::vector<uint8_t>(12, 0xFF), chip->Eeprom(0x0100, 12));
+    // A write packet that got lost: nothing says so but the read-back.
+    chip->ArmFault(EAvneraFault::Lost, 2);
+    EXPECT_EQ(-1, eepromWrite(handle, 0x0400, 20, data.data()));
+    // Past 0xFFFF the address would start again at 0.
+    EXPECT_EQ(-4, eepromWrite(handle, 0xFFF8, 9, data.data()));
+    EXPECT_EQ(-4, eepromRead(handle, 0xFFF8, 9, std::vector<uint8_t>(9).data()));
+    std::vector<uint8_t> back(8);
+    EXPECT_EQ(0, eepromRead(handle, 0xFFF8, 8, back.data()));
+    AvDllCloseHandle(handle);
 }

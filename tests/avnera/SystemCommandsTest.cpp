@@ -210,7 +210,7 @@ TEST_F(CAvneraBench, RadioCommandsAndSystemCommands)
     ASSERT_EQ(0, rfDynamicChannelSetup(handle));
     EXPECT_EQ(0, rfAntennaDiversitySetup(handle, 2));
     EXPECT_EQ(std::vector<uint8_t>({0x81}), chip->Ram(0xF3CA, 1));
-    EXPECT_EQ(0, rfAntennaDiversitySetup(handle, 7));
+    EXPECT_EQ(-4, rfAntennaDiversitySetup(handle, 7));
     EXPECT_EQ(std::vector<uint8_t>({0x81}), chip->Ram(0xF3CA, 1));
     EXPECT_EQ(0, rfContinuousTransmitEnable(handle, 1));
     EXPECT_EQ(std::vector<uint8_t>({0x42}), chip->Ram(0xF4B0, 1));
@@ -220,7 +220,9 @@ TEST_F(CAvneraBench, RadioCommandsAndSystemCommands)
     EXPECT_EQ(std::vector<uint8_t>({0x0A}), chip->Ram(0xF010, 1));
     EXPECT_EQ(-2, rfSetTxPower(handle, 5));
     EXPECT_EQ(-3, rfRevertToFlashSettings(nullptr));
-    EXPECT_EQ(0, rfRevertToFlashSettings(handle));
+    // A generic-HID device has no reset line to pulse.
+    EXPECT_EQ(-2, rfRevertToFlashSettings(handle));
+    EXPECT_EQ(-2, deviceReset(handle, 0));
 
     EXPECT_EQ(0, systemPair(handle));
     EXPECT_EQ(0, systemPairCancel(handle));
@@ -235,4 +237,47 @@ TEST_F(CAvneraBench, RadioCommandsAndSystemCommands)
     EXPECT_EQ(0, systemReset(handle));
     EXPECT_EQ(resets + 1, chip->ResetCount());
     EXPECT_EQ(-1, systemReset(nullptr));
+}
+
+TEST_F(CAvneraBench, RevertToFlashSettingsPulsesTheResetLineAndTheChipRunsAgain)
+{
+    // The vendor face drives the chip's reset line: 0 holds the chip in
+    // reset, 1 releases it.
+    auto chip = PlugChip(true);
+    AvDeviceHandle* handle = Open(1);
+    ASSERT_EQ(0, deviceReset(handle, 0));
+    uint32_t version = 0;
+    EXPECT_EQ(-1, deviceVersion(handle, &version));
+    ASSERT_EQ(0, deviceReset(handle, 1));
+    EXPECT_EQ(1u, chip->ResetCount());
+    ASSERT_EQ(0, deviceVersion(handle, &version));
+    ASSERT_EQ(0, rfRevertToFlashSettings(handle));
+    EXPECT_EQ(2u, chip->ResetCount());
+    EXPECT_EQ(0, deviceVersion(handle, &version));
+    EXPECT_EQ(0x0105u, version);
+    // A chip that does not come back is no success.
+    SAvneraChipConfig dead;
+    dead.neverReady = true;
+    PlugChip(true, dead);
+    AvDeviceHandle* other = Open(1, 1);
+    EXPECT_EQ(-1, rfRevertToFlashSettings(other));
+}
+
+TEST_F(CAvneraBench, RadioPokeSequencesReportTheFirstPokeThatFailed)
+{
+    auto chip = PlugChip(true);
+    AvDeviceHandle* handle = Open(1);
+    chip->ArmFault(EAvneraFault::NoAnswer, 3);
+    EXPECT_EQ(-1, rfContinuousTransmitEnable(handle, 1));
+    // Every poke still went out.
+    EXPECT_EQ(std::vector<uint8_t>({0x00}), chip->Ram(0xF010, 1));
+    EXPECT_EQ(std::vector<uint8_t>({0xFF}), chip->Ram(0xF40B, 1));
+    chip->ArmFault(EAvneraFault::WrongOpcode, 1);
+    EXPECT_EQ(-1, rfAntennaDiversitySetup(handle, 1));
+    const uint8_t code[4] = {1, 2, 3, 4};
+    chip->Assert(code);
+    float ratio = 0;
+    uint32_t bits = 7;
+    EXPECT_EQ(-5, macGetBerEx(handle, &ratio, &bits, 10, 1));
+    EXPECT_EQ(0u, bits);
 }
