@@ -16,6 +16,9 @@ constexpr std::uint16_t kDownloadBase[12] = {0xC756, 0xC756, 0xC764, 0xD312, 0xC
                                              0xC771, 0xBB5C, 0xC62F, 0xC627, 0xFFFF, 0xFFFF};
 constexpr std::uint16_t kIdAddress[3] = {0xC0D4, 0xB112, 0x0000};
 constexpr std::uint8_t kFlashLoaderState = 1;
+// What one status read takes on the bus: a chip that wants its status read
+// a few times before an answer shows has it shown after as long anyway.
+constexpr std::uint64_t kStatusReadMs = 2;
 
 std::uint16_t Le16(const std::uint8_t* p)
 {
@@ -576,7 +579,7 @@ std::uint8_t CAvneraChip::HidStatus()
         return 0x40;
     if (m_config.neverReady || m_resetHeld || m_pending || m_now < m_readyAt)
         return 0x00;
-    if (m_pollsLeft > 0)
+    if (m_pollsLeft > 0 && m_now < m_readyAt + m_pollsLeft * kStatusReadMs)
     {
         --m_pollsLeft;
         return 0x00;
@@ -592,7 +595,7 @@ std::uint8_t CAvneraChip::SpiStatus()
         return 0x40;
     if (m_config.neverReady || m_resetHeld || m_pending || m_now < m_readyAt)
         return 0x01;
-    if (m_pollsLeft > 0)
+    if (m_pollsLeft > 0 && m_now < m_readyAt + m_pollsLeft * kStatusReadMs)
     {
         --m_pollsLeft;
         return 0x01;

@@ -101,7 +101,7 @@ struct SAvneraChipConfig
     std::uint32_t eepromSize = 32768;
     std::uint32_t eepromPage = 64;              // page of the unit-3 EEPROM
     std::vector<std::uint8_t> remotes{1, 2};    // paired remote devices
-    std::uint32_t answerPolls = 0;              // status reads before an answer shows
+    std::uint32_t answerPolls = 0;              // status reads (or as long as they take) before an answer shows
     std::uint32_t answerDelayMs = 5;            // and product time before it shows
     bool neverReady = false;                    // the status never shows ready
     int statusOverride = -1;                    // 0..255: the HID status always reads this

@@ -255,9 +255,10 @@ TEST(AvneraPartHeader, CodesSizePageSectorAndCheck)
 TEST_F(CAvneraBench, SlowChipStillRoundTrips)
 {
     // Answers show only after a while, transfers take most of the host's
-    // 200 ms, a sector erase most of its 1500 ms. At a tenth of real time a
-    // held-up test thread does not look like a chip that missed its time-out.
-    CClock::SetTimeScale(0.1);
+    // 200 ms, a sector erase most of its 1500 ms. At a twentieth of real
+    // time a held-up test thread does not look like a chip that missed its
+    // time-out.
+    CClock::SetTimeScale(0.05);
     SAvneraChipConfig config = RowConfig(36);
     config.answerDelayMs = 30;
     config.serialCopyMs = 150;
@@ -273,13 +274,13 @@ TEST_F(CAvneraBench, SlowChipStillRoundTrips)
         uint8_t back[16] = {};
         ASSERT_EQ(0, MemoryPeek(handle, 0x2100, 16, back));
         EXPECT_EQ(0, std::memcmp(back, data.data(), 16));
-        std::vector<uint8_t> image = Pattern(2000, static_cast<uint8_t>(type + 9));
-        ASSERT_EQ(0, SerialMemWrite(handle, 0x1000, 2000, image.data(), 36));
-        std::vector<uint8_t> read(2000);
-        ASSERT_EQ(0, SerialMemRead(handle, 0x1000, 2000, read.data(), 36)) << "type " << type;
+        std::vector<uint8_t> image = Pattern(1200, static_cast<uint8_t>(type + 9));
+        ASSERT_EQ(0, SerialMemWrite(handle, 0x1000, 1200, image.data(), 36));
+        std::vector<uint8_t> read(1200);
+        ASSERT_EQ(0, SerialMemRead(handle, 0x1000, 1200, read.data(), 36)) << "type " << type;
         EXPECT_EQ(image, read);
-        ASSERT_EQ(0, SerialMemErase(handle, 0x1000, 2000, image.data(), 36));
-        EXPECT_EQ(std::vector<uint8_t>(2000, 0xFF), chip->Serial(0x1000, 2000));
+        ASSERT_EQ(0, SerialMemErase(handle, 0x1000, 1200, image.data(), 36));
+        EXPECT_EQ(std::vector<uint8_t>(1200, 0xFF), chip->Serial(0x1000, 1200));
         AvDllCloseHandle(handle);
     }
 }
