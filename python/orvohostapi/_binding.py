@@ -102,8 +102,28 @@ SIGNATURES = {
 }
 
 
+# The unsigned integer types of the interface and their ranges. ctypes keeps
+# only the low bits of a Python int that does not fit: a length of 257 would
+# reach a u8 count as 1. Values outside the range are refused instead.
+_RANGES = {u8: 0xFF, u16: 0xFFFF, u32: 0xFFFFFFFF}
+
+
+def _checked(name, function, arguments):
+    limits = [_RANGES.get(argument) for argument in arguments]
+
+    def call(*values):
+        for position, (value, limit) in enumerate(zip(values, limits)):
+            if limit is not None and isinstance(value, int) and not 0 <= value <= limit:
+                raise ValueError("%s: argument %d is %d, outside 0..%d" % (name, position + 1, value, limit))
+        return function(*values)
+
+    call.__name__ = name
+    return call
+
+
 class Binding:
-    """The exports of one loaded host interface, with their argument types."""
+    """The exports of one loaded host interface, with their argument types;
+    integer arguments outside their C type's range raise ValueError."""
 
     def __init__(self, handle):
         self.handle = handle
@@ -111,7 +131,7 @@ class Binding:
             function = getattr(handle, name)
             function.argtypes = arguments
             function.restype = i32
-            setattr(self, name, function)
+            setattr(self, name, _checked(name, function, arguments))
 
 
 def bind(handle):

@@ -5,17 +5,45 @@ import ctypes
 from . import HostApiError, library
 from ._binding import AvBattState, AvDeviceQuery, AvMacStats, H
 
+# What one call of the C interface carries: a memory peek or poke moves at
+# most 16 bytes, the EEPROM and memory addresses are 16 bits wide, the EEPROM
+# and download lengths too, a command packet is at most 24 bytes.
+PEEK_MAX = 16
+ADDRESS_SPACE = 0x10000
+LENGTH_MAX = 0xFFFF
+PACKET_MAX = 24
+
 
 def _buffer(data):
     data = bytes(data)
     return (ctypes.c_uint8 * max(len(data), 1)).from_buffer_copy(data or b"\0"), len(data)
 
 
+def _check_range(what, address, length, space=ADDRESS_SPACE):
+    if not 0 <= address < space or length < 0 or address + length > space:
+        raise ValueError("%s of %d bytes at 0x%X does not fit in 0x%X bytes of address space"
+                         % (what, length, address, space))
+
+
+def _pieces(address, length, size):
+    """(offset, address, length) of the pieces of at most size bytes."""
+    offset = 0
+    while offset < length:
+        n = min(size, length - offset)
+        yield offset, address + offset, n
+        offset += n
+
+
 class Device:
-    """An open device. Methods return Python values and raise HostApiError on failure."""
+    """An open device. Methods return Python values and raise HostApiError on
+    failure; a length or value that the C interface cannot carry in one call
+    is split where the memory allows it and refused with ValueError where not."""
 
     def __init__(self, handle):
         self._handle = handle
+        # The generation of this open: once the handle was closed (also by
+        # shutdown() or a re-enumeration) it no longer matches.
+        self._generation = handle.contents.reserved if handle else 0
 
     # Life ---------------------------------------------------------------
     def __enter__(self):
@@ -26,17 +54,24 @@ class Device:
         return False
 
     def close(self):
-        if self._handle:
+        # A handle closed behind this object's back (shutdown, re-enumeration)
+        # is left alone: whatever device was opened since is not this one.
+        if self._handle and self._current():
             library().AvDllCloseHandle(self._handle)
-            self._handle = H()
+        self._handle = H()
+
+    def _current(self):
+        return self._generation != 0 and self._handle.contents.reserved == self._generation
 
     @property
     def is_open(self):
-        return bool(self._handle)
+        return bool(self._handle) and self._current()
 
     def _h(self):
         if not self._handle:
             raise HostApiError("Device", -3, "the device is closed")
+        if not self._current():
+            raise HostApiError("Device", -3, "the device was closed (shut down or re-enumerated)")
         return self._handle
 
     def _call(self, name, *arguments):
@@ -70,9 +105,16 @@ class Device:
     def set_timeout(self, milliseconds):
         self._call("commandSetTimeout", milliseconds)
 
+    @staticmethod
+    def _packet(packet):
+        packet = bytes(packet)
+        if len(packet) > PACKET_MAX:
+            raise ValueError("a command packet is at most %d bytes, not %d" % (PACKET_MAX, len(packet)))
+        return (ctypes.c_uint8 * PACKET_MAX).from_buffer_copy(packet.ljust(PACKET_MAX, b"\0"))
+
     def send(self, packet):
         """Sends a command packet; on an assertion the error's detail holds the assertion bytes."""
-        buffer = (ctypes.c_uint8 * 24).from_buffer_copy(bytes(packet)[:24].ljust(24, b"\0"))
+        buffer = self._packet(packet)
         code = library().commandSend(self._h(), buffer)
         if code != 0:
             raise HostApiError("commandSend", code, bytes(buffer[:4]).hex() if code == -5 else None)
@@ -84,7 +126,7 @@ class Device:
 
     def transact(self, packet):
         """Sends a packet and returns the 24-byte answer buffer."""
-        buffer = (ctypes.c_uint8 * 24).from_buffer_copy(bytes(packet)[:24].ljust(24, b"\0"))
+        buffer = self._packet(packet)
         answer = (ctypes.c_uint8 * 24)()
         code = library().commandSendAndGetResponse(self._h(), buffer, answer)
         if code != 0:
@@ -100,19 +142,42 @@ class Device:
 
     # Memory -----------------------------------------------------------------
     def peek(self, address, count, remote=0):
-        out = (ctypes.c_uint8 * max(count, 1))()
+        """count bytes of chip memory (16 a call)."""
+        if count <= 0:
+            out = (ctypes.c_uint8 * 1)()
+            self._peek(remote, address, 0, out)  # the interface's own refusal (-4)
+            return b""
+        _check_range("peek", address, count)
+        data = bytearray()
+        for _, at, n in _pieces(address, count, PEEK_MAX):
+            out = (ctypes.c_uint8 * n)()
+            self._peek(remote, at, n, out)
+            data += bytes(out)
+        return bytes(data)
+
+    def _peek(self, remote, address, count, out):
         if remote:
             self._call("RemotePeek", remote, address, count, out)
         else:
             self._call("MemoryPeek", address, count, out)
-        return bytes(out[:count])
 
     def poke(self, address, data, remote=0):
-        buffer, length = _buffer(data)
+        """Writes chip memory (16 bytes a call; a failed piece leaves the earlier ones written)."""
+        data = bytes(data)
+        if not data:
+            buffer, _ = _buffer(data)
+            self._poke(remote, address, 0, buffer)  # the interface's own refusal (-4)
+            return
+        _check_range("poke", address, len(data))
+        for offset, at, n in _pieces(address, len(data), PEEK_MAX):
+            buffer, _ = _buffer(data[offset:offset + n])
+            self._poke(remote, at, n, buffer)
+
+    def _poke(self, remote, address, count, buffer):
         if remote:
-            self._call("RemotePoke", remote, address, length, buffer)
+            self._call("RemotePoke", remote, address, count, buffer)
         else:
-            self._call("MemoryPoke", address, length, buffer)
+            self._call("MemoryPoke", address, count, buffer)
 
     def device_version(self):
         version = ctypes.c_uint32()
@@ -123,13 +188,24 @@ class Device:
         self._call("deviceReset", level)
 
     def eeprom_write(self, address, data):
-        buffer, length = _buffer(data)
-        self._call("eepromWrite", address, length, buffer)
+        """Writes the EEPROM (16-bit addresses: address + length at most 0x10000); read back by the interface."""
+        data = bytes(data)
+        _check_range("eeprom_write", address, len(data))
+        if not data:
+            buffer, _ = _buffer(data)
+            self._call("eepromWrite", address, 0, buffer)
+        for offset, at, n in _pieces(address, len(data), LENGTH_MAX):
+            buffer, _ = _buffer(data[offset:offset + n])
+            self._call("eepromWrite", at, n, buffer)
 
     def eeprom_read(self, address, length):
-        out = (ctypes.c_uint8 * max(length, 1))()
-        self._call("eepromRead", address, length, out)
-        return bytes(out[:length])
+        _check_range("eeprom_read", address, length)
+        data = bytearray()
+        for _, at, n in _pieces(address, length, LENGTH_MAX):
+            out = (ctypes.c_uint8 * n)()
+            self._call("eepromRead", at, n, out)
+            data += bytes(out)
+        return bytes(data)
 
     def serial_read(self, address, length, part_row):
         out = (ctypes.c_uint8 * max(length, 1))()
@@ -164,10 +240,17 @@ class Device:
     def enter_flash_mode(self):
         """Sends the chip into flash mode; a generic-HID chip comes back as a new device, which this object then holds."""
         code = library().SerialMemEnterFlashMode(ctypes.byref(self._h()))
+        if self._handle:
+            self._generation = self._handle.contents.reserved
         if code != 0:
             raise HostApiError("SerialMemEnterFlashMode", code)
 
     def download(self, image):
+        """Downloads an image (at most 65,535 bytes, one call) and runs it. A
+        generic-HID chip re-enumerates on the way: this object is closed then."""
+        image = bytes(image)
+        if len(image) > LENGTH_MAX:
+            raise ValueError("a download carries at most %d bytes, not %d" % (LENGTH_MAX, len(image)))
         buffer, length = _buffer(image)
         self._call("SerialMemDownload", 0, length, buffer)
 

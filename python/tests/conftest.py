@@ -24,6 +24,11 @@ BENCH.orvo_bench_aa_gpio.restype = ctypes.c_uint32
 BENCH.orvo_bench_aa_resets.restype = ctypes.c_uint32
 BENCH.orvo_bench_aa_serial.argtypes = [ctypes.c_uint32, ctypes.c_uint32, ctypes.c_char_p]
 BENCH.orvo_bench_aa_assert.argtypes = [ctypes.c_char_p]
+BENCH.orvo_bench_aa_ram.argtypes = [ctypes.c_uint16, ctypes.c_uint32, ctypes.c_char_p]
+BENCH.orvo_bench_aa_ram.restype = ctypes.c_uint32
+BENCH.orvo_bench_aa_eeprom.argtypes = [ctypes.c_uint32, ctypes.c_uint32, ctypes.c_char_p]
+BENCH.orvo_bench_aa_eeprom.restype = ctypes.c_uint32
+BENCH.orvo_bench_aa_flash_mode.restype = ctypes.c_uint32
 
 import orvohostapi  # noqa: E402
 
@@ -45,6 +50,19 @@ class Bench:
 
     def assert_chip(self, code):
         BENCH.orvo_bench_aa_assert(code)
+
+    def ram(self, address, length):
+        out = ctypes.create_string_buffer(length)
+        BENCH.orvo_bench_aa_ram(address, length, out)
+        return out.raw
+
+    def eeprom(self, address, length):
+        out = ctypes.create_string_buffer(length)
+        BENCH.orvo_bench_aa_eeprom(address, length, out)
+        return out.raw
+
+    def in_flash_mode(self):
+        return BENCH.orvo_bench_aa_flash_mode() != 0
 
 
 @pytest.fixture

@@ -44,8 +44,9 @@ def test_peek_poke_and_eeprom(chip):
 
 
 def test_payload_above_twenty_is_refused(chip):
+    # A 17-byte poke would be a payload count of 21: the package pokes 16 and 1.
     with pytest.raises(HostApiError) as error:
-        chip.poke(0x1000, bytes(17))
+        chip.send(b"\xfd\x02\x00\x00\x15\x00\x00\x10" + bytes(16))
     assert error.value.code == -1
 
 
@@ -62,6 +63,12 @@ def test_serial_flash_round_trip_with_part_header(chip, bench):
 
 
 def test_direct_flash_access(chip, bench):
+    # Flash type 0, the default, passes nothing through: at 0xADDE00 the bytes
+    # would have reached the chip as its enter-flash-mode command.
+    with pytest.raises(HostApiError) as error:
+        chip.flash_write(0xADDE00, b"flash!")
+    assert error.value.code == -4
+    assert not bench.in_flash_mode()
     chip.set_flash_type(1)
     chip.flash_write(0x2000, b"flash!" * 50)
     assert chip.flash_read(0x2000, 300) == b"flash!" * 50
@@ -75,6 +82,10 @@ def test_reset_drives_the_gpio(chip, bench):
     chip.reset(1)
     assert bench.gpio_outputs() == 0xFF
     assert bench.resets() == resets + 1
+    # A reset pulse: the chip runs again from its flash afterwards.
+    chip.revert_to_flash_settings()
+    assert bench.resets() == resets + 2
+    assert chip.device_version() == 0x0105
 
 
 def test_assertion_carries_the_bytes(chip, bench):
@@ -138,3 +149,67 @@ def test_long_forms_and_raw_packets(chip):
     assert error.value.code == -4
     answer = chip.transact(b"\xfd\x02\x00\x00\x02\x83")
     assert answer[0] == 0xFE and answer[8:10] == b"\x05\x01"
+
+
+def test_a_closed_handle_never_closes_the_device_opened_after_it(bench):
+    first = orvohostapi.open_device(AARDVARK)
+    orvohostapi.shutdown()
+    assert not first.is_open
+    second = orvohostapi.open_device(AARDVARK)
+    first.close()
+    assert second.is_open
+    assert second.device_version() == 0x0105
+    with pytest.raises(HostApiError) as error:
+        first.device_version()
+    assert error.value.code == -3
+    second.close()
+
+
+def test_memory_beyond_sixteen_bytes_goes_in_pieces(chip, bench):
+    data = bytes((i * 11 + 3) & 0xFF for i in range(257))
+    chip.poke(0x4000, data)
+    assert bench.ram(0x4000, 257) == data
+    assert chip.peek(0x4000, 257) == data
+    with pytest.raises(ValueError):
+        chip.poke(0xFFF0, bytes(17))
+    with pytest.raises(ValueError):
+        chip.peek(0xFFFF, 2)
+    with pytest.raises(HostApiError) as error:
+        chip.peek(0x4000, 0)
+    assert error.value.code == -4
+
+
+def test_eeprom_lengths_the_interface_cannot_carry(chip, bench):
+    with pytest.raises(ValueError):
+        chip.eeprom_write(0x8000, bytes(0x9000))
+    with pytest.raises(ValueError):
+        chip.eeprom_read(0, 70000)
+    assert bench.eeprom(0, 16) == b"\xff" * 16
+    # 65,536 bytes: two calls. The bench EEPROM holds 32 KiB and wraps there.
+    chip.eeprom_write(0x7FF8, bytes(range(16)))
+    data = chip.eeprom_read(0, 0x10000)
+    assert len(data) == 0x10000
+    assert data[0x7FF8:0x8000] == bytes(range(8))
+    assert data[0:8] == bytes(range(8, 16))
+    assert data[0x8000:] == data[:0x8000]
+
+
+def test_a_download_the_interface_cannot_carry_is_refused(chip, bench):
+    with pytest.raises(ValueError):
+        chip.download(bytes(70000))
+    assert not bench.in_flash_mode()
+    with pytest.raises(ValueError):
+        chip.send(bytes(25))
+
+
+def test_integer_arguments_outside_their_c_type_are_refused(chip):
+    with pytest.raises(ValueError):
+        chip.set_timeout(1 << 32)
+    with pytest.raises(ValueError):
+        chip.sample_dvm(0, 256, 0, 0)
+    with pytest.raises(ValueError):
+        chip.serial_read(1 << 32, 1, 36)
+    with pytest.raises(ValueError):
+        chip.peek(0x10, 4, remote=256)
+    with pytest.raises(ValueError):
+        orvohostapi.peer_device_info(256)
