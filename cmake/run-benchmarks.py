@@ -40,6 +40,12 @@ GOALS = {
     "soak-hangs": ("0", lambda v: v == 0),
     "soak-max-rss": ("KiB", None),
     "soak-fds-leaked": ("0", lambda v: v == 0),
+    "hostapi-calls": ("", None),
+    "hostapi-faults": ("", None),
+    "hostapi-successes": ("", None),
+    "hostapi-false-successes": ("0", lambda v: v == 0),
+    "hostapi-false-reads": ("0", lambda v: v == 0),
+    "hostapi-unrecoverable": ("0", lambda v: v == 0),
 }
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
@@ -151,6 +157,7 @@ def main():
         ("bcsp", program("bench-bcsp-dfu", {"ratio": "bcsp-ratio", "loss-ratio": "bcsp-loss-ratio"}, 1800)),
         ("s37", program("bench-cx-s37", {"ratio": "s37-ratio"})),
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
+        ("hostapi", lambda: bench_hostapi(bin_dir, work)),
     ]
 
     results = {}
@@ -199,6 +206,24 @@ def bench_soak(bin_dir, work, runs):
                               m.groups()):
             figures[key] = float(value)
     return status, out, figures
+
+
+def bench_hostapi(bin_dir, work):
+    """The host interface's faulted campaign: 50,000 calls, the bench adapter library on the search path."""
+    env = dict(os.environ)
+    lib = os.path.join(os.path.dirname(bin_dir), "lib", "bench")
+    env["LD_LIBRARY_PATH"] = lib + (os.pathsep + env["LD_LIBRARY_PATH"] if env.get("LD_LIBRARY_PATH") else "")
+    argv = [os.path.join(bin_dir, "bench-hostapi"), "--calls", "50000", "--seed", "1", "--time-scale", "0.002"]
+    print("== " + " ".join(os.path.basename(a) if i == 0 else a for i, a in enumerate(argv)), flush=True)
+    try:
+        done = subprocess.run(argv, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=3600,
+                              check=False, env=env)
+    except FileNotFoundError:
+        return 127, "not built: %s\n" % argv[0], {}
+    except subprocess.TimeoutExpired:
+        return 124, "timed out after 3600 s\n", {}
+    out = done.stdout.decode("utf-8", "replace")
+    return done.returncode, out, figures_of(out, {k: k for k in GOALS if k.startswith("hostapi-")})
 
 
 if __name__ == "__main__":
