@@ -63,6 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FlashRead(handle, 0, 300, flash.data());
         std::vector<std::uint8_t> serial(40);
         SerialMemRead(handle, 0, 40, serial.data(), 35);
+        // The paths that read back what they wrote.
+        std::uint32_t firmware = 0;
+        deviceVersion(handle, &firmware);
+        const std::uint8_t bytes[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+        eepromWrite(handle, 0x0106, sizeof(bytes), bytes);
+        SerialMemWrite(handle, 0x30, 20, serial.data(), 13);
+        SerialMemErase(handle, 0x1000, 40, serial.data(), 36);
+        SetFlashType(handle, 1);
+        FlashWrite(handle, 0xF0, 40, serial.data());
+        FlashRead(handle, 0, 300, flash.data());
         AvDllCloseHandle(handle);
     }
     std::uint16_t indexes[10];
