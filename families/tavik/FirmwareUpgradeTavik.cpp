@@ -20,7 +20,7 @@ namespace
 constexpr std::uint32_t kDeviceSettleMs = 5000;
 constexpr std::uint32_t kAfterInitMs = 1000;
 // How often the headset's DFU device is looked for while it re-enumerates.
-constexpr std::uint32_t kDfuLookMs = 250;
+constexpr std::uint32_t kDfuLookMs = 1000;
 constexpr std::size_t kDfuPathChars = 512;
 constexpr std::size_t kToolPathChars = 260;
 constexpr int kIdOk = 1;
