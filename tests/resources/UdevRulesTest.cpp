@@ -333,6 +333,7 @@ TEST(DebianScripts, PostrmLeavesNoCopyOfTheDriverToolBehind)
         const SRoot r = MakeRoot(std::string("debian-postrm-") + action);
         WriteFileBytes(r.etc + "/70-orvo-tavik-pellory.rules", std::string(kPelloryRulesMarker) + "# tavik\n");
         WriteFileBytes(r.etc + "/72-orvo-conexant-pellory.rules", std::string(kPelloryRulesMarker) + "# cx\n");
+        WriteFileBytes(r.etc + "/71-orvo-avnera-pellory.rules.tmp", "# an interrupted copy\n");
         WriteFileBytes(r.etc + "/99-local.rules", "# local\n");
         EXPECT_EQ(RunScript("postrm", action, r), 0u);
         EXPECT_EQ(ListFolder(r.etc), std::vector<std::string>{"99-local.rules"});
