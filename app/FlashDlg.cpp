@@ -115,17 +115,26 @@ void CFlashDlg::OnInitDialog()
     m_view->ShowControl(IDC_READBACK, false);
     EnableButton(IDC_UPGRADE, false);
 
+    // A note of an earlier run in this process is not this device's.
+    CFirmwareUpgrade::SetDeviceAccessProblem("");
     if (IsFailure(LoadDevice()))
     {
         LogPrintf("CFlashDlg::No HIDDevice\n");
+        // A device that is there but refuses this user is not "not
+        // connected": the user is told what is missing and how to grant it.
+        const std::string access = CFirmwareUpgrade::GetDeviceAccessProblem();
+        if (!access.empty())
+            LogPrintf("CFlashDlg::The device is there, but access to it is missing\n");
         if (SilentMode)
         {
+            if (!access.empty())
+                m_view->ShowNotice(access);
             SetReturnCode(kReturnNoDevice);
             OnCancel();
         }
         else
         {
-            m_view->ShowMessageBox(Str(IDS_NOT_CONNECTED), kMbSystemModal | kMbOk);
+            m_view->ShowMessageBox(access.empty() ? Str(IDS_NOT_CONNECTED) : access, kMbSystemModal | kMbOk);
             SetReturnCode(kReturnNoDevice);
         }
         return;
@@ -520,13 +529,19 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
     else
     {
         SetReturnCode(kReturnUpgradeFailed);
+        // The device's DFU mode may have refused this user: say so, and how
+        // the access is granted.
+        const std::string access = CFirmwareUpgrade::GetDeviceAccessProblem();
         if (SilentMode)
         {
+            if (!access.empty())
+                m_view->ShowNotice(access);
             m_view->EndDialog(kModalAbort);
         }
         else
         {
-            m_view->ShowMessageBox(Str(IDS_UPGRADE_FAILED), kMbSystemModal | kMbOk);
+            m_view->ShowMessageBox(access.empty() ? Str(IDS_UPGRADE_FAILED) : Str(IDS_UPGRADE_FAILED) + "\n" + access,
+                                   kMbSystemModal | kMbOk);
             EnableButton(IDC_CLOSE, true);
             EnableButton(IDC_UPGRADE, false);
         }

@@ -23,6 +23,9 @@
 //   the caller then polls Reopen, which finds the device at the same
 //   location again (with its new identifiers) or reports NoDevice while it
 //   is not back yet.
+// - Every look is fresh: Enumerate and Reopen see the devices present at the
+//   moment of the call, whether or not a hotplug service (Linux: udevd)
+//   announces them to the process.
 // - Nothing here throws; failures are mapped to the small set below.
 //
 // Backends: the libusb one (platform/libusb/DfuLibusb.cpp, library
@@ -56,10 +59,38 @@ struct SDfuDeviceIdentity
     bool runtimeMode = false; // interface protocol 1 (run-time) rather than 2 (DFU mode)
 };
 
+// Why a DFU-capable device that is present cannot be opened: the OS errors
+// of an open, mapped by the backend.
+enum class EDfuAccess
+{
+    Granted,  // it opens
+    Denied,   // the system refuses this user (Linux: EACCES/EPERM on its usbfs node; LIBUSB_ERROR_ACCESS)
+    NoDriver, // no driver the USB stack reaches it through (Windows without WinUSB: LIBUSB_ERROR_NOT_SUPPORTED)
+    Busy,     // another driver or program holds it (LIBUSB_ERROR_BUSY)
+    Failed,   // any other failure
+};
+
+inline const char* DfuAccessText(EDfuAccess access)
+{
+    switch (access)
+    {
+    case EDfuAccess::Granted: return "granted";
+    case EDfuAccess::Denied: return "permission denied";
+    case EDfuAccess::NoDriver: return "no driver";
+    case EDfuAccess::Busy: return "busy";
+    case EDfuAccess::Failed: return "failed";
+    }
+    return "unknown";
+}
+
 struct SDfuDeviceEntry
 {
     std::wstring name;
     bool runtimeMode = false; // an application with a DFU run-time interface, not (yet) in DFU mode
+    EDfuAccess access = EDfuAccess::Granted;
+    // The device's node where the system has one for it (Linux:
+    // "/dev/bus/usb/001/005"), for messages; empty elsewhere.
+    std::string node;
 };
 
 class IDfuTransport
@@ -73,6 +104,15 @@ public:
     // driver bound, no access rights) are left out: for the caller they are
     // not there until their driver is installed.
     virtual EDfuIo Enumerate(std::vector<SDfuDeviceEntry>& devices) = 0;
+
+    // The DFU-capable devices present now that this host cannot open, each
+    // with the reason (access is never Granted here): what Enumerate leaves
+    // out. A transport that cannot tell lists none.
+    virtual EDfuIo EnumerateUnopenable(std::vector<SDfuDeviceEntry>& devices)
+    {
+        devices.clear();
+        return EDfuIo::Ok;
+    }
 
     // Opens the named device's DFU interface; closes a previously open one.
     virtual EDfuIo Open(const std::wstring& name) = 0;
@@ -108,7 +148,11 @@ public:
 };
 
 // The libusb backend (library orvo_dfu_libusb). Never null; a transport whose
-// USB stack cannot start enumerates nothing and opens nothing.
+// USB stack cannot start enumerates nothing and opens nothing. Where libusb
+// keeps its device list from hotplug events (Linux: udev's, which only come
+// while udevd runs), every look takes a context of its own, whose list is
+// read from the system when it is made; an open device keeps the context it
+// was opened through until it is closed.
 std::shared_ptr<IDfuTransportFactory> CreateLibusbDfuTransportFactory();
 
 // Reads a whole DFU file named by a wide path (platform/<os>/DfuFileRead.cpp).

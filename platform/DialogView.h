@@ -101,6 +101,11 @@ public:
     // Returns the answer (kIdOk).
     virtual int ShowMessageBox(const std::string& text, std::uint32_t style) = 0;
 
+    // A text for the user that needs no answer, shown also in a silent run
+    // where the system has a place for it without a window (Linux: the
+    // console); elsewhere nothing (the log holds it).
+    virtual void ShowNotice(const std::string& text) { (void)text; }
+
     // The progress window of progress mode: created hidden, placed near the
     // bottom of the screen (ProgressWindowPosition), with range 0..steps and
     // step 1; appears with its first step. False when it cannot be created.

@@ -7,12 +7,22 @@
 // Results follow hidapi: byte counts >= 0, -1 on failure. A device that was
 // unplugged fails every call with -1. Calls on one device must not overlap;
 // different devices may be used from different threads.
+//
+// hidapi says only that an open failed; ProbeOpen says why, in the small set
+// of outcomes of platform/HidSystem.h, so the program can tell a user who
+// lacks the rights (AccessDenied) from a device that is not there.
+// UsbPortLocation names the USB port the device hangs on in the form the DFU
+// port names locations ("bus-port.port", platform/DfuTransport.h), so the
+// device that comes back on the same port in another mode can be told from
+// any other.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/HidSystem.h"
 
 struct SHidApiDeviceInfo
 {
@@ -62,8 +72,30 @@ public:
     virtual std::unique_ptr<IHidApiDevice> Open(std::uint16_t vendorId, std::uint16_t productId,
                                                 const wchar_t* serialNumber) = 0;
     virtual std::unique_ptr<IHidApiDevice> OpenPath(const std::string& path) = 0;
+
+    // Why the system refuses to open this path for reading and writing now:
+    // Ok when it opens, NoDevice, AccessDenied (no rights, or another program
+    // holds it exclusively), Failed. Opens nothing that stays open.
+    virtual EHidResult ProbeOpen(const std::string& path)
+    {
+        (void)path;
+        return EHidResult::Failed;
+    }
+    // The USB port location of the device the path belongs to
+    // ("bus-port.port..."); empty when it cannot be told.
+    virtual std::string UsbPortLocation(const std::string& path)
+    {
+        (void)path;
+        return {};
+    }
 };
 
 // The hidapi library of the system (Linux: hidraw backend; Windows: the
 // static build of hidapi).
 std::unique_ptr<IHidApi> CreateHidApiLibrary();
+
+// The system's side of ProbeOpen and UsbPortLocation for hidapi's paths
+// (Linux: "/dev/hidrawN", the open's errno and sysfs; Windows: the HID
+// interface path, CreateFile's error and the configuration manager's tree).
+EHidResult ProbeHidPathOpen(const std::string& path);
+std::string HidPathUsbPortLocation(const std::string& path);

@@ -176,3 +176,12 @@ std::unique_ptr<IHidSystem> CreateSystemHid();
 // bus/usb/devices) and opening hidraw nodes below devRoot (normally "/dev").
 // Defined only in the Linux build.
 std::unique_ptr<IHidSystem> CreateHidrawHidSystem(const std::string& sysfsRoot, const std::string& devRoot);
+
+// Linux only: the sysfs name of the USB device that carries a hidraw node
+// ("hidraw3" -> "1-1.3", bus and port path, the location libusb gives the
+// same device), read from the sysfs tree below sysfsRoot; empty when none.
+std::string SysfsHidrawUsbLocation(const std::string& sysfsRoot, const std::string& hidrawName);
+
+// Linux only: an errno of a failed open or request, mapped to the small set
+// above (EACCES, EPERM, EBUSY: AccessDenied; ENOENT, ENODEV, ENXIO: NoDevice...).
+EHidResult HidResultFromErrno(int error);

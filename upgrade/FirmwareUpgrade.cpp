@@ -5,6 +5,7 @@
 
 #include "app/DiagnosticLog.h"
 #include "platform/Clock.h"
+#include "platform/Sync.h"
 
 namespace
 {
@@ -228,4 +229,31 @@ CFirmwareUpgrade* CFirmwareUpgrade::CreateCFirmwareUpgrade()
     }
     LogPrintf("CFirmwareUpgrade::CreateCFirmwareUpgrade - pFirmwareUpgrade[%p]\n", static_cast<void*>(upgrader));
     return upgrader;
+}
+
+namespace
+{
+CMutex& AccessProblemLock()
+{
+    static CMutex lock;
+    return lock;
+}
+
+std::string& AccessProblem()
+{
+    static std::string text;
+    return text;
+}
+} // namespace
+
+void CFirmwareUpgrade::SetDeviceAccessProblem(const std::string& text)
+{
+    CMutexLock lock(AccessProblemLock());
+    AccessProblem() = text;
+}
+
+std::string CFirmwareUpgrade::GetDeviceAccessProblem()
+{
+    CMutexLock lock(AccessProblemLock());
+    return AccessProblem();
 }

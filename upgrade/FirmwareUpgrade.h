@@ -103,6 +103,14 @@ public:
     // Stores a copy of the device path (empty or null: none).
     void SetDevicePath(const char* path);
 
+    // A family that found its device but may not open it leaves its advice
+    // here: what the system refuses and how the user grants the access. The
+    // dialog then tells that instead of "not connected" or a bare failure.
+    // One note for the process, any thread; the last one counts, an empty
+    // text clears it (a family clears it once it reached its device).
+    static void SetDeviceAccessProblem(const std::string& text);
+    static std::string GetDeviceAccessProblem();
+
     // Text of a version-check result ("CURR_VERSION_CHECK_OLDER", ...).
     static const char* VersionCheckName(std::int32_t result);
 

@@ -51,3 +51,8 @@ struct SBenchFamilyEntry
 
 // The families besides "tavik" that this bench program carries (BenchFamilies.cpp).
 const std::vector<SBenchFamilyEntry>& BenchFamilies();
+
+// The Avnera families on this machine's HID class instead of a simulated
+// world (--real-usb; FamilyRealUsb.cpp). null with *error for a family it
+// does not know.
+std::unique_ptr<IBenchFamily> MakeRealUsbFamily(const std::string& name, std::string* error);

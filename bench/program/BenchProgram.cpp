@@ -1,7 +1,10 @@
 // The bench program: the application itself, with its switches, dialog, log
 // and exit codes, wired to a simulated product instead of the USB hardware:
-// the Tavik headset, or another family's product (BenchFamily.h). Bench
-// options come before the application's switches.
+// the Tavik headset, or another family's product (BenchFamily.h). With
+// --real-usb the same upgraders run on this machine's HID and USB instead
+// (hidapi and libusb for the Tavik headset, the HID class for the Avnera
+// families), for devices served to a real kernel over USB/IP or real
+// products. Bench options come before the application's switches.
 #include "bench/program/BenchProgram.h"
 
 #include <cstdio>
@@ -17,10 +20,13 @@
 #include "app/FlashApp.h"
 #include "app/FlashDlg.h"
 #include "bench/program/BenchFamily.h"
+#include "bench/program/RefusingDevices.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
 #include "platform/Clock.h"
+#include "platform/DfuTransport.h"
 #include "platform/DialogView.h"
+#include "platform/HidApi.h"
 #include "platform/MessageBox.h"
 #include "platform/ProcessStats.h"
 #include "platform/System.h"
@@ -60,6 +66,9 @@ constexpr SFault kFaults[] = {
     {"dfu-error-at-block", true, "=N: the DFU device enters dfuERROR after data block N"},
     {"slow-driver", true, "=MS: the driver tool takes MS (simulated) milliseconds"},
     {"slow-reenumeration", true, "=MS: each re-enumeration takes MS milliseconds (default 1500)"},
+    {"no-access-hid", false, "the system refuses this user the headset's HID node (no udev rule, not in plugdev)"},
+    {"no-access-dfu", false, "the system refuses this user the headset's USB DFU device"},
+    {"other-dfu-device", false, "another vendor's device in DFU mode (0483:DF11) sits on the next port"},
 };
 
 struct SBenchOptions
@@ -75,9 +84,21 @@ struct SBenchOptions
     std::string appData;
     std::string instanceName;
     std::vector<std::pair<std::string, std::uint32_t>> faults;
+    bool realUsb = false;      // --real-usb: this machine's HID and USB, no simulated world
+    bool scenarioGiven = false;
     bool help = false;
     std::string error;
 };
+
+bool HasFault(const SBenchOptions& options, const char* name)
+{
+    for (const auto& fault : options.faults)
+    {
+        if (fault.first == name)
+            return true;
+    }
+    return false;
+}
 
 // "name" or "name=N" of kFaults; false with the reason otherwise.
 bool ParseFault(const std::string& text, SBenchOptions& options)
@@ -119,7 +140,7 @@ void PrintHelp(std::FILE* out)
                  "usage: orvohidflash-bench [--family NAME] [--scenario NAME] [--time-scale X] [--image PATH]\n"
                  "                          [--firmware-out PATH] [--device-image PATH] [--flash-part ROW]\n"
                  "                          [--chip-revision N] [--appdata DIR] [--fault NAME[=N]]\n"
-                 "                          [--instance-name NAME] [--help]\n"
+                 "                          [--instance-name NAME] [--real-usb] [--help]\n"
                  "                          [program switches: /S /P /F /I<hex> /M<n> /V<text> /U<text>]\n\n"
                  "Runs the upgrade program against a simulated product.\n\n"
                  "  --family NAME        the product and its upgrader (default tavik):\n"
@@ -142,6 +163,13 @@ void PrintHelp(std::FILE* out)
     for (const SFault& f : kFaults)
         std::fprintf(out, "      %-22s %s\n", f.name, f.description);
     std::fprintf(out, "  --instance-name NAME single-instance lock of this run (default: the program's own)\n"
+                      "  --real-usb           the family's upgrader on this machine's HID and USB (hidapi, hidraw\n"
+                      "                       and libusb) instead of the simulated world: a device served to the\n"
+                      "                       kernel over USB/IP, or a real product. It keeps --family, --image,\n"
+                      "                       --time-scale (the device must keep the same time), --appdata and\n"
+                      "                       --instance-name; it refuses --scenario, --fault, --device-image,\n"
+                      "                       --flash-part, --chip-revision and --firmware-out, which belong to the\n"
+                      "                       simulated world\n"
                       "  --help               this text\n\n"
                       "At the end the program prints how long the run took and how much of that the\n"
                       "upgrade had to wait (the pauses it makes and the device's own timing), and its\n"
@@ -216,7 +244,10 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
             if (v == nullptr)
                 break;
             options.scenario = v;
+            options.scenarioGiven = true;
         }
+        else if (arg == "--real-usb")
+            options.realUsb = true;
         else if (arg == "--time-scale")
         {
             const char* v = value("--time-scale");
@@ -308,7 +339,36 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
     }
     else if (options.error.empty() && FindFamily(options.family) == nullptr)
         options.error = "unknown family " + options.family;
+    // The options that set up or read the simulated world mean nothing to a
+    // real device.
+    if (options.realUsb && options.error.empty())
+    {
+        if (options.scenarioGiven)
+            options.error = "--scenario sets up the simulated world; with --real-usb the devices are the ones plugged in";
+        else if (!options.faults.empty())
+            options.error = "--fault makes the simulated devices fail; with --real-usb a device fails as it does "
+                            "(the USB/IP device server takes --fault)";
+        else if (!options.deviceImagePath.empty() || options.flashPart >= 0 || options.chipRevision >= 0)
+            options.error = "--device-image, --flash-part and --chip-revision set up a simulated product; with "
+                            "--real-usb the product is the one plugged in";
+        else if (!options.firmwareOut.empty())
+            options.error = "--firmware-out reads the simulated product's memory; the bench cannot read a real "
+                            "device's back (the USB/IP device server writes its own with --firmware-out)";
+    }
     return i;
+}
+
+// What the simulated system tells a user it refuses: the rules are
+// installed and udevd runs, but the user is not in the group.
+SDeviceAccessFacts SimulatedAccessFacts(const std::vector<std::string>& rulesFileNames, const std::string&)
+{
+    SDeviceAccessFacts facts;
+    facts.known = true;
+    facts.user = "bench-user";
+    facts.groupExists = true;
+    facts.rulesPath = "/usr/lib/udev/rules.d/" + (rulesFileNames.empty() ? std::string() : rulesFileNames.front());
+    facts.udevRunning = true;
+    return facts;
 }
 
 STavikHeadsetConfig HeadsetFor(const SBenchOptions& options)
@@ -391,16 +451,19 @@ int RunBenchProgram(int argc, char** argv)
     }
     CClock::SetTimeScale(options.timeScale);
 
-    // The simulated world.
+    // The simulated world, or this machine's HID and USB.
     auto dfuBus = std::make_shared<CSimDfuBus>();
     std::unique_ptr<CTavikHeadset> headset;
     std::unique_ptr<IBenchFamily> family;
     CBenchHidApi hidApi;
+    std::unique_ptr<IHidApi> systemHidApi;
+    std::unique_ptr<CRefusingHidApi> refusingHidApi;
+    std::shared_ptr<CSimDfuDevice> otherDfuDevice;
     const bool tavik = options.family == "tavik";
     if (!tavik)
     {
         std::string why;
-        family = FindFamily(options.family)->make(setup, &why);
+        family = options.realUsb ? MakeRealUsbFamily(options.family, &why) : FindFamily(options.family)->make(setup, &why);
         if (!family)
         {
             std::fprintf(stderr, "orvohidflash-bench: %s\n\n", why.c_str());
@@ -408,18 +471,51 @@ int RunBenchProgram(int argc, char** argv)
             return 2;
         }
     }
-    else if (options.scenario != "no-device")
+    else if (!options.realUsb && options.scenario != "no-device")
     {
         headset = std::make_unique<CTavikHeadset>(HeadsetFor(options), dfuBus);
         hidApi.AddFace(headset.get());
     }
-    std::fprintf(stdout, "bench: family %s, scenario %s, time scale %g\n", options.family.c_str(),
-                 options.scenario.c_str(), options.timeScale);
+    if (tavik && !options.realUsb && HasFault(options, "other-dfu-device"))
+    {
+        // Plugged in before the headset switches, so it is listed first.
+        SSimDfuConfig other;
+        other.location = "1-2";
+        other.idVendor = 0x0483;
+        other.idProduct = 0xDF11;
+        otherDfuDevice = dfuBus->AddDevice(other);
+    }
+    if (options.realUsb)
+        std::fprintf(stdout, "bench: family %s on this machine's HID and USB (--real-usb), time scale %g\n",
+                     options.family.c_str(), options.timeScale);
+    else
+        std::fprintf(stdout, "bench: family %s, scenario %s, time scale %g\n", options.family.c_str(),
+                     options.scenario.c_str(), options.timeScale);
     std::fflush(stdout);
 
     STavikEnvironment env = STavikEnvironment::ForSystem();
-    env.hidApi = &hidApi;
-    env.dfuFactory = dfuBus;
+    if (options.realUsb)
+    {
+        // The product's own ports; the driver tool and the replug prompt are
+        // the real ones too (pellory beside this program).
+        systemHidApi = CreateHidApiLibrary();
+        env.hidApi = systemHidApi.get();
+        env.dfuFactory = CreateLibusbDfuTransportFactory();
+    }
+    else
+    {
+        env.hidApi = &hidApi;
+        env.dfuFactory = dfuBus;
+        if (HasFault(options, "no-access-hid"))
+        {
+            refusingHidApi = std::make_unique<CRefusingHidApi>(hidApi);
+            env.hidApi = refusingHidApi.get();
+        }
+        if (HasFault(options, "no-access-dfu"))
+            env.dfuFactory = std::make_shared<CRefusingDfuFactory>(dfuBus, "/dev/bus/usb/001/009");
+        if (HasFault(options, "no-access-hid") || HasFault(options, "no-access-dfu"))
+            env.accessFacts = SimulatedAccessFacts;
+    }
     if (!options.appData.empty())
     {
         const std::string folder = options.appData;
@@ -433,27 +529,30 @@ int RunBenchProgram(int argc, char** argv)
     CTavikHeadset* device = headset.get();
     const bool toolFails = options.scenario == "driver-fails";
     const std::uint32_t toolMs = DriverToolMs(options);
-    env.startDriverTool = [device, toolFails, toolMs](const std::string&, const std::string& commandLine,
-                                                      std::uint32_t* exitCode, std::uint32_t*) {
-        std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
-        if (toolMs != 0)
-            CClock::Sleep(toolMs); // the tool's own time, which the upgrade has to wait for
-        if (!toolFails && device != nullptr)
-            device->InstallDriver();
-        *exitCode = toolFails ? 1u : 0u;
-        std::fprintf(stdout, "bench: driver tool exit code %u\n", *exitCode);
-        std::fflush(stdout);
-        return true;
-    };
-    env.messageBox = [device](const char* text, std::uint32_t style) {
-        std::fprintf(stdout, "bench: message box: %s\n", text);
-        std::fprintf(stdout, "bench: unplugging and plugging in the headset, then OK\n");
-        std::fflush(stdout);
-        if (device != nullptr)
-            device->Replug();
-        (void)style;
-        return 1;
-    };
+    if (!options.realUsb)
+    {
+        env.startDriverTool = [device, toolFails, toolMs](const std::string&, const std::string& commandLine,
+                                                          std::uint32_t* exitCode, std::uint32_t*) {
+            std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
+            if (toolMs != 0)
+                CClock::Sleep(toolMs); // the tool's own time, which the upgrade has to wait for
+            if (!toolFails && device != nullptr)
+                device->InstallDriver();
+            *exitCode = toolFails ? 1u : 0u;
+            std::fprintf(stdout, "bench: driver tool exit code %u\n", *exitCode);
+            std::fflush(stdout);
+            return true;
+        };
+        env.messageBox = [device](const char* text, std::uint32_t style) {
+            std::fprintf(stdout, "bench: message box: %s\n", text);
+            std::fprintf(stdout, "bench: unplugging and plugging in the headset, then OK\n");
+            std::fflush(stdout);
+            if (device != nullptr)
+                device->Replug();
+            (void)style;
+            return 1;
+        };
+    }
     if (tavik)
         CFirmwareUpgrade::SetConstructor([&env] { return new (std::nothrow) CFirmwareUpgradeTavik(env); });
     else
@@ -508,6 +607,11 @@ int RunBenchProgram(int argc, char** argv)
     }
     if (headset)
         std::fprintf(stdout, "bench: the headset runs %s\n", headset->Version().c_str());
+    if (otherDfuDevice)
+        std::fprintf(stdout, "bench: the other vendor's DFU device (0483:DF11 on port 1-2) took %d blocks, %d detaches\n",
+                     otherDfuDevice->BlocksReceived(), otherDfuDevice->DetachCount());
+    if (tavik && options.realUsb)
+        std::fprintf(stdout, "bench: the tavik upgrader ran on this machine's HID and USB devices\n");
     if (family)
         std::fprintf(stdout, "bench: %s\n", family->Summary().c_str());
     // Every pause of the upgrade, the device's poll time-outs and transfer

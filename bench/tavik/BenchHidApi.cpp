@@ -118,3 +118,17 @@ std::unique_ptr<IHidApiDevice> CBenchHidApi::OpenPath(const std::string& path)
     }
     return nullptr;
 }
+
+EHidResult CBenchHidApi::ProbeOpen(const std::string& path)
+{
+    return OpenPath(path) ? EHidResult::Ok : EHidResult::NoDevice;
+}
+
+std::string CBenchHidApi::UsbPortLocation(const std::string& path)
+{
+    static const std::string kPrefix = "bench-hid:";
+    if (path.rfind(kPrefix, 0) != 0)
+        return {};
+    const std::size_t end = path.find(':', kPrefix.size());
+    return path.substr(kPrefix.size(), end == std::string::npos ? std::string::npos : end - kPrefix.size());
+}

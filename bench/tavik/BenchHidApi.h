@@ -39,6 +39,10 @@ public:
     std::unique_ptr<IHidApiDevice> Open(std::uint16_t vendorId, std::uint16_t productId,
                                         const wchar_t* serialNumber) override;
     std::unique_ptr<IHidApiDevice> OpenPath(const std::string& path) override;
+    // A present face opens; others are no device.
+    EHidResult ProbeOpen(const std::string& path) override;
+    // Faces name their port in their path: "bench-hid:<location>:...".
+    std::string UsbPortLocation(const std::string& path) override;
 
 private:
     CMutex m_lock;

@@ -7,16 +7,20 @@
 #include <new>
 
 #include "app/DiagnosticLog.h"
+#include "dfu/DfuFile.h"
 #include "families/tavik/DriverInstallErrors.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/System.h"
 #include "resources/StringTable.h"
+#include "tools/pellory/PelloryCommandLine.h"
 
 namespace
 {
 constexpr std::uint32_t kDeviceSettleMs = 5000;
 constexpr std::uint32_t kAfterInitMs = 1000;
+// How often the headset's DFU device is looked for while it re-enumerates.
+constexpr std::uint32_t kDfuLookMs = 1000;
 constexpr std::size_t kDfuPathChars = 512;
 constexpr std::size_t kToolPathChars = 260;
 constexpr int kIdOk = 1;
@@ -57,6 +61,7 @@ STavikEnvironment STavikEnvironment::ForSystem()
     env.programDirectory = GetProgramDirectory() + PathSeparator();
     env.localAppDataFolder = GetLocalAppDataFolder;
     env.is32On64 = IsWow64Process32On64();
+    env.accessFacts = GetDeviceAccessFacts;
     return env;
 }
 
@@ -96,8 +101,157 @@ CFirmwareUpgradeTavik::~CFirmwareUpgradeTavik()
 
 int CFirmwareUpgradeTavik::CountDfuDevices()
 {
+    CStringListX present;
+    DFUEngine::GetUSBDeviceNames(present);
     m_deviceNames.RemoveAll();
-    return DFUEngine::GetUSBDeviceNames(m_deviceNames);
+    std::vector<CStringX> candidates;
+    CStringListX::POSITION pos = present.GetHeadPosition();
+    while (pos != 0)
+    {
+        const CStringX& name = present.GetNext(pos);
+        std::uint16_t vid = 0;
+        std::uint16_t pid = 0;
+        std::string location;
+        if (!ParseDfuDeviceName(name.c_str(), &vid, &pid, &location))
+            continue;
+        // Another vendor's device in DFU mode takes nothing of ours.
+        const bool firstSeen = m_passedOver.insert(name.c_str()).second;
+        if (vid != m_dfuVendorId || pid != m_dfuProductId)
+        {
+            if (firstSeen)
+                LogPrintf("CFirmwareUpgradeTavik - DFU device %s is %04X:%04X, not the headset's %04X:%04X: left alone\n",
+                          Narrow(name.c_str()).c_str(), vid, pid, m_dfuVendorId, m_dfuProductId);
+            continue;
+        }
+        if (!m_headsetLocation.empty() && location != m_headsetLocation)
+        {
+            if (firstSeen)
+                LogPrintf("CFirmwareUpgradeTavik - DFU device %s is on USB port %s, the headset left port %s: left "
+                          "alone\n",
+                          Narrow(name.c_str()).c_str(), location.c_str(), m_headsetLocation.c_str());
+            continue;
+        }
+        m_passedOver.erase(name.c_str());
+        candidates.push_back(name);
+    }
+    if (m_headsetLocation.empty() && candidates.size() > 1)
+    {
+        // Without the port the headset left, two of a kind cannot be told apart.
+        LogPrintf("CFirmwareUpgradeTavik - %d DFU devices %04X:%04X and no port to tell the headset's: none is taken\n",
+                  static_cast<int>(candidates.size()), m_dfuVendorId, m_dfuProductId);
+        candidates.clear();
+    }
+    for (const CStringX& name : candidates)
+        m_deviceNames.AddTail(name);
+    if (!candidates.empty())
+        CFirmwareUpgrade::SetDeviceAccessProblem("");
+    return m_deviceNames.GetCount();
+}
+
+int CFirmwareUpgradeTavik::WaitForDfuDevice(std::uint32_t timeoutMs)
+{
+    // A fresh look every kDfuLookMs until the device is there; the look made
+    // when the deadline has passed is the last one, so a device that came
+    // back in time is found even by a host that was held up.
+    const CDeadline deadline(timeoutMs);
+    for (;;)
+    {
+        const bool last = deadline.IsExpired();
+        const int n = CountDfuDevices();
+        if (n != 0)
+            return n;
+        if (last)
+        {
+            CheckDfuAccess();
+            return 0;
+        }
+        CClock::Sleep(std::min(kDfuLookMs, std::max<std::uint32_t>(deadline.RemainingMs(), 1)));
+    }
+}
+
+void CFirmwareUpgradeTavik::CheckDfuAccess()
+{
+    if (!m_env.dfuFactory)
+        return;
+    std::unique_ptr<IDfuTransport> transport = m_env.dfuFactory->CreateTransport();
+    std::vector<SDfuDeviceEntry> refused;
+    if (!transport || transport->EnumerateUnopenable(refused) != EDfuIo::Ok)
+        return;
+    for (const SDfuDeviceEntry& entry : refused)
+    {
+        std::uint16_t vid = 0;
+        std::uint16_t pid = 0;
+        std::string location;
+        if (entry.runtimeMode || !ParseDfuDeviceName(entry.name, &vid, &pid, &location) || vid != m_dfuVendorId ||
+            pid != m_dfuProductId || (!m_headsetLocation.empty() && location != m_headsetLocation))
+            continue;
+        LogPrintf("CFirmwareUpgradeTavik - DFU device %s is there but does not open: %s\n",
+                  Narrow(entry.name.c_str()).c_str(), DfuAccessText(entry.access));
+        // A device without its driver is the driver tool's business.
+        if (entry.access == EDfuAccess::Denied || entry.access == EDfuAccess::Busy)
+        {
+            char what[80];
+            std::snprintf(what, sizeof what, "the headset in USB DFU mode (%04X:%04X)", vid, pid);
+            ReportAccessProblem(what, entry.node, location,
+                                entry.access == EDfuAccess::Busy ? EAccessRefusal::Busy : EAccessRefusal::Denied);
+        }
+        return;
+    }
+}
+
+void CFirmwareUpgradeTavik::NoteHidOpen(bool opened)
+{
+    if (!m_pCHidControl || m_env.hidApi == nullptr)
+        return;
+    const std::string& path = m_pCHidControl->DevicePath();
+    const std::string location = path.empty() ? std::string() : m_env.hidApi->UsbPortLocation(path);
+    if (opened)
+    {
+        m_headsetLocation = location;
+        LogPrintf("CFirmwareUpgradeTavik - headset %s on USB port %s\n", path.c_str(),
+                  location.empty() ? "(unknown)" : location.c_str());
+        CFirmwareUpgrade::SetDeviceAccessProblem("");
+        return;
+    }
+    const EHidResult why = m_pCHidControl->LastOpenResult();
+    LogPrintf("CFirmwareUpgradeTavik - headset %s does not open: %s\n", path.c_str(), HidResultName(why));
+    if (why == EHidResult::AccessDenied)
+    {
+        char what[64];
+        std::snprintf(what, sizeof what, "the headset (%04X:%04X)", m_hidVendorId, m_hidProductId);
+        ReportAccessProblem(what, path, location, EAccessRefusal::Denied);
+    }
+}
+
+void CFirmwareUpgradeTavik::ReportAccessProblem(const std::string& what, const std::string& node,
+                                                const std::string& location, EAccessRefusal refusal)
+{
+    SAccessSubject subject;
+    subject.what = what;
+    subject.node = node;
+    subject.location = location;
+    subject.rulesFile = kRulesFile;
+    subject.group = kAccessGroup;
+#ifndef _WIN32
+    const SDriverToolPaths paths = DriverToolPaths();
+    subject.installCommand = PelloryRootCommand(paths.toolPath, paths.infPath, kDfuHardwareId);
+#endif
+    const SDeviceAccessFacts facts =
+        m_env.accessFacts ? m_env.accessFacts({kRulesFile, PelloryRulesCopyName(kRulesFile)}, kAccessGroup)
+                          : SDeviceAccessFacts();
+    const std::string advice = DeviceAccessAdvice(subject, facts, refusal);
+    bool repeated = false;
+    if (m_env.runState)
+    {
+        CMutexLock lock(m_env.runState->lock);
+        repeated = m_env.runState->lastAdvice == advice;
+        m_env.runState->lastAdvice = advice;
+    }
+    if (repeated)
+        LogPrintf("CFirmwareUpgradeTavik - access to %s is still missing\n", what.c_str());
+    else
+        LogPrintf("CFirmwareUpgradeTavik - %s\n", advice.c_str());
+    CFirmwareUpgrade::SetDeviceAccessProblem(advice);
 }
 
 CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths() const
@@ -127,6 +281,31 @@ std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
     LogPrintf("%s -> FullInfPath[%s]\n", caller, p.infPath.c_str());
     LogPrintf("%s -> DrvExePath[%s]\n", caller, p.toolPath.c_str());
     LogPrintf("%s -> CmdLine[%s]\n", caller, p.commandLine.c_str());
+    if (m_env.runState)
+    {
+        // Once a run: a second start would ask for the administrator's
+        // password again (UAC, polkit), and its outcome would be the first's.
+        CMutexLock lock(m_env.runState->lock);
+        if (m_env.runState->driverToolRan)
+        {
+            const std::uint32_t first = m_env.runState->driverToolExitCode;
+            LogPrintf("%s -> the driver tool ran before in this run: not started again\n", caller);
+            LogPrintf("%s -> ExitCode[%d]\n", caller, static_cast<int>(first));
+            return first;
+        }
+    }
+    const std::uint32_t exitCode = StartDriverTool(caller, p);
+    if (m_env.runState)
+    {
+        CMutexLock lock(m_env.runState->lock);
+        m_env.runState->driverToolRan = true;
+        m_env.runState->driverToolExitCode = exitCode;
+    }
+    return exitCode;
+}
+
+std::uint32_t CFirmwareUpgradeTavik::StartDriverTool(const char* caller, const SDriverToolPaths& p)
+{
     std::uint32_t exitCode = kDriverToolNotStarted;
     std::uint32_t startError = 0;
     if (m_env.startDriverTool && !m_env.startDriverTool(p.toolPath, p.commandLine, &exitCode, &startError))
@@ -159,9 +338,15 @@ HResult CFirmwareUpgradeTavik::Init(std::uint32_t, std::uint32_t)
         if (count != 0)
         {
             if (m_pCHidControl->Open())
+            {
                 result = HR_OK;
+                NoteHidOpen(true);
+            }
             else
+            {
                 LogPrintf("CFirmwareUpgradeTavik::Init -> Failed to open device(HidControl Class)\n");
+                NoteHidOpen(false);
+            }
         }
         else
         {
@@ -171,27 +356,35 @@ HResult CFirmwareUpgradeTavik::Init(std::uint32_t, std::uint32_t)
                 m_In_Dfu_Mode = true;
                 result = HR_OK;
             }
-            else if (RunDriverTool("CFirmwareUpgradeTavik::Init") == 0)
+            else
             {
-                CClock::Sleep(kDeviceSettleMs);
-                if (CountDfuDevices() != 0)
+                CheckDfuAccess();
+                if (RunDriverTool("CFirmwareUpgradeTavik::Init") == 0)
                 {
-                    m_In_Dfu_Mode = true;
-                    result = HR_OK;
-                }
-                else if (m_env.messageBox &&
-                         m_env.messageBox(kReplugText, kMbOk | kMbIconInformation | kMbSystemModal) == kIdOk)
-                {
-                    m_pCHidControl.reset();
-                    if (OpenDeviceHandle())
+                    CClock::Sleep(kDeviceSettleMs);
+                    if (CountDfuDevices() != 0)
                     {
-                        LogPrintf("CFirmwareUpgradeTavik::Init - PrepareHIDDevice [1]\n");
-                        if (m_pCHidControl->EnterDFUMode())
+                        m_In_Dfu_Mode = true;
+                        result = HR_OK;
+                    }
+                    else
+                    {
+                        CheckDfuAccess();
+                        if (m_env.messageBox &&
+                            m_env.messageBox(kReplugText, kMbOk | kMbIconInformation | kMbSystemModal) == kIdOk)
                         {
-                            CClock::Sleep(kDeviceSettleMs);
-                            m_In_Dfu_Mode = true;
-                            result = HR_OK;
-                            LogPrintf("CFirmwareUpgradeTavik::Init -> EnterUsbDFUMode[1]\n");
+                            m_pCHidControl.reset();
+                            if (OpenDeviceHandle())
+                            {
+                                LogPrintf("CFirmwareUpgradeTavik::Init - PrepareHIDDevice [1]\n");
+                                if (m_pCHidControl->EnterDFUMode())
+                                {
+                                    CClock::Sleep(kDeviceSettleMs);
+                                    m_In_Dfu_Mode = true;
+                                    result = HR_OK;
+                                    LogPrintf("CFirmwareUpgradeTavik::Init -> EnterUsbDFUMode[1]\n");
+                                }
+                            }
                         }
                     }
                 }
@@ -215,8 +408,10 @@ bool CFirmwareUpgradeTavik::OpenDeviceHandle()
     if (!m_pCHidControl->Open())
     {
         LogPrintf("CFirmwareUpgradeTavik::Init -> Failed to open device\n");
+        NoteHidOpen(false);
         return false;
     }
+    NoteHidOpen(true);
     return true;
 }
 
@@ -234,8 +429,9 @@ HResult CFirmwareUpgradeTavik::InitFirmwareUpgrade(std::uint32_t uploadSize)
     bool proceed = false;
     if (ConfigureDFU())
     {
-        CClock::Sleep(kDeviceSettleMs);
-        const int n = CountDfuDevices();
+        // The headset re-enumerates as its DFU device: looked for until it is
+        // there, for as long as the settle time.
+        const int n = WaitForDfuDevice(kDeviceSettleMs);
         LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - device[%d]\n", n);
         if (n != 0)
         {
@@ -261,8 +457,7 @@ HResult CFirmwareUpgradeTavik::InitFirmwareUpgrade(std::uint32_t uploadSize)
                         LogPrintf("CFirmwareUpgradeTavik::InitFirmwareUpgrade - PrepareHIDDevice [1]\n");
                         if (m_pCHidControl->EnterDFUMode())
                         {
-                            CClock::Sleep(kDeviceSettleMs);
-                            if (CountDfuDevices() > 0)
+                            if (WaitForDfuDevice(kDeviceSettleMs) > 0)
                             {
                                 m_In_Dfu_Mode = true;
                                 proceed = true;
@@ -324,6 +519,19 @@ HResult CFirmwareUpgradeTavik::PrepareFirmwareImage(std::uint32_t rawImageSize, 
     LogPrintf("CFirmwareUpgradeTavik::PrepareFirmwareImageCSRBluetooth - Bytes Written [%d]\n",
               static_cast<int>(written));
     file.Close();
+    // The device the image is for: a suffix that names one narrows the DFU
+    // identity; 0xFFFF leaves the headset's.
+    SDfuSuffix suffix;
+    std::size_t payloadSize = 0;
+    m_dfuVendorId = kDfuVendorId;
+    m_dfuProductId = kDfuProductId;
+    if (ParseDfuFile(pRawImage, rawImageSize, &suffix, &payloadSize) == EDfuFileResult::Ok)
+    {
+        if (suffix.idVendor != kDfuSuffixAnyId)
+            m_dfuVendorId = suffix.idVendor;
+        if (suffix.idProduct != kDfuSuffixAnyId)
+            m_dfuProductId = suffix.idProduct;
+    }
     auto* copy = new (std::nothrow) std::uint8_t[rawImageSize];
     if (copy == nullptr)
         return HR_FAIL;

@@ -6,12 +6,29 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
+#include <vector>
+
 #include "dfu/DFUEngine.h"
+#include "families/tavik/DeviceAccessAdvice.h"
 #include "families/tavik/HidControl.h"
+#include "platform/DeviceAccess.h"
 #include "platform/Sync.h"
 #include "upgrade/FirmwareUpgrade.h"
+
+// What one program run remembers across the upgraders the factory makes
+// and retries: the driver tool runs at most once a run (so a user is asked
+// for the administrator's password at most once, however often the factory
+// tries), and the same advice is logged in full once.
+struct STavikRunState
+{
+    CMutex lock;
+    bool driverToolRan = false;
+    std::uint32_t driverToolExitCode = 0;
+    std::string lastAdvice;
+};
 
 // What the upgrader needs of the world around it. The product fills it with
 // the system's services; tests and the bench with their own.
@@ -34,6 +51,11 @@ struct STavikEnvironment
     bool is32On64 = false;
     // Bound on the reconfigure and manifest activities (product ms).
     std::uint32_t activityWaitMs = 120000;
+    // Shared by every copy of this environment: one program run.
+    std::shared_ptr<STavikRunState> runState = std::make_shared<STavikRunState>();
+    // What the system tells about a refused device (null: nothing).
+    std::function<SDeviceAccessFacts(const std::vector<std::string>& rulesFileNames, const std::string& group)>
+        accessFacts;
 
     // The environment of the running program (hidApi must still be set).
     static STavikEnvironment ForSystem();
@@ -78,6 +100,11 @@ public:
     static constexpr const char* kReplugText =
         "Please unplug and plug in the device. Click OK to proceed the upgrade.";
     static constexpr const char* kDfuHardwareId = "USB\\VID_0A12&PID_0001";
+    static constexpr std::uint16_t kDfuVendorId = 0x0A12;
+    static constexpr std::uint16_t kDfuProductId = 0x0001;
+    // The Linux driver package: the udev rules that grant the access, and the group they grant it to.
+    static constexpr const char* kRulesFile = "70-orvo-tavik.rules";
+    static constexpr const char* kAccessGroup = "plugdev";
     static constexpr const wchar_t* kDfuModeProductName = L"Veritane Tamsel Mic";
     // The outcome of a driver tool that could not be started at all.
     static constexpr std::uint32_t kDriverToolNotStarted = 0xFFFFFFFFu;
@@ -99,6 +126,13 @@ public:
     std::atomic<std::int32_t> m_nBytes{0};
     std::atomic<bool> m_CheckDFUFirmwareComplete{false};
     bool m_In_Dfu_Mode = false;
+    // The identity the headset takes in DFU mode: 0A12:0001, or what the DFU
+    // file's suffix names where it names one (not 0xFFFF).
+    std::uint16_t m_dfuVendorId = kDfuVendorId;
+    std::uint16_t m_dfuProductId = kDfuProductId;
+    // The USB port the headset was last opened on in HID mode ("" until
+    // then): its DFU device is the one that comes back there.
+    std::string m_headsetLocation;
 
 private:
     struct SDriverToolPaths
@@ -111,7 +145,21 @@ private:
     // Runs the driver tool, logging with the caller's prefix; its exit code,
     // or a failure (never 0) when it could not be started.
     std::uint32_t RunDriverTool(const char* caller);
+    std::uint32_t StartDriverTool(const char* caller, const SDriverToolPaths& paths);
+    // Fills m_deviceNames with the headset's DFU device (none, or one): a
+    // DFU-mode device of the headset's DFU identity, on the port the headset
+    // left. Devices of other identities, on other ports, or (without a known
+    // port) more than one candidate are left alone. Returns the count.
     int CountDfuDevices();
+    // CountDfuDevices until it finds the device or timeoutMs (product ms)
+    // passed; then the advice when the device is there but refuses the user.
+    int WaitForDfuDevice(std::uint32_t timeoutMs);
+    // The headset's DFU device is there but refuses this user: the advice.
+    void CheckDfuAccess();
+    // The HID channel opened (or failed to): the port, or the advice.
+    void NoteHidOpen(bool opened);
+    void ReportAccessProblem(const std::string& what, const std::string& node, const std::string& location,
+                             EAccessRefusal refusal);
     bool WaitForActivity(CEvent& event, const char* caller);
 
     STavikEnvironment m_env;
@@ -119,4 +167,6 @@ private:
     // the worker reads after the activity's event).
     std::atomic<HResult> m_reconfigureResult{HR_OK};
     std::atomic<HResult> m_manifestResult{HR_OK};
+    // DFU devices passed over (logged once each).
+    std::set<std::wstring> m_passedOver;
 };

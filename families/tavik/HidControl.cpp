@@ -79,12 +79,18 @@ bool CHidControl::Open()
 {
     m_device.reset();
     m_device = m_hidApi.Open(m_vendorId, m_productId, nullptr);
+    // The library opens the first device it lists with the identifiers.
+    const std::vector<SHidApiDeviceInfo> listed = m_hidApi.Enumerate(m_vendorId, m_productId);
+    m_path = listed.empty() ? std::string() : listed.front().path;
     if (!m_device)
     {
+        // The library does not say why; the system does.
+        m_openResult = m_path.empty() ? EHidResult::NoDevice : m_hidApi.ProbeOpen(m_path);
         std::printf("unable to open device\n");
         std::fflush(stdout);
         return false;
     }
+    m_openResult = EHidResult::Ok;
     m_device->SetNonblocking(true);
     return true;
 }

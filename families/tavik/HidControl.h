@@ -31,6 +31,10 @@ public:
     bool EnterDFUMode();
 
     bool IsOpen() const { return m_device != nullptr; }
+    // The path of the device the last Open took or tried ("" when none
+    // matched), and why that open failed (Ok after a successful one).
+    const std::string& DevicePath() const { return m_path; }
+    EHidResult LastOpenResult() const { return m_openResult; }
 
     static constexpr std::size_t kProductNameChars = 126;
 
@@ -40,6 +44,8 @@ private:
     std::uint16_t m_productId;
     IHidApi& m_hidApi;
     std::unique_ptr<IHidApiDevice> m_device;
+    std::string m_path;
+    EHidResult m_openResult = EHidResult::NoDevice;
 };
 
 // The family's general HID helper; this configuration only builds and closes it.

@@ -112,6 +112,9 @@ public:
         hid_device* device = hid_open_path(path.c_str());
         return device != nullptr ? std::make_unique<CHidApiLibraryDevice>(device) : nullptr;
     }
+
+    EHidResult ProbeOpen(const std::string& path) override { return ProbeHidPathOpen(path); }
+    std::string UsbPortLocation(const std::string& path) override { return HidPathUsbPortLocation(path); }
 };
 } // namespace
 

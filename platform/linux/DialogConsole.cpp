@@ -12,8 +12,8 @@
 // counts as Close once Close is enabled. Message boxes are printed and, in
 // an interactive run, confirmed with Enter; the GUI thread reads that Enter,
 // also for boxes that other threads show (they wait until it was read).
-// Silent runs print only message boxes and the progress window of progress
-// mode, and never read standard input.
+// Silent runs print only message boxes, notices and the progress window of
+// progress mode, and never read standard input.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -189,6 +189,12 @@ public:
     void RedrawWindow() override {}
 
     int ShowMessageBox(const std::string& text, std::uint32_t style) override;
+
+    void ShowNotice(const std::string& text) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        PrintLine(text);
+    }
 
     bool CreateProgressWindow(std::uint16_t steps) override
     {

@@ -39,33 +39,6 @@ struct SLinuxHidFacts
     std::wstring serialNumber;
 };
 
-EHidResult MapErrno(int error)
-{
-    switch (error)
-    {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ESHUTDOWN:
-    case EPIPE:
-        return EHidResult::NoDevice;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-        return EHidResult::AccessDenied;
-    case EINVAL:
-    case EMSGSIZE:
-        return EHidResult::InvalidArg;
-    case ENOTTY:
-    case EOPNOTSUPP:
-        return EHidResult::NotSupported;
-    case ETIMEDOUT:
-        return EHidResult::Timeout;
-    default:
-        return EHidResult::Failed;
-    }
-}
-
 class CLinuxHidDevice : public IHidDevice
 {
 public:
@@ -112,7 +85,7 @@ public:
             return EHidResult::NotSupported;
         const int fd = open(m_facts.usbfsNode.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
         std::uint8_t buffer[255] = {};
         usbdevfs_ctrltransfer transfer{};
         transfer.bRequestType = 0x80;
@@ -126,7 +99,7 @@ public:
         const int error = errno;
         close(fd);
         if (n < 0)
-            return MapErrno(error);
+            return HidResultFromErrno(error);
         // Untrusted: a string descriptor of even length that fits what came back.
         if (n < 2 || buffer[1] != 3 || buffer[0] > n || buffer[0] < 2)
             return EHidResult::Failed;
@@ -145,7 +118,7 @@ public:
             return EHidResult::InvalidArg;
         std::vector<std::uint8_t> copy(report, report + length);
         if (ioctl(m_fd, HIDIOCSFEATURE(copy.size()), copy.data()) < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
         return EHidResult::Ok;
     }
 
@@ -159,7 +132,7 @@ public:
             return EHidResult::InvalidArg;
         const int n = ioctl(m_fd, HIDIOCGFEATURE(length), report);
         if (n < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
         if (returned != nullptr)
             *returned = static_cast<std::size_t>(n);
         return EHidResult::Ok;
@@ -179,7 +152,7 @@ public:
             return ready;
         const ssize_t n = write(m_fd, report, length);
         if (n < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
         if (written != nullptr)
             *written = static_cast<std::size_t>(n);
         return EHidResult::Ok;
@@ -206,7 +179,7 @@ public:
             return EHidResult::InvalidArg;
         const ssize_t n = ::read(m_fd, report + offset, capacity - offset);
         if (n < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
         if (n == 0)
             return EHidResult::NoDevice;
         if (read != nullptr)
@@ -258,7 +231,7 @@ private:
             {
                 if (errno == EINTR)
                     continue;
-                return MapErrno(errno);
+                return HidResultFromErrno(errno);
             }
             if ((fds[1].revents & POLLIN) != 0)
                 return EHidResult::Cancelled;
@@ -285,6 +258,55 @@ private:
     SHidOpenOptions m_options;
 };
 } // namespace
+
+EHidResult HidResultFromErrno(int error)
+{
+    switch (error)
+    {
+    case 0:
+        return EHidResult::Ok;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+    case EPIPE:
+        return EHidResult::NoDevice;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+        return EHidResult::AccessDenied;
+    case EINVAL:
+    case EMSGSIZE:
+        return EHidResult::InvalidArg;
+    case ENOTTY:
+    case EOPNOTSUPP:
+        return EHidResult::NotSupported;
+    case ETIMEDOUT:
+        return EHidResult::Timeout;
+    default:
+        return EHidResult::Failed;
+    }
+}
+
+EHidResult ProbeHidPathOpen(const std::string& path)
+{
+    // The open hidapi makes (read and write); nothing is read or written.
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return HidResultFromErrno(errno);
+    close(fd);
+    return EHidResult::Ok;
+}
+
+std::string HidPathUsbPortLocation(const std::string& path)
+{
+    // hidapi's hidraw backend names a device by its node, "/dev/hidrawN".
+    const std::size_t slash = path.find_last_of('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.rfind("hidraw", 0) != 0)
+        return {};
+    return SysfsHidrawUsbLocation("/sys", name);
+}
 
 EHidResult OpenLinuxHidDevice(const std::string& hidrawNode, const std::string& usbfsNode,
                               const SHidAttributes& attributes, const SHidCaps& caps, bool usesReportIds,
@@ -313,7 +335,7 @@ EHidResult OpenLinuxHidDevice(const std::string& hidrawNode, const std::string& 
             flags |= O_RDONLY;
         fd = open(facts.hidrawNode.c_str(), flags);
         if (fd < 0)
-            return MapErrno(errno);
+            return HidResultFromErrno(errno);
     }
     const int cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (cancelFd < 0)

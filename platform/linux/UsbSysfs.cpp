@@ -872,6 +872,17 @@ std::unique_ptr<IHidSystem> CreateHidrawHidSystem(const std::string& sysfsRoot, 
     return std::make_unique<CSysfsHidSystem>(sysfsRoot, devRoot);
 }
 
+std::string SysfsHidrawUsbLocation(const std::string& sysfsRoot, const std::string& hidrawName)
+{
+    const std::shared_ptr<SModel> m = BuildModel(sysfsRoot);
+    for (const SHid& h : m->hids)
+    {
+        if (h.hidraw == hidrawName)
+            return h.device;
+    }
+    return {};
+}
+
 std::unique_ptr<IHidSystem> CreateSystemHid()
 {
     return CreateHidrawHidSystem("/sys", "/dev");

@@ -43,6 +43,9 @@ struct SFakeUpgraderConfig
     // Upgraders made from this index on fail the version query (and leave
     // the string alone), -1: none.
     int versionFailsFromIndex = -1;
+    // A failing Init or InitFirmwareUpgrade leaves this access note (the
+    // device is there but refuses the user); empty: none.
+    std::string accessProblem;
 };
 
 // What every upgrader of a test recorded (shared by all that the factory made).
@@ -98,7 +101,12 @@ public:
     {
         m_record->Add("Init");
         if (static_cast<std::size_t>(m_index) < m_config.initResults.size())
-            return m_config.initResults[static_cast<std::size_t>(m_index)];
+        {
+            const HResult result = m_config.initResults[static_cast<std::size_t>(m_index)];
+            if (IsFailure(result) && !m_config.accessProblem.empty())
+                CFirmwareUpgrade::SetDeviceAccessProblem(m_config.accessProblem);
+            return result;
+        }
         return HR_OK;
     }
     HResult GetProductName(wchar_t* buffer, std::uint32_t size) override
@@ -146,6 +154,8 @@ public:
         m_record->Add("InitFirmwareUpgrade");
         std::lock_guard<std::mutex> lock(m_record->mutex);
         m_record->initUploadSize = uploadSize;
+        if (IsFailure(m_config.initResult) && !m_config.accessProblem.empty())
+            CFirmwareUpgrade::SetDeviceAccessProblem(m_config.accessProblem);
         return m_config.initResult;
     }
     bool FirmwareUpgradeWrite(const std::uint8_t*, std::uint32_t) override

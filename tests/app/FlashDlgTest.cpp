@@ -133,6 +133,44 @@ TEST_F(FlashDlgTest, NoDeviceSilentEndsAtOnceWithoutWindowOrMessage)
     EXPECT_FALSE(run.state.shown);
 }
 
+// A device that is there but refuses this user: never "not connected"; the
+// user is told what is missing and how to grant it. The exit code stays.
+TEST_F(FlashDlgTest, RefusedDeviceAtStartIsExplainedNotCalledUnconnected)
+{
+    const std::string advice = "Access to the headset (2C6D:3240) is missing: ...\n    sudo usermod -aG plugdev user";
+    m_config.accessProblem = advice;
+    m_config.initResults = std::vector<HResult>(10, HR_FAIL);
+    SRun run = Run(false, {CRecordingView::Press(IDC_CLOSE)});
+    EXPECT_EQ(run.code, kReturnNoDevice);
+    ASSERT_EQ(run.state.boxes.size(), 1u);
+    EXPECT_EQ(run.state.boxes[0].text, advice);
+
+    run = Run(true);
+    EXPECT_EQ(run.code, kReturnNoDevice);
+    EXPECT_TRUE(run.state.boxes.empty());
+    EXPECT_EQ(run.state.notices, std::vector<std::string>{advice});
+
+    // A note of an earlier run is not this one's.
+    m_config.accessProblem.clear();
+    run = Run(false, {CRecordingView::Press(IDC_CLOSE)});
+    ASSERT_EQ(run.state.boxes.size(), 1u);
+    EXPECT_EQ(run.state.boxes[0].text, Str(110));
+}
+
+TEST_F(FlashDlgTest, RefusedDfuModeFailsTheUpgradeWithTheAdvice)
+{
+    const std::string advice = "Access to the headset in USB DFU mode (0A12:0001) is missing: ...";
+    m_config.accessProblem = advice;
+    m_config.initResult = kUpgradeFailed;
+    SRun run = Run(true);
+    EXPECT_EQ(run.code, kReturnUpgradeFailed);
+    EXPECT_EQ(run.state.notices, std::vector<std::string>{advice});
+    run = Run(false, UpgradeThenClose());
+    EXPECT_EQ(run.code, kReturnUpgradeFailed);
+    ASSERT_EQ(run.state.boxes.size(), 1u);
+    EXPECT_EQ(run.state.boxes[0].text, Str(109) + "\n" + advice);
+}
+
 TEST_F(FlashDlgTest, ReadyStateShowsNameVersionAndMenuAndCloseGivesFour)
 {
     const SRun run = Run(false, {CRecordingView::Press(IDC_CLOSE)});

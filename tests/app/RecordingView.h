@@ -39,6 +39,7 @@ public:
         std::map<int, bool> enabled{{IDC_UPGRADE, false}, {IDC_CLOSE, true}};
         std::map<int, bool> visible{{IDC_READBACK, true}};
         std::vector<SRecordedBox> boxes;
+        std::vector<std::string> notices;
         std::vector<std::pair<std::uint32_t, std::string>> menuItems;
         bool closeRemoved = false;
         bool iconSet = false;
@@ -190,6 +191,11 @@ public:
         });
     }
     void RedrawWindow() override {}
+
+    void ShowNotice(const std::string& text) override
+    {
+        Change([&](SState& s) { s.notices.push_back(text); });
+    }
 
     int ShowMessageBox(const std::string& text, std::uint32_t style) override
     {

@@ -245,3 +245,14 @@ TEST(SysfsUsb, ReplugOnTheSamePortWithAnotherIdentityIsSeen)
     ASSERT_EQ(d->GetAttributes(a), EHidResult::Ok);
     EXPECT_EQ(a.versionNumber, 0x0106);
 }
+
+// The USB port a hidraw node hangs on, by the name libusb gives the device
+// there (and so the DFU device that comes back on the same port).
+TEST(SysfsUsb, HidrawNodesNameTheirUsbPort)
+{
+    EXPECT_EQ(SysfsHidrawUsbLocation(kDesk, "hidraw0"), "1-2");   // keyboard on a root port
+    EXPECT_EQ(SysfsHidrawUsbLocation(kDesk, "hidraw1"), "1-1.3"); // headset behind a hub
+    EXPECT_EQ(SysfsHidrawUsbLocation(kDesk, "hidraw2"), "3-1.4"); // dongle on the second bus
+    EXPECT_EQ(SysfsHidrawUsbLocation(kDesk, "hidraw9"), "");
+    EXPECT_EQ(SysfsHidrawUsbLocation(kDesk + "/nonexistent", "hidraw1"), "");
+}

@@ -95,3 +95,43 @@ int RunPellory(const char* commandLine, IPelloryInstaller& installer)
         return -1;
     return installer.Install(args);
 }
+
+std::string PelloryShellQuote(const std::string& text)
+{
+    static const char kSafe[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=./:,@%";
+    if (!text.empty() && text.find_first_not_of(kSafe) == std::string::npos)
+        return text;
+    std::string quoted = "'";
+    for (char c : text)
+    {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::string PelloryRootCommand(const std::string& toolPath, const std::string& packagePath,
+                               const std::string& hardwareId)
+{
+    return "sudo " + PelloryShellQuote(toolPath) + " " + PelloryShellQuote("/INF:" + packagePath) + " " +
+           PelloryShellQuote("/ID:" + hardwareId);
+}
+
+std::string PelloryRulesCopyName(const std::string& packageFileName)
+{
+    const std::size_t slash = packageFileName.find_last_of("/\\");
+    std::string base = slash == std::string::npos ? packageFileName : packageFileName.substr(slash + 1);
+    for (char& c : base)
+    {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (base.size() >= 6 && base.compare(base.size() - 6, 6, ".rules") == 0)
+        base.resize(base.size() - 6);
+    // uaccess must be tagged before the seat rules (73-seat-late) run.
+    const bool ordered = base.size() > 3 && base[0] >= '0' && base[0] <= '9' && base[1] >= '0' && base[1] <= '9' &&
+                         base[2] == '-';
+    return (ordered ? base : "70-" + base) + "-pellory.rules";
+}

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 constexpr std::size_t kPelloryMaxLine = 260;
 
@@ -48,3 +49,22 @@ public:
 // The whole program: -1 for a refused command line (the installer is not
 // called), else the installer's result.
 int RunPellory(const char* commandLine, IPelloryInstaller& installer);
+
+// A POSIX shell word that stands for text exactly, whatever it holds
+// (blanks, '&', backslashes, quotes): text as it is when it is made of safe
+// characters only, else in single quotes (a quote inside as '\'').
+std::string PelloryShellQuote(const std::string& text);
+
+// The line a user pastes into a shell to run the tool as root for a driver
+// package and a hardware identifier:
+//   sudo <tool> /INF:<package> /ID:<identifier>
+// each word quoted as the shell needs it.
+std::string PelloryRootCommand(const std::string& toolPath, const std::string& packagePath,
+                               const std::string& hardwareId);
+
+// The name under which the tool installs a rules file of a driver package
+// into /etc/udev/rules.d: never the package file's own name, so it neither
+// masks the rules the orvohidflash package installs under that name in
+// /usr/lib/udev/rules.d nor hides behind them ("70-orvo-tavik.rules" ->
+// "70-orvo-tavik-pellory.rules"; a name without its "NN-" order gets "70-").
+std::string PelloryRulesCopyName(const std::string& packageFileName);

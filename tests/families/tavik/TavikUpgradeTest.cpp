@@ -7,15 +7,28 @@
 #include <set>
 
 #include "bench/dfu/SimFirmware.h"
+#include "bench/program/RefusingDevices.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "dfu/DfuFile.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "tests/TestSupport.h"
+#include "tests/usb/LogCapture.h"
 
 namespace
 {
+// The headset model's thread must get the processor while the upgrader
+// waits for its re-enumeration (3.5 s of product time between the model's
+// 1.5 s and the upgrader's 5 s): at a two-hundredth of real time that is
+// 17 ms, room for a loaded machine.
+class CTavikTimeScale : public testing::Environment
+{
+public:
+    void SetUp() override { CClock::SetTimeScale(0.005); }
+};
+const testing::Environment* const g_timeScale = testing::AddGlobalTestEnvironment(new CTavikTimeScale);
+
 std::vector<std::uint8_t> MakeImage(const std::string& version, std::size_t payload = 3000)
 {
     std::vector<std::uint8_t> image = MakeSimFirmware(version, payload);
@@ -382,4 +395,208 @@ TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
     EXPECT_EQ(world.toolPaths[0], tool);
     EXPECT_EQ(world.toolCommandLines[0].rfind(tool + " /INF:" + env.programDirectory + "Driver", 0), 0u)
         << world.toolCommandLines[0];
+}
+
+// --- the right device ---------------------------------------------------------
+
+// Another vendor's device in DFU mode is plugged in before the headset
+// switches (and so listed first): it is never written; the DFU device is the
+// headset's identity on the port the headset left.
+TEST(TavikRightDeviceTest, AnotherVendorsDfuDeviceIsNeverWritten)
+{
+    for (const bool sameIdentity : {false, true})
+    {
+        SCOPED_TRACE(sameIdentity ? "a second 0A12:0001 on another port" : "another vendor's device");
+        CLogCapture log(std::string("tavik-right-device-") + (sameIdentity ? "same" : "other"));
+        SWorld world;
+        SSimDfuConfig other;
+        other.location = "1-4";
+        other.idVendor = sameIdentity ? 0x0A12 : 0x0483; // another maker's chip in DFU mode
+        other.idProduct = sameIdentity ? 0x0001 : 0xDF11;
+        std::shared_ptr<CSimDfuDevice> stranger = world.bus->AddDevice(other);
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        EXPECT_EQ(upgrader.m_headsetLocation, "1-1");
+        CRecordingDialog dialog;
+        const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+        ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+        EXPECT_EQ(world.headset->Firmware(), Payload(image));
+        EXPECT_EQ(stranger->BlocksReceived(), 0);
+        EXPECT_EQ(stranger->DetachCount(), 0);
+        EXPECT_TRUE(stranger->Firmware().empty());
+        EXPECT_TRUE(world.toolCommandLines.empty());
+        const std::string text = log.Text();
+        EXPECT_TRUE(Contains(text, sameIdentity ? "DFU device USB\\VID_0A12&PID_0001\\1-4 is on USB port 1-4, the headset "
+                                                  "left port 1-1: left alone"
+                                                : "DFU device USB\\VID_0483&PID_DF11\\1-4 is 0483:DF11, not the headset's "
+                                                  "0A12:0001: left alone"))
+            << text;
+        EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik::InitFirmwareUpgrade - m_valueUSBNum[USB\\VID_0A12&PID_0001\\1-1]"));
+    }
+}
+
+// A DFU file whose suffix names the device narrows the identity; 0xFFFF
+// leaves the headset's (0A12:0001).
+TEST(TavikRightDeviceTest, TheSuffixsIdentityNamesTheDfuDevice)
+{
+    for (const bool named : {true, false})
+    {
+        SCOPED_TRACE(named ? "suffix 0A12:00F0" : "suffix FFFF:FFFF");
+        STavikHeadsetConfig config;
+        config.dfu.idProduct = 0x00F0; // this headset's chip says 00F0 in DFU mode
+        SWorld world(config);
+        world.driverToolExitCode = 1; // nothing to install: no second chance
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        std::vector<std::uint8_t> image = MakeSimFirmware("1.05.4", 3000);
+        AppendDfuSuffix(image, 0xFFFF, named ? 0x00F0 : 0xFFFF, named ? 0x0A12 : 0xFFFF);
+        CRecordingDialog dialog;
+        EXPECT_EQ(RunUpgrade(upgrader, dialog, image), named);
+        EXPECT_EQ(world.headset->Firmware().empty(), !named);
+    }
+}
+
+// Already in DFU mode at the start, two of a kind and no port to tell the
+// headset's: neither is taken. The user is asked to replug; the headset
+// comes back in HID mode, its port is known, and only it is upgraded.
+TEST(TavikRightDeviceTest, TwoCandidatesWithoutAPortAreNotGuessedBetween)
+{
+    STavikHeadsetConfig config;
+    config.startInDfuMode = true;
+    SWorld world(config);
+    SSimDfuConfig twin;
+    twin.location = "1-6";
+    std::shared_ptr<CSimDfuDevice> other = world.bus->AddDevice(twin);
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    EXPECT_EQ(world.messages.size(), 1u); // the replug prompt
+    EXPECT_EQ(upgrader.m_headsetLocation, "1-1");
+    CRecordingDialog dialog;
+    const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+    EXPECT_EQ(world.headset->Firmware(), Payload(image));
+    EXPECT_EQ(other->BlocksReceived(), 0);
+}
+
+// --- access ---------------------------------------------------------------------
+
+namespace
+{
+SDeviceAccessFacts UserWithoutGroup()
+{
+    SDeviceAccessFacts facts;
+    facts.known = true;
+    facts.user = "tester";
+    facts.groupExists = true;
+    facts.rulesPath = "/usr/lib/udev/rules.d/70-orvo-tavik.rules";
+    facts.udevRunning = true;
+    return facts;
+}
+} // namespace
+
+// The headset's hidraw node refuses the user: Init fails (the factory tries
+// again), and the note says what is missing and how to grant it; the full
+// advice is logged once however often the factory tries.
+TEST(TavikAccessTest, RefusedHeadsetLeavesTheAdviceNotNoDevice)
+{
+    CLogCapture log("tavik-access-hid");
+    SWorld world;
+    CRefusingHidApi refusing(world.hid);
+    STavikEnvironment env = world.Environment();
+    env.hidApi = &refusing;
+    std::vector<std::string> askedFor;
+    env.accessFacts = [&](const std::vector<std::string>& names, const std::string& group) {
+        askedFor = names;
+        askedFor.push_back(group);
+        return UserWithoutGroup();
+    };
+    CFirmwareUpgrade::SetDeviceAccessProblem("");
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        CFirmwareUpgradeTavik upgrader(env); // as the factory makes them
+        EXPECT_EQ(upgrader.Init(0, 0), HR_FAIL);
+    }
+    EXPECT_EQ(askedFor, (std::vector<std::string>{"70-orvo-tavik.rules", "70-orvo-tavik-pellory.rules", "plugdev"}));
+    const std::string advice = CFirmwareUpgrade::GetDeviceAccessProblem();
+    EXPECT_EQ(advice, "Access to the headset (2C6D:3240) is missing: the user tester may not open it "
+                      "(bench-hid:1-1:1.3:1, USB port 1-1: permission denied).\n"
+                      "The rules /usr/lib/udev/rules.d/70-orvo-tavik.rules give it to the group plugdev. Add the user "
+                      "tester to it:\n    sudo usermod -aG plugdev tester\nthen log in again, then unplug the device "
+                      "and plug it in again.");
+    EXPECT_TRUE(world.toolCommandLines.empty()); // the device is there: no driver to install
+    const std::string text = log.Text();
+    EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik - headset bench-hid:1-1:1.3:1 does not open: AccessDenied"));
+    std::size_t copies = 0;
+    for (std::size_t at = text.find("sudo usermod"); at != std::string::npos; at = text.find("sudo usermod", at + 1))
+        ++copies;
+    EXPECT_EQ(copies, 1u);
+    EXPECT_TRUE(Contains(text, "access to the headset (2C6D:3240) is still missing"));
+    CFirmwareUpgrade::SetDeviceAccessProblem("");
+}
+
+// The DFU device comes back on the headset's port but refuses the user: the
+// upgrade fails with the advice, nothing is written.
+TEST(TavikAccessTest, RefusedDfuDeviceFailsTheUpgradeWithTheAdvice)
+{
+    SWorld world;
+    STavikEnvironment env = world.Environment();
+    env.dfuFactory = std::make_shared<CRefusingDfuFactory>(world.bus, "/dev/bus/usb/001/009");
+    env.accessFacts = [](const std::vector<std::string>&, const std::string&) {
+        SDeviceAccessFacts facts = UserWithoutGroup();
+        facts.udevRunning = false; // a container: no rule applies
+        return facts;
+    };
+    CFirmwareUpgrade::SetDeviceAccessProblem("");
+    CFirmwareUpgradeTavik upgrader(env);
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    CRecordingDialog dialog;
+    EXPECT_FALSE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
+    EXPECT_TRUE(world.headset->Firmware().empty());
+    const std::string advice = CFirmwareUpgrade::GetDeviceAccessProblem();
+    EXPECT_EQ(advice.rfind("Access to the headset in USB DFU mode (0A12:0001) is missing: the user tester may not open "
+                           "it (/dev/bus/usb/001/009, USB port 1-1: permission denied).\n",
+                           0),
+              0u)
+        << advice;
+    EXPECT_TRUE(Contains(advice, "No udev daemon runs on this system"));
+    EXPECT_TRUE(Contains(advice, "sudo chgrp plugdev /dev/bus/usb/001/009 && sudo chmod 0660 /dev/bus/usb/001/009"));
+    CFirmwareUpgrade::SetDeviceAccessProblem("");
+}
+
+// --- the driver tool, once a run --------------------------------------------------
+
+// Every try of the factory runs Init again; the driver tool (and with it an
+// administrator prompt) starts once a program run, and later tries take its
+// outcome.
+TEST(TavikDriverToolTest, StartsAtMostOnceAProgramRun)
+{
+    for (const std::uint32_t exitCode : {0u, 13u})
+    {
+        SCOPED_TRACE(exitCode);
+        CLogCapture log("tavik-tool-once-" + std::to_string(exitCode));
+        SWorld world;
+        world.headset->Replug();
+        world.driverToolExitCode = exitCode;
+        CBenchHidApi emptyHid;
+        STavikEnvironment env = world.Environment();
+        env.hidApi = &emptyHid;
+        env.dfuFactory = std::make_shared<CSimDfuBus>();
+        const STavikEnvironment copy = env; // the factory's constructor copies it
+        for (int attempt = 0; attempt < 4; ++attempt)
+        {
+            CFirmwareUpgradeTavik upgrader(attempt % 2 == 0 ? env : copy);
+            EXPECT_EQ(upgrader.Init(0, 0), HR_FAIL);
+        }
+        EXPECT_EQ(world.toolCommandLines.size(), 1u);
+        const std::string text = log.Text();
+        EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik::Init -> the driver tool ran before in this run: not started again"));
+        EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik::Init -> ExitCode[" + std::to_string(exitCode) + "]"));
+        // The next run of the program asks again.
+        STavikEnvironment nextRun = world.Environment();
+        nextRun.hidApi = &emptyHid;
+        nextRun.dfuFactory = env.dfuFactory;
+        CFirmwareUpgradeTavik fresh(nextRun);
+        EXPECT_EQ(fresh.Init(0, 0), HR_FAIL);
+        EXPECT_EQ(world.toolCommandLines.size(), 2u);
+    }
 }

@@ -1,11 +1,18 @@
 // Linux driver installation: the driver package named by /INF: is a udev
-// rules file granting the logged-in user access to the device; it must hold
-// a rule for the identifier. Every *.rules file of its folder (the package:
-// the program's rules for all its devices) is installed into
-// /etc/udev/rules.d (or $ORVO_PELLORY_RULES_DIR, which tests use; udev is
-// then left alone) and udev is told to reload its rules. A user without the
-// rights to write there is asked through polkit (pkexec runs this program
-// again as root); when that fails too the tool says so and what to do.
+// rules file granting the user at the seat and the group plugdev access to
+// the device; it must hold a rule for the identifier. Every *.rules file of
+// its folder (the package: the program's rules for all its devices) is put
+// in place: one that the orvohidflash package installed (in
+// /usr/lib/udev/rules.d) is in place already; any other is copied into
+// /etc/udev/rules.d (or $ORVO_PELLORY_RULES_DIR, which tests use; udev is then
+// left alone) under a name of its own ("70-orvo-tavik-pellory.rules"), so the
+// copy never masks the package's file of the same name, and with a first line
+// by which the package's maintainer scripts remove it. Then udev is told to
+// reload its rules. A copy already in place is not written again, so a tool
+// that runs again asks nobody for a password. A user without the rights to
+// write there is asked through polkit (pkexec runs this program again as
+// root); when that fails too the tool says so and prints the command that
+// does it as root, quoted for a shell.
 #include "tools/pellory/linux/PelloryLinux.h"
 
 #include <dirent.h>
@@ -183,18 +190,8 @@ std::string Hex4(unsigned v)
 }
 } // namespace
 
-std::string PelloryRulesFileName(const std::string& packagePath)
-{
-    const std::size_t slash = packagePath.find_last_of('/');
-    std::string base = Lower(slash == std::string::npos ? packagePath : packagePath.substr(slash + 1));
-    if (base.size() < 6 || base.compare(base.size() - 6, 6, ".rules") != 0)
-        base += ".rules";
-    // A file that already carries its order ("70-orvo-tavik.rules") keeps
-    // its name; uaccess must be tagged before the seat rules (73-seat-late) run.
-    if (base.size() > 3 && base[0] >= '0' && base[0] <= '9' && base[1] >= '0' && base[1] <= '9' && base[2] == '-')
-        return base;
-    return "70-" + base;
-}
+const char kPelloryRulesMarker[] =
+    "# Installed by pellory, the driver tool of orvohidflash; the orvohidflash package removes it.\n";
 
 SPelloryLinuxSystem SPelloryLinuxSystem::Real()
 {
@@ -205,6 +202,10 @@ SPelloryLinuxSystem SPelloryLinuxSystem::Real()
     system.report = [](const std::string& text) { std::fprintf(stderr, "pellory: %s\n", text.c_str()); };
     system.selfPath = SelfPath();
     system.pkexecPath = FindProgram({"/usr/bin/pkexec", "/bin/pkexec"});
+    system.packagedRulesDirs = {"/usr/lib/udev/rules.d", "/lib/udev/rules.d"};
+    // Tests point the tool at folders of their own.
+    if (const char* packaged = std::getenv("ORVO_PELLORY_PACKAGED_RULES_DIR"); packaged != nullptr && *packaged != '\0')
+        system.packagedRulesDirs = {packaged};
     return system;
 }
 
@@ -249,22 +250,47 @@ int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
     // The whole package: every rules file beside the named one.
     const std::size_t slash = package.find_last_of('/');
     const std::string packageFolder = slash == std::string::npos ? std::string(".") : package.substr(0, slash);
-    std::vector<std::pair<std::string, std::string>> files; // installed name, contents
-    files.emplace_back(PelloryRulesFileName(package), rules);
+    const std::string packageName = slash == std::string::npos ? package : package.substr(slash + 1);
+    std::vector<std::pair<std::string, std::string>> files; // package file name, contents
+    files.emplace_back(packageName, rules);
     for (const std::string& name : RulesFilesIn(packageFolder))
     {
-        const std::string path = packageFolder + "/" + name;
-        if (PelloryRulesFileName(path) == files.front().first)
+        if (name == packageName)
             continue;
         std::string bytes;
-        error = ReadSmallFile(path, &bytes);
+        error = ReadSmallFile(packageFolder + "/" + name, &bytes);
         if (error != 0)
             return error;
-        files.emplace_back(PelloryRulesFileName(path), bytes);
+        files.emplace_back(name, bytes);
     }
-    for (const auto& file : files)
+    std::vector<std::pair<std::string, std::string>> copies; // path in the folder, contents
+    for (const auto& [name, bytes] : files)
     {
-        error = m_system.writeFile(folder + "/" + file.first, file.second);
+        std::string installed;
+        for (const std::string& dir : m_system.packagedRulesDirs)
+        {
+            struct stat packaged;
+            if (installed.empty() && ::stat((dir + "/" + name).c_str(), &packaged) == 0)
+                installed = dir + "/" + name;
+        }
+        if (!installed.empty())
+        {
+            // The package's own file applies; a copy would only outlive it.
+            m_system.report(installed + " is installed by the orvohidflash package: in place");
+            continue;
+        }
+        const std::string path = folder + "/" + PelloryRulesCopyName(name);
+        const std::string contents = std::string(kPelloryRulesMarker) + bytes;
+        std::string present;
+        if (ReadSmallFile(path, &present) == 0 && present == contents)
+            continue; // copied before: nothing to write, nobody to ask
+        copies.emplace_back(path, contents);
+    }
+    if (copies.empty())
+        m_system.report("the udev rules are in place: nothing to install");
+    for (const auto& copy : copies)
+    {
+        error = m_system.writeFile(copy.first, copy.second);
         if (error != 0)
             break;
     }
@@ -272,7 +298,7 @@ int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
     {
         // Not ours to write: polkit asks the user for the administrator's
         // password and runs this program again as root.
-        const std::string line = "/INF:" + package + " /ID:" + TrimRight(args.hardwareId);
+        const std::string tool = m_system.selfPath.empty() ? std::string("pellory") : m_system.selfPath;
         if (!m_system.pkexecPath.empty() && !m_system.selfPath.empty())
         {
             m_system.report("installing the udev rules into " + folder + " needs root rights; asking through polkit");
@@ -284,8 +310,8 @@ int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
             m_system.report("polkit did not install the rules (pkexec exit status " + std::to_string(status) + ")");
         }
         m_system.report("cannot write the udev rules into " + folder + " (" + std::strerror(error) +
-                        "). Install the orvohidflash package, which ships them, or run as root: sudo " +
-                        (m_system.selfPath.empty() ? std::string("pellory") : m_system.selfPath) + " " + line);
+                        "). Install the orvohidflash package, which ships them, or run as root: " +
+                        PelloryRootCommand(tool, package, TrimRight(args.hardwareId)));
         return EACCES;
     }
     if (error != 0)
@@ -293,7 +319,9 @@ int CPelloryLinuxInstaller::Install(const SPelloryArguments& args)
         m_system.report("cannot write the udev rules into " + folder + ": " + std::strerror(error));
         return error;
     }
-    if (systemFolder)
+    // udev applies rules to devices as they come; root also has the ones
+    // already plugged in looked at again (a user cannot).
+    if (systemFolder && (!copies.empty() || m_system.isRoot()))
     {
         const std::string udevadm = FindProgram({"/usr/bin/udevadm", "/bin/udevadm", "/sbin/udevadm", "/usr/sbin/udevadm"});
         if (!udevadm.empty())

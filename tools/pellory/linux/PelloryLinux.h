@@ -3,7 +3,9 @@
 // Install returns 0 or an errno value: EINVAL for an identifier that is not
 // USB\VID_vvvv&PID_pppp, ENODEV for a package without a rule for that
 // device, EACCES when neither this process nor polkit could write the rules,
-// the errno of a failed read or write otherwise.
+// the errno of a failed read or write otherwise. 0 also when every rules
+// file is in place already (installed by the package, or copied before):
+// then nothing is written and nobody is asked for a password.
 
 #include <functional>
 #include <string>
@@ -24,6 +26,9 @@ struct SPelloryLinuxSystem
     std::function<void(const std::string& text)> report;
     std::string selfPath;   // this program (for pkexec)
     std::string pkexecPath; // polkit's pkexec, empty when not installed
+    // Where the orvohidflash package installs its rules; a rules file found
+    // there under the package file's name is in place and gets no copy.
+    std::vector<std::string> packagedRulesDirs;
 
     static SPelloryLinuxSystem Real();
 };
@@ -39,6 +44,6 @@ private:
     SPelloryLinuxSystem m_system;
 };
 
-// File name under which a rules file is installed: its own when it is named
-// "NN-....rules" already, else "70-<name>.rules" (lower case).
-std::string PelloryRulesFileName(const std::string& packagePath);
+// The first line of every rules file the tool writes: the orvohidflash
+// package's maintainer scripts remove the files that carry it.
+extern const char kPelloryRulesMarker[];
