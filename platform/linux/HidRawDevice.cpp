@@ -61,6 +61,10 @@ EHidResult MapErrno(int error)
         return EHidResult::NotSupported;
     case ETIMEDOUT:
         return EHidResult::Timeout;
+    case EIO:    // hidraw: the device behind the node is gone or not functioning
+    case EPROTO: // USB protocol error of the transfer
+    case EILSEQ: // USB CRC or bit-stuffing error
+        return EHidResult::DeviceError;
     default:
         return EHidResult::Failed;
     }
@@ -285,6 +289,11 @@ private:
     SHidOpenOptions m_options;
 };
 } // namespace
+
+EHidResult MapSystemHidError(std::uint32_t error)
+{
+    return MapErrno(static_cast<int>(error));
+}
 
 EHidResult OpenLinuxHidDevice(const std::string& hidrawNode, const std::string& usbfsNode,
                               const SHidAttributes& attributes, const SHidCaps& caps, bool usesReportIds,
