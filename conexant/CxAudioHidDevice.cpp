@@ -451,8 +451,11 @@ void CxAudioHidDevice::SettleOwedReplies(std::uint8_t reportId)
         m_owedReplies = 0;
         return;
     }
-    // A reply later than two read time-outs counts as lost.
-    const std::uint32_t windowMs = m_io.readTimeoutMs * 2;
+    // Replies carry nothing that names their request: one that is owed is
+    // waited for before the next request goes out. A reply later than ten
+    // read time-outs (a second with the defaults) counts as lost; the wait
+    // is paid only after a reply did not come in time.
+    const std::uint32_t windowMs = m_io.readTimeoutMs * 10;
     std::vector<std::uint8_t> report(std::max<std::size_t>(m_inputLength, kReportBufferSize), 0);
     std::uint32_t reads = 0;
     while (m_owedReplies > 0 && reads < m_io.allowedReads)

@@ -101,10 +101,12 @@ public:
     int ValidateAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags, std::uint32_t address,
                        std::uint32_t count) const;
     // The bytes of the EEPROM behind memory type 0: from its header when that
-    // is valid; otherwise, with mayWrite, by a write test on address 43 that
-    // also finds where the part's addresses wrap (the cell is restored). 0
-    // when neither tells; status 39 when a write test finds no part.
-    int DetectEepromCapacity(bool mayWrite, std::uint64_t& bytes);
+    // is valid (and less when the part shows its first 16 bytes again at a
+    // power of two below both that size and reach: it wraps there);
+    // otherwise, with mayWrite, by a write test on address 43 that finds
+    // where the part's addresses wrap (the cell is restored). 0 when neither
+    // tells; status 39 when a write test finds no part.
+    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes);
 
     // The descriptors as bound (tests, the tool).
     const SCxProtocolDescriptor& Protocol() const { return m_protocol; }

@@ -251,8 +251,9 @@ struct SCxIoSettings
     std::uint32_t writeAttempts = 5;
     std::uint32_t writeRetryDelayMs = 1;
     // A request whose reply does not come within the read time-out is sent
-    // again, this many times in all; a reply that comes after all is
-    // recognised as one owed and never taken for a later request's.
+    // again, this many times in all; a reply that comes after all is one
+    // owed: it is waited for (up to ten read time-outs) and dropped before
+    // the next request, never taken for a later request's.
     std::uint32_t replyAttempts = 3;
     // The pause before each write of a patch.
     std::uint32_t patchWriteDelayMs = 40;

@@ -16,6 +16,7 @@ constexpr std::uint8_t kTestLetter = 'T';
 constexpr std::uint8_t kMagic = 0x4C;
 constexpr std::uint32_t kLayoutAddress = 32;
 constexpr std::uint32_t kMaxTextLength = 256;
+constexpr std::size_t kAliasBlock = 16; // the bytes at 0 that a wrapping part shows again
 } // namespace
 
 int CxAudioHidDevice::AutoConfigure()
@@ -103,7 +104,7 @@ int CxAudioHidDevice::AutoConfigure()
     return status;
 }
 
-int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t& bytes)
+int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes)
 {
     constexpr const char* kDetect = "CxAudioHidDevice::DetectEepromCapacity";
     bytes = 0;
@@ -117,6 +118,32 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t& bytes)
     {
         bytes = static_cast<std::uint64_t>(1) << (header[1] + 8);
         LogPrintf("[%d][%s] - from the header: %llu bytes\n", __LINE__, kDetect, static_cast<unsigned long long>(bytes));
+        // A header may name more than the part holds (an image made for a
+        // larger part): a smaller part shows its first bytes again where it
+        // wraps. Only the sizes below the bytes asked for matter.
+        std::uint8_t first[kAliasBlock] = {};
+        std::uint8_t again[kAliasBlock] = {};
+        bool haveFirst = false;
+        for (std::uint64_t size = 256; size < bytes && size < reach; size *= 2)
+        {
+            if (!haveFirst)
+            {
+                status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
+                if (status != CXHID_STATUS_OK)
+                    return status;
+                haveFirst = true;
+            }
+            status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
+            if (status != CXHID_STATUS_OK)
+                return status;
+            if (std::memcmp(first, again, kAliasBlock) == 0)
+            {
+                LogPrintf("[%d][%s] - the header names %llu bytes, the part wraps at %llu\n", __LINE__, kDetect,
+                          static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(size));
+                bytes = size;
+                break;
+            }
+        }
         return CXHID_STATUS_OK;
     }
     const SCxMemoryDescriptor& eeprom = m_memories[0];

@@ -496,13 +496,18 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
     if (status == CXHID_STATUS_OK)
     {
         // The memory itself: one the write can write and the verification read.
-        const std::uint32_t first = scan.segments.empty() ? 0 : scan.segments.front().address;
-        int access = ValidateAccess(verify ? 0 : 1, memoryType, 0, first, 1);
-        if (access == CXHID_STATUS_OK && write && verify)
-            access = ValidateAccess(1, memoryType, 0, first, 1);
-        if (access == CXHID_STATUS_INVALID_OPERATION || access == CXHID_STATUS_INVALID_MEMORY_TYPE ||
-            access == CXHID_STATUS_INVALID_DEVICE_TYPE || access == CXHID_STATUS_INVALID_MEMORY_ACCESS)
-            refuse(access, "memory", first);
+        int access = CXHID_STATUS_OK;
+        if (m_chipType < 0 || m_chipType >= kCxChipTypeCount)
+            access = CXHID_STATUS_INVALID_DEVICE_TYPE;
+        else if (!m_hasMemoryTable)
+            access = CXHID_STATUS_INVALID_OPERATION;
+        else if (memoryType >= kCxMemoryTypeCount)
+            access = CXHID_STATUS_INVALID_MEMORY_TYPE;
+        else if ((write && (m_memories[memoryType].access & kCxMemWritable) == 0) ||
+                 (verify && (m_memories[memoryType].access & kCxMemReadable) == 0))
+            access = CXHID_STATUS_INVALID_MEMORY_ACCESS;
+        if (access != CXHID_STATUS_OK)
+            refuse(access, "memory", 0);
     }
     if (status == CXHID_STATUS_OK && scan.definiteFamily >= 0 && scan.definiteFamily != FamilyOfChip(m_chipType))
     {
@@ -551,7 +556,7 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
         // smaller part wraps its addresses and would hold the file's end over
         // its beginning.
         std::uint64_t capacity = 0;
-        status = DetectEepromCapacity(write, capacity);
+        status = DetectEepromCapacity(write, scan.segments.back().End(), capacity);
         total.memorySize = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFFu));
         if (status == CXHID_STATUS_OK && capacity != 0)
         {

@@ -386,11 +386,17 @@ void CCxChipModel::Reply(const std::vector<std::uint8_t>& reply)
     std::vector<std::uint8_t> padded(reply);
     padded.resize(m_config.inputLength, 0);
     ++m_replies;
-    if (lateDue && TakeFault(faults.lateReplies))
+    const bool late = lateDue && TakeFault(faults.lateReplies);
+    if (late || !m_late.empty())
     {
         // The reply of this request, as the chip answered it now, reaches
-        // the host only after the host stopped waiting for it.
-        m_late.push_back({CClock::NowMs() + faults.lateReplyMs, std::move(padded)});
+        // the host only after the host stopped waiting for it; the chip
+        // answers in order, so a reply behind a late one comes after it.
+        const std::uint64_t now = CClock::NowMs();
+        std::uint64_t due = late ? now + faults.lateReplyMs : now;
+        if (!m_late.empty())
+            due = std::max(due, m_late.back().dueMs);
+        m_late.push_back({due, std::move(padded)});
         if (!m_lateThread.joinable())
             m_lateThread = std::thread([this] { DeliverLateReplies(); });
         m_lateChanged.notify_all();
@@ -410,18 +416,17 @@ void CCxChipModel::DeliverLateReplies()
             m_lateChanged.wait(lock);
             continue;
         }
-        const auto earliest = std::min_element(m_late.begin(), m_late.end(),
-                                               [](const SLateReply& a, const SLateReply& b) { return a.dueMs < b.dueMs; });
+        // In order: each is due no earlier than the one before it.
         const std::uint64_t now = CClock::NowMs();
-        if (now >= earliest->dueMs)
+        if (now >= m_late.front().dueMs)
         {
-            const std::vector<std::uint8_t> bytes = std::move(earliest->bytes);
-            m_late.erase(earliest);
+            const std::vector<std::uint8_t> bytes = std::move(m_late.front().bytes);
+            m_late.erase(m_late.begin());
             if (m_sink)
                 m_sink->QueueInputReport(bytes.data(), bytes.size());
             continue;
         }
-        const std::uint64_t left = earliest->dueMs - now;
+        const std::uint64_t left = m_late.front().dueMs - now;
         const std::uint32_t wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 60000));
         m_lateChanged.wait_for(lock, std::chrono::microseconds(CClock::ToRealMicroseconds(wait)));
     }

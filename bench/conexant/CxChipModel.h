@@ -46,7 +46,8 @@
 // Faults on demand (SCxChipFaults) make it behave as real chips and buses
 // do: replies with other report IDs first, replies that never come, replies
 // that come after the host's time-out (each the reply of its own request,
-// as the chip answered it then), writes that never complete or that the
+// as the chip answered it then; the chip answers in order, so the replies
+// behind a late one come after it), writes that never complete or that the
 // device does not carry out, an unplug at any report, EEPROM bits stuck at
 // 0, EEPROM that programs AND-wise.
 //

@@ -180,11 +180,9 @@ TEST(CxDeviceMutex, TheHoldingThreadTakesItAgain)
         return 0;
     });
     std::uint8_t buffer[64] = {};
-    const std::uint64_t before = CClock::NowMs();
     EXPECT_EQ(dev->MemoryRead(1, 0, 0, buffer, 64, nullptr), CXHID_STATUS_OK);
-    EXPECT_EQ(context.nested, CXHID_STATUS_OK);
+    EXPECT_EQ(context.nested, CXHID_STATUS_OK) << "a wait for the mutex the thread holds would time out (2)";
     EXPECT_EQ(context.byte, 0x77);
-    EXPECT_LT(CClock::NowMs() - before, 5000u) << "no wait for the mutex the thread holds";
     dev->SetMemoryProgressCallback(nullptr, nullptr);
 
     // Held as often as taken: released by the last release only.
@@ -219,15 +217,15 @@ TEST(CxLateReplies, ALateReplyIsNeverTakenForAnotherRequest)
         chip->PokeRam(0x200, pattern);
         auto dev = bench.Connect();
         ASSERT_TRUE(dev);
-        // Wide margins against the scheduling of a loaded machine.
+        // Margins of tens of real milliseconds against the scheduling of a loaded machine.
         SCxIoSettings io = dev->GetIoSettings();
-        io.readTimeoutMs = 2000;
+        io.readTimeoutMs = 20000;
         dev->SetIoSettings(io);
 
         // The first reply comes after the time-out: asked again, the data stay in their place.
         SCxChipFaults faults;
         faults.lateReplies = 1;
-        faults.lateReplyMs = 3000;
+        faults.lateReplyMs = 30000;
         chip->SetFaults(faults);
         std::vector<std::uint8_t> back(0x80);
         ASSERT_EQ(dev->MemoryRead(1, 0, 0x200, back.data(), 0x80, nullptr), CXHID_STATUS_OK) << CxBenchChipName(type);
@@ -239,10 +237,14 @@ TEST(CxLateReplies, ALateReplyIsNeverTakenForAnotherRequest)
         // Every attempt late: the access fails; the replies that come later are
         // not the next access's data.
         faults.lateReplies = static_cast<int>(io.replyAttempts);
-        faults.lateReplyMs = 6500; // after the last attempt gave up
+        faults.lateReplyMs = 65000; // after the last attempt gave up
         chip->SetFaults(faults);
         std::uint8_t one[2] = {};
-        EXPECT_EQ(dev->MemoryRead(1, 0, 0x200, one, 2, nullptr), CXHID_STATUS_DEVICE_READ_ERROR);
+        const int status = dev->MemoryRead(1, 0, 0x200, one, 2, nullptr);
+        if (status == CXHID_STATUS_OK) // a machine so loaded that the first late reply came in time after all
+            EXPECT_TRUE(one[0] == pattern[0] && one[1] == pattern[1]);
+        else
+            EXPECT_EQ(status, CXHID_STATUS_DEVICE_READ_ERROR);
         back.assign(0x40, 0);
         ASSERT_EQ(dev->MemoryRead(1, 0, 0x2C0, back.data(), 0x40, nullptr), CXHID_STATUS_OK);
         EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin() + 0xC0)) << CxBenchChipName(type);
@@ -257,12 +259,12 @@ TEST(CxLateReplies, AVerifiedWriteComparesWithItsOwnReply)
     auto dev = bench.Connect();
     ASSERT_TRUE(dev);
     SCxIoSettings io = dev->GetIoSettings();
-    io.readTimeoutMs = 2000;
+    io.readTimeoutMs = 20000;
     dev->SetIoSettings(io);
     SCxChipFaults faults;
     faults.lateReplies = 1;
     faults.lateRepliesAfter = 2; // the third chunk's read-back
-    faults.lateReplyMs = 3000;
+    faults.lateReplyMs = 30000;
     chip->SetFaults(faults);
     std::vector<std::uint8_t> data(0x100);
     for (std::size_t i = 0; i < data.size(); ++i)
