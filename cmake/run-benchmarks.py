@@ -40,6 +40,9 @@ GOALS = {
     "soak-hangs": ("0", lambda v: v == 0),
     "soak-max-rss": ("KiB", None),
     "soak-fds-leaked": ("0", lambda v: v == 0),
+    "cx-false-successes": ("0", lambda v: v == 0),
+    "cx-partial-writes": ("0", lambda v: v == 0),
+    "cx-patch-ratio": ("<= 1.10", lambda v: v <= 1.10),
 }
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
@@ -151,6 +154,7 @@ def main():
         ("bcsp", program("bench-bcsp-dfu", {"ratio": "bcsp-ratio", "loss-ratio": "bcsp-loss-ratio"}, 1800)),
         ("s37", program("bench-cx-s37", {"ratio": "s37-ratio"})),
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
+        ("cx", lambda: bench_cx(bin_dir, work)),
     ]
 
     results = {}
@@ -199,6 +203,16 @@ def bench_soak(bin_dir, work, runs):
                               m.groups()):
             figures[key] = float(value)
     return status, out, figures
+
+
+def bench_cx(bin_dir, work):
+    """The cxaudio campaign (1,000 faulted patch runs) and an 8 KiB write with verification at time scale 1.0."""
+    exe = os.path.join(bin_dir, "bench-cx-soak")
+    status, out = run([exe, "--runs", "1000", "--seed", "1", "--work", os.path.join(work, "cx-soak")], work, 3600)
+    more_status, more = run([exe, "--ratio", "--work", os.path.join(work, "cx-ratio")], work, 600)
+    out += more
+    figures = figures_of(out, {k: k for k in GOALS if k.startswith("cx-")})
+    return status or more_status, out, figures
 
 
 if __name__ == "__main__":
