@@ -468,6 +468,13 @@ TEST_F(CxPatch, TheEepromsOwnSizeBoundsTheFile)
     EXPECT_EQ(Patch(0, 0x03, S37Lines(claims, 0, 64), &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
     EXPECT_EQ(m_chip->Eeprom(), onChip);
 
+    // A header that names 16 KiB on an 8 KiB part: the part shows its first bytes again at 8 KiB.
+    const std::vector<std::uint8_t> overstated = MakeCxEepromImage(0x2000, 0x06);
+    m_chip->SetEeprom(overstated);
+    EXPECT_EQ(Patch(0, 0x03, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_EQ(stats.memorySize, 0x2000u);
+    EXPECT_EQ(m_chip->Eeprom(), overstated);
+
     // A blank 8 KiB part: a write test finds where it wraps, and leaves it blank.
     m_chip->SetEeprom(std::vector<std::uint8_t>(0x2000, 0xFF));
     EXPECT_EQ(Patch(0, 0x03, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
