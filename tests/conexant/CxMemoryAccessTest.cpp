@@ -336,7 +336,8 @@ TEST(CxMemoryAccess, RegistersAddressedThroughTheCommandByte)
     EXPECT_EQ(dev->MemoryWrite(3, kCxAccessVerify, 2, four, 2, nullptr), CXHID_STATUS_INVALID_MEMORY_ADDRESS);
     EXPECT_EQ(dev->MemoryWrite(3, kCxAccessVerify, 0, four, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
     EXPECT_EQ(dev->MemoryWrite(3, 0, 0, four, 1, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS) << "half a register";
-    EXPECT_EQ(dev->MemoryRead(4, 0, 0, back, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
+    std::uint8_t four4[4] = {};
+    EXPECT_EQ(dev->MemoryRead(4, 0, 0, four4, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
     EXPECT_EQ(chip->RequestCount(), sent);
     EXPECT_EQ(chip->Register(0), 0u);
 
