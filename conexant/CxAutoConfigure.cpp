@@ -120,29 +120,30 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
         LogPrintf("[%d][%s] - from the header: %llu bytes\n", __LINE__, kDetect, static_cast<unsigned long long>(bytes));
         // A header may name more than the part holds (an image made for a
         // larger part): a smaller part shows its first bytes again where it
-        // wraps. Only the sizes below the bytes asked for matter.
-        std::uint8_t first[kAliasBlock] = {};
-        std::uint8_t again[kAliasBlock] = {};
-        bool haveFirst = false;
-        for (std::uint64_t size = 256; size < bytes && size < reach; size *= 2)
+        // wraps, at its size and every multiple of it. Only a part smaller
+        // than reach matters, and any such part (a power of two) wraps at the
+        // largest power of two below reach: one read there decides; where it
+        // wraps, halving finds the part's size.
+        std::uint64_t probe = 256;
+        while (probe * 2 < reach && probe * 2 < bytes)
+            probe *= 2;
+        if (probe < reach && probe < bytes)
         {
-            if (!haveFirst)
+            std::uint8_t first[kAliasBlock] = {};
+            std::uint8_t again[kAliasBlock] = {};
+            status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
+            for (std::uint64_t size = probe; status == CXHID_STATUS_OK && size >= 256; size /= 2)
             {
-                status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
-                if (status != CXHID_STATUS_OK)
-                    return status;
-                haveFirst = true;
+                status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
+                if (status != CXHID_STATUS_OK || std::memcmp(first, again, kAliasBlock) != 0)
+                    break;
+                bytes = size;
             }
-            status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
             if (status != CXHID_STATUS_OK)
                 return status;
-            if (std::memcmp(first, again, kAliasBlock) == 0)
-            {
-                LogPrintf("[%d][%s] - the header names %llu bytes, the part wraps at %llu\n", __LINE__, kDetect,
-                          static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(size));
-                bytes = size;
-                break;
-            }
+            if (bytes <= probe)
+                LogPrintf("[%d][%s] - the header names more; the part wraps at %llu\n", __LINE__, kDetect,
+                          static_cast<unsigned long long>(bytes));
         }
         return CXHID_STATUS_OK;
     }

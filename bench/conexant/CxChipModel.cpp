@@ -356,13 +356,33 @@ bool CCxChipModel::TakeFault(int& counter)
     return true;
 }
 
-// Mutex held.
+// Mutex held. The bus runs in frames of a fixed grid: a transfer completes
+// at the first frame boundary after the one before it, and not before the
+// host asked for it. A late wake-up of one transfer does not delay the next.
 void CCxChipModel::Busy(std::uint32_t ms)
 {
     if (ms == 0)
         return;
     m_busyMs += ms;
-    CClock::Sleep(ms);
+    const std::uint64_t frameUs = CClock::ToRealMicroseconds(ms);
+    const std::uint64_t nowUs = os::MonotonicMicroseconds();
+    if (m_busOriginUs == 0 || nowUs >= m_busDoneUs + frameUs)
+    {
+        // An idle bus: the grid starts again now.
+        m_busOriginUs = nowUs;
+        m_busDoneUs = nowUs;
+    }
+    const std::uint64_t frames = (std::max(nowUs, m_busDoneUs) - m_busOriginUs) / frameUs + 1;
+    m_busDoneUs = std::max(m_busOriginUs + frames * frameUs, m_busDoneUs + frameUs);
+}
+
+// Mutex held. The caller's report (and the reply it brings, if any) is done
+// when the bus is: the host sees neither before.
+void CCxChipModel::WaitForBus()
+{
+    const std::uint64_t nowUs = os::MonotonicMicroseconds();
+    if (m_busDoneUs > nowUs)
+        os::SleepMicroseconds(m_busDoneUs - nowUs);
 }
 
 // Mutex held.
@@ -474,6 +494,14 @@ void CCxChipModel::RamStore(std::uint32_t address, std::uint8_t value)
 EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t length)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
+    const EHidResult result = HandleOutputReport(report, length);
+    WaitForBus();
+    return result;
+}
+
+// Mutex held.
+EHidResult CCxChipModel::HandleOutputReport(const std::uint8_t* report, std::size_t length)
+{
     SCxChipFaults& faults = m_config.faults;
     if (TakeFault(faults.timeoutWrites))
         return EHidResult::Timeout;

@@ -37,11 +37,13 @@
 // property table assumes) says where this chip keeps it, and a chip that
 // keeps it elsewhere shows what the host then reads.
 //
-// Time: with reportIntervalMs each report takes that long on the bus (the
-// request and, when there is one, the reply), and with eepromWriteMs an
-// EEPROM write holds off the next request until the part has programmed the
-// bytes; the chip counts that time (BusyMs), the least time its exchanges
-// allow. Both are 0 by default (instant reports).
+// Time: with reportIntervalMs each report takes a frame of that length on
+// the bus (the request and, when there is one, the reply; frames follow a
+// fixed grid, so a report completes at the next boundary after the one
+// before it), and with eepromWriteMs an EEPROM write holds off the next
+// request until the part has programmed the bytes; the chip counts that time
+// (BusyMs), the least time its exchanges allow. Both are 0 by default
+// (instant reports).
 //
 // Faults on demand (SCxChipFaults) make it behave as real chips and buses
 // do: replies with other report IDs first, replies that never come, replies
@@ -180,6 +182,8 @@ private:
 
     bool TakeFault(int& counter);
     void Busy(std::uint32_t ms);
+    void WaitForBus();
+    EHidResult HandleOutputReport(const std::uint8_t* report, std::size_t length);
     void Reply(const std::vector<std::uint8_t>& reply);
     void DeliverLateReplies();
     std::uint8_t EepromByte(std::uint32_t address) const;
@@ -201,6 +205,8 @@ private:
     std::uint32_t m_replies = 0;
     std::uint32_t m_ignored = 0;
     std::uint64_t m_busyMs = 0;
+    std::uint64_t m_busOriginUs = 0; // real time of the bus's frame grid
+    std::uint64_t m_busDoneUs = 0;   // when the last transfer completed
     std::vector<std::vector<std::uint8_t>> m_log;
     std::vector<SLateReply> m_late;
     std::condition_variable m_lateChanged;
