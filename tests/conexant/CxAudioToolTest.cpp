@@ -122,6 +122,7 @@ TEST(CxAudioTool, ReadWriteAndSelection)
 {
     CCxBench bench;
     SCxChipConfig stuck = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    stuck.eepromContents = MakeCxEepromImage(0x2000, 0x05);
     stuck.faults.stuckEepromAddress = 0x21;
     auto a = bench.Plug(stuck, 1);
     auto b = bench.Plug(ECxBenchChip::Cx2076x, 2);
@@ -137,6 +138,13 @@ TEST(CxAudioTool, ReadWriteAndSelection)
     run = RunTool(bench, {"--pid", "1500", "write", "0", "0x20", "0101", "--verify"});
     EXPECT_EQ(run.status, CXHID_STATUS_PATCH_VERIFY_FAILED);
     EXPECT_NE(run.err.find("Patch verification failed"), std::string::npos);
+
+    // Past the end of the EEPROM its header names: the part would wrap.
+    run = RunTool(bench, {"--pid", "1500", "write", "0", "0x1FFF", "0101"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_NE(run.err.find("the EEPROM holds 8192 bytes"), std::string::npos) << run.err;
+    EXPECT_EQ(a->Eeprom()[0], 0x4C);
+    EXPECT_EQ(a->Eeprom()[1], 0x05);
 
     run = RunTool(bench, {"--type", "0", "read", "0", "0", "1"});
     EXPECT_EQ(run.status, CXHID_STATUS_DEVICE_NOT_FOUND);

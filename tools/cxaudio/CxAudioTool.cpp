@@ -548,6 +548,30 @@ private:
         status = RegisterFlags(dev, memory, flags);
         if (status != CXHID_STATUS_OK)
             return status;
+        // The EEPROM's own size bounds a write as it bounds a file: a smaller
+        // part wraps, and its read-back would show the bytes at the address
+        // they overwrote.
+        if (memory == 0)
+        {
+            auto* object = static_cast<CxAudioHidDevice*>(dev.get());
+            const std::uint64_t end = static_cast<std::uint64_t>(address) + bytes.size();
+            std::uint64_t capacity = 0;
+            if (object->ValidateAccess(1, 0, flags, address, static_cast<std::uint32_t>(bytes.size())) ==
+                CXHID_STATUS_OK)
+            {
+                status = dev->AutoConfigure();
+                if (status == CXHID_STATUS_OK)
+                    status = object->DetectEepromCapacity(true, end, capacity);
+                if (status != CXHID_STATUS_OK)
+                    return status;
+                if (capacity != 0 && end > capacity)
+                {
+                    std::fprintf(m_io.err, "%s: the EEPROM holds %llu bytes\n", m_io.programName,
+                                 static_cast<unsigned long long>(capacity));
+                    return CXHID_STATUS_PATCH_EEPROM_SIZE;
+                }
+            }
+        }
         // Success says the chip holds the bytes: every chunk is read back.
         SCxAccessStatistics stats{};
         stats.size = sizeof(stats);
