@@ -502,6 +502,15 @@ EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t 
 // Mutex held.
 EHidResult CCxChipModel::HandleOutputReport(const std::uint8_t* report, std::size_t length)
 {
+    // Replies already due go out before the chip takes the next report,
+    // whether or not the delivering thread got to run.
+    const std::uint64_t now = CClock::NowMs();
+    while (!m_late.empty() && m_late.front().dueMs <= now)
+    {
+        if (m_sink)
+            m_sink->QueueInputReport(m_late.front().bytes.data(), m_late.front().bytes.size());
+        m_late.erase(m_late.begin());
+    }
     SCxChipFaults& faults = m_config.faults;
     if (TakeFault(faults.timeoutWrites))
         return EHidResult::Timeout;

@@ -24,6 +24,7 @@ public:
     {
         EHidResult result;
         std::uint8_t reportId;
+        std::uint8_t fill = 0; // every byte after the report ID
     };
     explicit CScriptedHid(std::deque<SStep> steps) : m_steps(std::move(steps)) {}
     std::uintptr_t GetHandleValue() const override { return 7; }
@@ -53,7 +54,7 @@ public:
             m_steps.pop_front();
         if (step.result != EHidResult::Ok)
             return step.result;
-        std::memset(report, 0, capacity);
+        std::memset(report, step.fill, capacity);
         report[0] = step.reportId;
         if (read != nullptr)
             *read = capacity;
@@ -203,8 +204,45 @@ TEST(CxDeviceMutex, TheHoldingThreadTakesItAgain)
     EXPECT_EQ(other, EWaitResult::Signalled);
 }
 
-// Late replies: the chip answers, but only after the host stopped waiting.
-// The host asks again and must never take an answer for the wrong request.
+// Late replies, step by step: the reads of a device whose replies come in a
+// fixed order, the time-outs among them.
+TEST(CxLateReplies, OwedRepliesAreDroppedBeforeTheNextRequest)
+{
+    const EHidResult ok = EHidResult::Ok;
+    const EHidResult late = EHidResult::Timeout;
+    // Chunk 1 times out, is asked again and answered (by either sending);
+    // the second answer is owed and dropped; chunk 2 gets its own.
+    SScripted s = MakeScripted({{late, 0}, {ok, 0x05, 0xA1}, {ok, 0x05, 0xA1}, {ok, 0x05, 0xB2}});
+    std::vector<std::uint8_t> buffer(64, 0);
+    ASSERT_EQ(s.device->MemoryRead(1, 0, 0x200, buffer.data(), 64, nullptr), CXHID_STATUS_OK);
+    EXPECT_EQ(buffer[0], 0xA1);
+    EXPECT_EQ(buffer[31], 0xA1);
+    EXPECT_EQ(buffer[32], 0xB2) << "not the owed reply of chunk 1";
+    EXPECT_EQ(buffer[63], 0xB2);
+    s.device->Release();
+
+    // Every attempt times out: the access fails; the three replies that come
+    // later are dropped before the next access takes its own.
+    s = MakeScripted({{late, 0}, {late, 0}, {late, 0}, {ok, 0x05, 0x11}, {ok, 0x01, 0x00}, {ok, 0x05, 0x11},
+                      {ok, 0x05, 0x11}, {ok, 0x05, 0xC3}});
+    EXPECT_EQ(s.device->MemoryRead(1, 0, 0x200, buffer.data(), 16, nullptr), CXHID_STATUS_DEVICE_READ_ERROR);
+    ASSERT_EQ(s.device->MemoryRead(1, 0, 0x300, buffer.data(), 16, nullptr), CXHID_STATUS_OK);
+    EXPECT_EQ(buffer[0], 0xC3);
+    EXPECT_EQ(s.reader->m_reads, 8u);
+    s.device->Release();
+
+    // Owed replies that never come: the wait for them ends, the next reply is taken.
+    s = MakeScripted({{late, 0}, {ok, 0x05, 0xA1}, {late, 0}, {ok, 0x05, 0xD4}});
+    ASSERT_EQ(s.device->MemoryRead(1, 0, 0x200, buffer.data(), 64, nullptr), CXHID_STATUS_OK);
+    EXPECT_EQ(buffer[0], 0xA1);
+    EXPECT_EQ(buffer[32], 0xD4);
+    s.device->Release();
+}
+
+// Late replies from a simulated chip: the chip answers, but only after the
+// host stopped waiting. Whatever the machine's scheduling makes of the
+// delays, the host never takes an answer for another request's: it has the
+// right bytes, or it fails.
 TEST(CxLateReplies, ALateReplyIsNeverTakenForAnotherRequest)
 {
     for (ECxBenchChip type : {ECxBenchChip::Cx2070x, ECxBenchChip::Cx2076x})
@@ -227,27 +265,29 @@ TEST(CxLateReplies, ALateReplyIsNeverTakenForAnotherRequest)
         faults.lateReplies = 1;
         faults.lateReplyMs = 30000;
         chip->SetFaults(faults);
-        std::vector<std::uint8_t> back(0x80);
-        ASSERT_EQ(dev->MemoryRead(1, 0, 0x200, back.data(), 0x80, nullptr), CXHID_STATUS_OK) << CxBenchChipName(type);
-        EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin())) << CxBenchChipName(type);
-        back.assign(0x80, 0);
-        ASSERT_EQ(dev->MemoryRead(1, 0, 0x280, back.data(), 0x80, nullptr), CXHID_STATUS_OK);
-        EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin() + 0x80)) << CxBenchChipName(type);
+        // Reads 0x80 bytes at 0x200 + offset: right, or failed with 20.
+        const auto readBack = [&](std::uint32_t offset, std::uint32_t count) {
+            std::vector<std::uint8_t> back(count, 0);
+            const int status = dev->MemoryRead(1, 0, 0x200 + offset, back.data(), count, nullptr);
+            if (status == CXHID_STATUS_OK)
+                EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin() + offset))
+                    << CxBenchChipName(type) << " at +" << offset;
+            else
+                EXPECT_EQ(status, CXHID_STATUS_DEVICE_READ_ERROR) << CxBenchChipName(type);
+            return status;
+        };
+        int succeeded = 0;
+        succeeded += readBack(0, 0x80) == CXHID_STATUS_OK;
+        succeeded += readBack(0x80, 0x80) == CXHID_STATUS_OK;
 
         // Every attempt late: the access fails; the replies that come later are
         // not the next access's data.
         faults.lateReplies = static_cast<int>(io.replyAttempts);
         faults.lateReplyMs = 65000; // after the last attempt gave up
         chip->SetFaults(faults);
-        std::uint8_t one[2] = {};
-        const int status = dev->MemoryRead(1, 0, 0x200, one, 2, nullptr);
-        if (status == CXHID_STATUS_OK) // a machine so loaded that the first late reply came in time after all
-            EXPECT_TRUE(one[0] == pattern[0] && one[1] == pattern[1]);
-        else
-            EXPECT_EQ(status, CXHID_STATUS_DEVICE_READ_ERROR);
-        back.assign(0x40, 0);
-        ASSERT_EQ(dev->MemoryRead(1, 0, 0x2C0, back.data(), 0x40, nullptr), CXHID_STATUS_OK);
-        EXPECT_TRUE(std::equal(back.begin(), back.end(), pattern.begin() + 0xC0)) << CxBenchChipName(type);
+        readBack(0, 2);
+        succeeded += readBack(0xC0, 0x40) == CXHID_STATUS_OK;
+        EXPECT_GT(succeeded, 0) << "late replies are survived, not only failed on";
     }
 }
 
