@@ -46,6 +46,9 @@ GOALS = {
     "hostapi-false-successes": ("0", lambda v: v == 0),
     "hostapi-false-reads": ("0", lambda v: v == 0),
     "hostapi-unrecoverable": ("0", lambda v: v == 0),
+    "cx-false-successes": ("0", lambda v: v == 0),
+    "cx-partial-writes": ("0", lambda v: v == 0),
+    "cx-patch-ratio": ("<= 1.10", lambda v: v <= 1.10),
 }
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
@@ -158,6 +161,7 @@ def main():
         ("s37", program("bench-cx-s37", {"ratio": "s37-ratio"})),
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
         ("hostapi", lambda: bench_hostapi(bin_dir, work)),
+        ("cx", lambda: bench_cx(bin_dir, work)),
     ]
 
     results = {}
@@ -224,6 +228,16 @@ def bench_hostapi(bin_dir, work):
         return 124, "timed out after 3600 s\n", {}
     out = done.stdout.decode("utf-8", "replace")
     return done.returncode, out, figures_of(out, {k: k for k in GOALS if k.startswith("hostapi-")})
+
+
+def bench_cx(bin_dir, work):
+    """The cxaudio campaign (1,000 faulted patch runs) and an 8 KiB write with verification at time scale 1.0."""
+    exe = os.path.join(bin_dir, "bench-cx-soak")
+    status, out = run([exe, "--runs", "1000", "--seed", "1", "--work", os.path.join(work, "cx-soak")], work, 3600)
+    more_status, more = run([exe, "--ratio", "--work", os.path.join(work, "cx-ratio")], work, 600)
+    out += more
+    figures = figures_of(out, {k: k for k in GOALS if k.startswith("cx-")})
+    return status or more_status, out, figures
 
 
 if __name__ == "__main__":

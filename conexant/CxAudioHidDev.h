@@ -73,7 +73,7 @@ public:
     virtual std::int32_t GetProperty(int index) = 0;
     // The EEPROM layout header read by AutoConfigure (26 bytes from address 32).
     virtual const std::uint8_t* GetEepromLayout() const = 0;
-    virtual std::int32_t GetEepromSize() const = 0; // -1 unknown
+    virtual std::int64_t GetEepromSize() const = 0; // -1 unknown; 2^(code + 8) for a size code below 24, else 0
     virtual bool GetOneBytePayload() const = 0;
 
     virtual int GetChipType() const = 0;

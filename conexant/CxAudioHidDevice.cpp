@@ -24,6 +24,33 @@ bool CCxDeviceMutex::Create()
     return m_event.Create(false, true);
 }
 
+EWaitResult CCxDeviceMutex::Wait(std::uint32_t timeoutMs)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    if (m_owner.load() == self)
+    {
+        ++m_depth;
+        return EWaitResult::Signalled;
+    }
+    const EWaitResult result = m_event.Wait(timeoutMs);
+    if (result == EWaitResult::Signalled)
+    {
+        m_owner.store(self);
+        m_depth = 1;
+    }
+    return result;
+}
+
+bool CCxDeviceMutex::Release()
+{
+    if (m_owner.load() != std::this_thread::get_id() || m_depth == 0)
+        return false;
+    if (--m_depth > 0)
+        return true;
+    m_owner.store(std::thread::id());
+    return m_event.Set();
+}
+
 void CxInitialProperties(int chipType, std::int32_t (&properties)[kCxPropertyCount])
 {
     std::fill(std::begin(properties), std::end(properties), 0);
@@ -163,14 +190,10 @@ int CxAudioHidDevice::EepromWrite(std::uint32_t address, const std::uint8_t* buf
     return MemoryWrite(0, 0, address, buffer, count, nullptr);
 }
 
-int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags,
-                                   std::uint32_t address, std::uint32_t count, std::uint8_t* buffer,
-                                   std::uint32_t bufferSize, SCxAccessStatistics* statistics)
+int CxAudioHidDevice::ValidateAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags,
+                                     std::uint32_t address, std::uint32_t count) const
 {
-    SCxAccessStatistics stats{};
-    stats.size = sizeof(SCxAccessStatistics);
-
-    // Validation, in this order, before the mutex and before any report.
+    (void)flags;
     if (m_chipType < 0 || m_chipType >= kCxChipTypeCount)
         return CXHID_STATUS_INVALID_DEVICE_TYPE;
     if (!m_hasMemoryTable)
@@ -189,10 +212,41 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
         return CXHID_STATUS_INVALID_MEMORY_ACCESS;
     if (static_cast<std::uint64_t>(address) + count - 1 > memory.highestEnd)
         return CXHID_STATUS_INVALID_MEMORY_ADDRESS;
+    // Registers are as wide as their chunk unit: a request carries whole
+    // registers (a part of one would put the checksum where the chip does
+    // not look for it, or write the other half as zero).
+    if (memory.chunkUnit > 1 && count % memory.chunkUnit != 0)
+        return CXHID_STATUS_INVALID_MEMORY_ACCESS;
+    if ((memory.access & kCxMemCommandAddressed) != 0 && (m_protocol.flags & kCxProtoAddressModeMask) != 0)
+    {
+        // The request names the register through the command byte (flags
+        // bits 1-3) and carries no address: only the start of the register
+        // can be reached, and no more than one register at a time.
+        if (address != memory.lowestStart)
+            return CXHID_STATUS_INVALID_MEMORY_ADDRESS;
+        if (count > memory.maxChunk)
+            return CXHID_STATUS_INVALID_MEMORY_ACCESS;
+    }
+    return CXHID_STATUS_OK;
+}
+
+int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags,
+                                   std::uint32_t address, std::uint32_t count, std::uint8_t* buffer,
+                                   std::uint32_t bufferSize, SCxAccessStatistics* statistics)
+{
+    SCxAccessStatistics stats{};
+    stats.size = sizeof(SCxAccessStatistics);
+
+    // Validation, in this order, before the mutex and before any report.
+    int status = ValidateAccess(direction, memoryType, flags, address, count);
+    if (status != CXHID_STATUS_OK)
+        return status;
     if (buffer == nullptr)
         return CXHID_STATUS_NULL_BUFFER;
     if (bufferSize == 0)
         return CXHID_STATUS_ZERO_BUFFER_SIZE;
+    const SCxMemoryDescriptor& memory = m_memories[memoryType];
+    const bool write = direction == 1;
 
     const std::shared_ptr<CCxDeviceMutex> mutex = m_handles.mutex;
     if (!mutex || !mutex->IsValid())
@@ -211,7 +265,6 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
         return CXHID_STATUS_SYSTEM_ERROR;
     }
 
-    int status = CXHID_STATUS_OK;
     const std::uint32_t addressMode = m_protocol.flags & kCxProtoAddressModeMask;
     const bool alwaysReadBack = (m_protocol.flags & kCxProtoAlwaysReadBack) != 0;
     const bool checksum = (m_protocol.flags & kCxProtoChecksum) != 0;
@@ -220,6 +273,7 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
     std::uint32_t maxChunk = memory.maxChunk == 0 ? 1 : memory.maxChunk;
     if (memoryType == 0 && m_oneBytePayload)
         maxChunk = 1;
+    const std::uint32_t replyAttempts = std::max<std::uint32_t>(m_io.replyAttempts, 1);
 
     std::uint32_t bytesToGo = write ? count : std::min(count, bufferSize);
     std::uint32_t bytesDone = 0;
@@ -229,6 +283,7 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
     const std::size_t replySize =
         std::max<std::size_t>({kReportBufferSize, m_inputLength, memory.replyPayloadOffset + maxChunk});
     std::vector<std::uint8_t> request(requestSize, 0);
+    std::vector<std::uint8_t> readRequest(requestSize, 0);
     std::vector<std::uint8_t> reply(replySize, 0);
     request[0] = memory.requestReportId;
 
@@ -273,23 +328,61 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
         if (checksum)
             request[requestOffset + chunk] = CxRequestChecksum(request.data(), requestOffset + chunk);
 
-        std::uint32_t written = 0;
-        status = WriteOutputReport(request.data(), m_outputLength, &written,
-                                   write ? memory.writeDelayMs : memory.readDelayMs);
-        if (status == CXHID_STATUS_OK && verify && !alwaysReadBack)
+        // A verified write of a chip that does not answer writes asks for the
+        // bytes just written with the same request, the write bit cleared.
+        const bool separateRead = verify && !alwaysReadBack;
+        if (separateRead)
         {
-            // Ask for the bytes just written.
-            request[1] = static_cast<std::uint8_t>(request[1] & ~m_protocol.writeBit);
+            readRequest = request;
+            readRequest[1] = static_cast<std::uint8_t>(readRequest[1] & ~m_protocol.writeBit);
             if (checksum)
-                request[requestOffset + chunk] = CxRequestChecksum(request.data(), requestOffset + chunk);
-            status = WriteOutputReport(request.data(), m_outputLength, &written, memory.readDelayMs);
+                readRequest[requestOffset + chunk] = CxRequestChecksum(readRequest.data(), requestOffset + chunk);
         }
         const bool needReply = !write || alwaysReadBack || verify;
-        if (status == CXHID_STATUS_OK && needReply)
+
+        // Replies still owed to earlier requests come first: none of them
+        // answers this one.
+        if (needReply && m_owedReplies > 0)
+            SettleOwedReplies(memory.replyReportId);
+
+        std::uint32_t written = 0;
+        std::uint32_t issued = 0;
+        status = SendReport(request.data(), m_outputLength, write ? memory.writeDelayMs : memory.readDelayMs,
+                            &written, &issued);
+        if (needReply && !separateRead)
+            m_owedReplies += issued;
+        for (std::uint32_t attempt = 1; status == CXHID_STATUS_OK && needReply; ++attempt)
         {
+            if (separateRead)
+            {
+                status = SendReport(readRequest.data(), m_outputLength, memory.readDelayMs, &written, &issued);
+                m_owedReplies += issued;
+                if (status != CXHID_STATUS_OK)
+                    break;
+            }
             std::fill(reply.begin(), reply.end(), 0);
             std::uint32_t got = 0;
-            status = ReadInputReport(memory.replyReportId, reply.data(), m_inputLength, &got);
+            bool timedOut = false;
+            status = ReadReply(memory.replyReportId, reply.data(), m_inputLength, &got, &timedOut);
+            if (status == CXHID_STATUS_OK)
+            {
+                // The first reply that comes answers this request, whichever
+                // of its sendings it belongs to: they asked the same.
+                if (m_owedReplies > 0)
+                    --m_owedReplies;
+                break;
+            }
+            if (!timedOut || attempt >= replyAttempts)
+                break;
+            LogPrintf("[%d][%s] - no reply in time, request sent again - attempt[%u]\n", __LINE__, kMemoryAccess,
+                      attempt + 1);
+            status = CXHID_STATUS_OK;
+            if (!separateRead)
+            {
+                status = SendReport(request.data(), m_outputLength, write ? memory.writeDelayMs : memory.readDelayMs,
+                                    &written, &issued);
+                m_owedReplies += issued;
+            }
         }
         const std::size_t replyOffset = memory.replyPayloadOffset;
         if (status == CXHID_STATUS_OK && verify)
@@ -350,12 +443,56 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
     return status;
 }
 
+void CxAudioHidDevice::SettleOwedReplies(std::uint8_t reportId)
+{
+    IHidDevice* device = m_handles.readHandle.get();
+    if (device == nullptr)
+    {
+        m_owedReplies = 0;
+        return;
+    }
+    // Replies carry nothing that names their request: one that is owed is
+    // waited for before the next request goes out. A reply later than ten
+    // read time-outs (a second with the defaults) counts as lost; the wait
+    // is paid only after a reply did not come in time.
+    const std::uint32_t windowMs = m_io.readTimeoutMs * 10;
+    std::vector<std::uint8_t> report(std::max<std::size_t>(m_inputLength, kReportBufferSize), 0);
+    std::uint32_t reads = 0;
+    while (m_owedReplies > 0 && reads < m_io.allowedReads)
+    {
+        std::size_t count = 0;
+        const EHidResult result = device->ReadInputReport(report.data(), m_inputLength, windowMs, &count);
+        ++reads;
+        if (result != EHidResult::Ok)
+        {
+            LogPrintf("[%d][%s] - %u owed replies did not come (%s)\n", __LINE__, kReadReport, m_owedReplies,
+                      HidResultName(result));
+            m_owedReplies = 0;
+            break;
+        }
+        if (count > 0 && report[0] == reportId)
+        {
+            --m_owedReplies;
+            LogPrintf("[%d][%s] - dropped a late reply\n", __LINE__, kReadReport);
+        }
+    }
+    m_owedReplies = 0;
+}
+
 int CxAudioHidDevice::WriteOutputReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t* written,
                                         std::uint32_t delayMs)
+{
+    std::uint32_t issued = 0;
+    return SendReport(report, length, delayMs, written, &issued);
+}
+
+int CxAudioHidDevice::SendReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t delayMs,
+                                 std::uint32_t* written, std::uint32_t* issued)
 {
     int status = CXHID_STATUS_DEVICE_WRITE_ERROR;
     if (written != nullptr)
         *written = 0;
+    *issued = 0;
     IHidDevice* device = m_handles.writeHandle.get();
     if (device == nullptr || report == nullptr)
         return status;
@@ -368,15 +505,20 @@ int CxAudioHidDevice::WriteOutputReport(const std::uint8_t* report, std::uint32_
             CClock::Sleep(delayMs);
         if (result == EHidResult::Ok)
         {
+            ++*issued;
             if (written != nullptr)
                 *written = static_cast<std::uint32_t>(count);
             status = CXHID_STATUS_OK;
             break;
         }
-        if (result == EHidResult::Timeout || result == EHidResult::Failed)
+        if (result == EHidResult::Timeout || result == EHidResult::DeviceError)
         {
-            // The write did not complete in time (the port cancelled it) or
-            // the device refused it: issue it again, a bounded number of times.
+            // A write that did not complete in time was cancelled and may
+            // still have reached the chip; one the device did not carry out
+            // (system error 31) did not. Either is issued again, a bounded
+            // number of times.
+            if (result == EHidResult::Timeout)
+                ++*issued;
             ++failedAttempts;
             if (failedAttempts >= m_io.writeAttempts)
             {
@@ -386,7 +528,7 @@ int CxAudioHidDevice::WriteOutputReport(const std::uint8_t* report, std::uint32_
             }
             LogPrintf("[%d][%s] - GetOverlappedResult::RetryWrite - attempt[%u] %s\n", __LINE__, kWriteReport,
                       failedAttempts, HidResultName(result));
-            if (result == EHidResult::Failed && m_io.writeRetryDelayMs != 0)
+            if (result == EHidResult::DeviceError && m_io.writeRetryDelayMs != 0)
                 CClock::Sleep(m_io.writeRetryDelayMs);
             continue;
         }
@@ -399,7 +541,15 @@ int CxAudioHidDevice::WriteOutputReport(const std::uint8_t* report, std::uint32_
 int CxAudioHidDevice::ReadInputReport(std::uint8_t reportId, std::uint8_t* buffer, std::uint32_t length,
                                       std::uint32_t* read)
 {
+    bool timedOut = false;
+    return ReadReply(reportId, buffer, length, read, &timedOut);
+}
+
+int CxAudioHidDevice::ReadReply(std::uint8_t reportId, std::uint8_t* buffer, std::uint32_t length,
+                                std::uint32_t* read, bool* timedOut)
+{
     int status = CXHID_STATUS_DEVICE_READ_ERROR;
+    *timedOut = false;
     if (read != nullptr)
         *read = 0;
     IHidDevice* device = m_handles.readHandle.get();
@@ -413,18 +563,23 @@ int CxAudioHidDevice::ReadInputReport(std::uint8_t reportId, std::uint8_t* buffe
         if (result == EHidResult::Timeout || result == EHidResult::Cancelled)
         {
             LogPrintf("[%d][%s] - ReadFile - %s\n", __LINE__, kReadReport, HidResultName(result));
+            *timedOut = result == EHidResult::Timeout;
             break;
         }
         if (result != EHidResult::Ok)
         {
             LogPrintf("[%d][%s] - GetOverlappedResult::ReadFile - %s\n", __LINE__, kReadReport,
                       HidResultName(result));
-            if (result == EHidResult::NoDevice || result == EHidResult::AccessDenied ||
-                result == EHidResult::InvalidArg || result == EHidResult::NotSupported)
+            // The device is gone (system error 1167) or not functioning (31):
+            // no read can succeed. Anything else reads again, counted against
+            // the allowed reads so that a failure that persists ends too.
+            if (result == EHidResult::NoDevice || result == EHidResult::DeviceError)
                 break;
-            // Any other failure reads again, counted as a read so it ends.
             if (++received >= m_io.allowedReads)
+            {
+                LogPrintf("[%d][%s] - ReadInputReport: Exceeded allowed read attempts\n", __LINE__, kReadReport);
                 break;
+            }
             continue;
         }
         ++received;

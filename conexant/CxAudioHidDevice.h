@@ -11,23 +11,29 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "conexant/CxAudioHidDev.h"
 #include "platform/HidSystem.h"
 #include "platform/Sync.h"
 
-// The device mutex: a binary semaphore over an auto-reset event, so that a
-// wait can end after a time-out.
+// The device mutex, recursive per thread as a Windows mutex is: the thread
+// that holds it takes it again at once (a progress callback that calls back
+// into the device), every other thread waits for it, at most the time-out.
+// Each successful Wait needs its Release on the same thread.
 class CCxDeviceMutex
 {
 public:
     bool Create();
     bool IsValid() const { return m_event.IsValid(); }
-    EWaitResult Wait(std::uint32_t timeoutMs) const { return m_event.Wait(timeoutMs); }
-    bool Release() { return m_event.Set(); }
+    EWaitResult Wait(std::uint32_t timeoutMs);
+    // false when the calling thread does not hold the mutex.
+    bool Release();
 
 private:
-    CEvent m_event;
+    CEvent m_event; // auto-reset; signalled while no thread holds the mutex
+    std::atomic<std::thread::id> m_owner{};
+    std::uint32_t m_depth = 0; // touched only by the holder
 };
 
 // What discovery hands to the chip object.
@@ -79,7 +85,7 @@ public:
     int AutoConfigure() override;
     std::int32_t GetProperty(int index) override;
     const std::uint8_t* GetEepromLayout() const override { return m_eepromLayout; }
-    std::int32_t GetEepromSize() const override { return m_eepromSize; }
+    std::int64_t GetEepromSize() const override { return m_eepromSize; }
     bool GetOneBytePayload() const override { return m_oneBytePayload; }
     int GetChipType() const override { return m_chipType; }
     const char* GetChipName() const override { return CxChipName(m_chipType); }
@@ -89,6 +95,18 @@ public:
                           std::uint32_t delayMs) override;
     int ReadInputReport(std::uint8_t reportId, std::uint8_t* buffer, std::uint32_t length,
                         std::uint32_t* read) override;
+
+    // The checks of an access, in the order MemoryAccess makes them before it
+    // takes the mutex (without the buffer's): 0 or the status it would fail with.
+    int ValidateAccess(std::uint32_t direction, std::uint32_t memoryType, std::uint32_t flags, std::uint32_t address,
+                       std::uint32_t count) const;
+    // The bytes of the EEPROM behind memory type 0: from its header when that
+    // is valid (and less when the part shows its first 16 bytes again at a
+    // power of two below both that size and reach: it wraps there);
+    // otherwise, with mayWrite, by a write test on address 43 that finds
+    // where the part's addresses wrap (the cell is restored). 0 when neither
+    // tells; status 39 when a write test finds no part.
+    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes);
 
     // The descriptors as bound (tests, the tool).
     const SCxProtocolDescriptor& Protocol() const { return m_protocol; }
@@ -117,6 +135,14 @@ private:
     };
 
     std::int32_t ComputeSignatureAddress();
+    // One request and, when one is expected, its reply; see MemoryAccess.
+    int SendReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t delayMs, std::uint32_t* written,
+                   std::uint32_t* issued);
+    int ReadReply(std::uint8_t reportId, std::uint8_t* buffer, std::uint32_t length, std::uint32_t* read,
+                  bool* timedOut);
+    // Reads and drops the replies still owed to requests of earlier
+    // exchanges (sent again after a time-out, or of an access that failed).
+    void SettleOwedReplies(std::uint8_t reportId);
 
     std::atomic<std::uint32_t> m_refs{1};
     int m_chipType;
@@ -133,9 +159,10 @@ private:
     void* m_callbackContext = nullptr;
     std::int32_t m_properties[kCxPropertyCount] = {};
     std::uint8_t m_eepromHeader[2] = {};
-    std::int32_t m_eepromSize = -1;
+    std::int64_t m_eepromSize = -1;
     std::uint8_t m_eepromLayout[26] = {};
     bool m_oneBytePayload = false;
+    std::uint32_t m_owedReplies = 0; // under the device mutex
     CI2cFace m_i2c{*this};
 };
 

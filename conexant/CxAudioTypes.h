@@ -162,14 +162,15 @@ struct SCxAccessStatistics
     std::uint32_t memoryType;
     std::uint32_t firstAddress;
     std::uint32_t lastAddress;
-    std::uint32_t differences;
-    std::uint32_t differencesTotal;
+    std::uint32_t differences;      // compared bytes of the last chunk that differed
+    std::uint32_t differencesTotal; // ... of the whole access
     std::uint32_t compared;
-    std::uint32_t dataLength; // valid bytes in data
-    std::uint8_t data[60];
-    SCxCompareEntry compare[60];
+    std::uint8_t data[60];          // the first bytes of the last chunk
+    SCxCompareEntry compare[60];    // the first bytes of the last verified chunk
+    // Beyond the record's named fields: how many of data and compare hold bytes.
+    std::uint32_t dataLength;
     std::uint32_t compareCount;
-    std::uint8_t reserved[900 - 48 - 60 - 480 - 4];
+    std::uint8_t reserved[900 - 44 - 60 - 480 - 8];
 };
 static_assert(sizeof(SCxAccessStatistics) == 900);
 
@@ -185,15 +186,12 @@ struct SCxOpenDifference
 struct SCxPatchStatistics
 {
     std::uint32_t size;
-    std::uint32_t bytesDone;
-    std::uint32_t totalDataBytes;
+    std::uint32_t bytesDone;      // bytes written (a write) or compared (a verification alone)
+    std::uint32_t totalDataBytes; // the file's data bytes, each address counted once
     std::uint32_t bytesRemaining;
-    std::uint32_t differences;
-    std::uint32_t ignoredBytes;
+    std::uint32_t differences;    // bytes the chip holds otherwise than the file, outside the ignore ranges
+    std::uint32_t ignoredBytes;   // bytes of the file left alone inside the ignore ranges
     std::uint32_t toleratedDifferences;
-    std::uint32_t compared;
-    std::uint32_t openDifferenceCount;
-    SCxOpenDifference openDifferences[8];
     // The last per-call statistics (their counting part).
     std::uint32_t lastChunkBytes;
     std::uint32_t lastBytesToGo;
@@ -203,7 +201,14 @@ struct SCxPatchStatistics
     std::uint32_t lastFirstAddress;
     std::uint32_t lastLastAddress;
     std::uint32_t lastDifferences;
-    std::uint8_t reserved[900 - 36 - 64 - 32];
+    std::uint32_t compared;
+    std::uint32_t openDifferenceCount;
+    SCxOpenDifference openDifferences[8];
+    // Beyond the record's named fields.
+    std::uint32_t bytesCompared;  // bytes read back and compared
+    std::uint32_t memorySize;     // bytes of the memory the file was checked against (0: not known)
+    std::uint32_t refusedAddress; // the first address the check refused (with 14 or 27)
+    std::uint8_t reserved[900 - 68 - 64 - 12];
 };
 static_assert(sizeof(SCxPatchStatistics) == 900);
 
@@ -245,7 +250,24 @@ struct SCxIoSettings
     std::uint32_t writeTimeoutMs = 100;
     std::uint32_t writeAttempts = 5;
     std::uint32_t writeRetryDelayMs = 1;
+    // A request whose reply does not come within the read time-out is sent
+    // again, this many times in all; a reply that comes after all is one
+    // owed: it is waited for (up to ten read time-outs) and dropped before
+    // the next request, never taken for a later request's.
+    std::uint32_t replyAttempts = 3;
+    // The pause before each write of a patch.
+    std::uint32_t patchWriteDelayMs = 40;
 };
+
+// MemoryPatch options.
+constexpr std::uint32_t kCxPatchWrite = 0x01;
+constexpr std::uint32_t kCxPatchVerify = 0x02;
+constexpr std::uint32_t kCxPatchClear = 0x08;
+constexpr std::uint32_t kCxPatchRegisterRanges = 0x10;
+constexpr std::uint32_t kCxPatchHonourIgnoreRanges = 0x20;
+// Writes a CX20562 file although it puts the EEPROM magic byte (0x4C) where
+// that chip looks for a header; without it such a write is refused with 30.
+constexpr std::uint32_t kCxPatchAllowMagicBytes = 0x40;
 
 // The HID identity of a connected chip.
 struct SCxDeviceIdentity

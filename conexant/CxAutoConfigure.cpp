@@ -1,7 +1,9 @@
 // EEPROM auto-configuration: presence and validity of the EEPROM from its
 // header, a write test on a blank part, its size and layout header, whether
 // the firmware knows the size, and whether a patch runs.
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "app/DiagnosticLog.h"
 #include "conexant/CxAudioHidDevice.h"
@@ -14,6 +16,7 @@ constexpr std::uint8_t kTestLetter = 'T';
 constexpr std::uint8_t kMagic = 0x4C;
 constexpr std::uint32_t kLayoutAddress = 32;
 constexpr std::uint32_t kMaxTextLength = 256;
+constexpr std::size_t kAliasBlock = 16; // the bytes at 0 that a wrapping part shows again
 } // namespace
 
 int CxAudioHidDevice::AutoConfigure()
@@ -62,8 +65,9 @@ int CxAudioHidDevice::AutoConfigure()
             if (m == kMagic)
             {
                 m_properties[kCxPropEepromValid] = 1;
-                m_eepromSize = s < 24 ? static_cast<std::int32_t>(1u << (s + 8)) : 0;
-                LogPrintf("[%d][%s] - EEPROM is valid - size[%d]\n", __LINE__, kAutoConfigure, m_eepromSize);
+                m_eepromSize = s < 24 ? static_cast<std::int64_t>(1) << (s + 8) : 0;
+                LogPrintf("[%d][%s] - EEPROM is valid - size[%lld]\n", __LINE__, kAutoConfigure,
+                          static_cast<long long>(m_eepromSize));
             }
         }
         else
@@ -98,6 +102,111 @@ int CxAudioHidDevice::AutoConfigure()
     if (status != CXHID_STATUS_OK)
         LogPrintf("[%d][%s] - status[%d] %s\n", __LINE__, kAutoConfigure, status, CxStatusText(status));
     return status;
+}
+
+int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes)
+{
+    constexpr const char* kDetect = "CxAudioHidDevice::DetectEepromCapacity";
+    bytes = 0;
+    if (!m_hasMemoryTable)
+        return CXHID_STATUS_INVALID_OPERATION;
+    std::uint8_t header[2] = {};
+    int status = MemoryRead(0, 0, 0, header, 2, nullptr);
+    if (status != CXHID_STATUS_OK)
+        return status;
+    if (header[0] == kMagic && header[1] < 24)
+    {
+        bytes = static_cast<std::uint64_t>(1) << (header[1] + 8);
+        LogPrintf("[%d][%s] - from the header: %llu bytes\n", __LINE__, kDetect, static_cast<unsigned long long>(bytes));
+        // A header may name more than the part holds (an image made for a
+        // larger part): a smaller part shows its first bytes again where it
+        // wraps, at its size and every multiple of it. Only a part smaller
+        // than reach matters, and any such part (a power of two) wraps at the
+        // largest power of two below reach: one read there decides; where it
+        // wraps, halving finds the part's size.
+        std::uint64_t probe = 256;
+        while (probe * 2 < reach && probe * 2 < bytes)
+            probe *= 2;
+        if (probe < reach && probe < bytes)
+        {
+            std::uint8_t first[kAliasBlock] = {};
+            std::uint8_t again[kAliasBlock] = {};
+            status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
+            for (std::uint64_t size = probe; status == CXHID_STATUS_OK && size >= 256; size /= 2)
+            {
+                status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
+                if (status != CXHID_STATUS_OK || std::memcmp(first, again, kAliasBlock) != 0)
+                    break;
+                bytes = size;
+            }
+            if (status != CXHID_STATUS_OK)
+                return status;
+            if (bytes <= probe)
+                LogPrintf("[%d][%s] - the header names more; the part wraps at %llu\n", __LINE__, kDetect,
+                          static_cast<unsigned long long>(bytes));
+        }
+        return CXHID_STATUS_OK;
+    }
+    const SCxMemoryDescriptor& eeprom = m_memories[0];
+    if (!mayWrite || (eeprom.access & kCxMemWritable) == 0)
+        return CXHID_STATUS_OK;
+
+    // No valid header: the part tells its size by where its addresses wrap.
+    // A test byte at 43 shows up again at 43 + the part's size.
+    const std::uint64_t space = static_cast<std::uint64_t>(eeprom.highestEnd) + 1;
+    std::vector<std::uint32_t> probes;
+    for (std::uint64_t size = 256; size < space && kTestAddress + size <= eeprom.highestEnd; size *= 2)
+        probes.push_back(static_cast<std::uint32_t>(kTestAddress + size));
+    std::uint8_t saved = 0;
+    status = MemoryRead(0, 0, kTestAddress, &saved, 1, nullptr);
+    std::vector<std::uint8_t> before(probes.size(), 0);
+    for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK; ++i)
+        status = MemoryRead(0, 0, probes[i], &before[i], 1, nullptr);
+    if (status != CXHID_STATUS_OK)
+        return status;
+    std::uint8_t test = kTestLetter;
+    for (const std::uint8_t candidate : {kTestLetter, std::uint8_t{0x00}, std::uint8_t{0xA5}, std::uint8_t{0x5A},
+                                         std::uint8_t{0x3C}, std::uint8_t{0xC3}})
+    {
+        test = candidate;
+        if (candidate != saved && std::find(before.begin(), before.end(), candidate) == before.end())
+            break;
+    }
+    std::uint8_t back = 0;
+    status = MemoryWrite(0, 0, kTestAddress, &test, 1, nullptr);
+    if (status == CXHID_STATUS_OK)
+        status = MemoryRead(0, 0, kTestAddress, &back, 1, nullptr);
+    std::vector<std::uint8_t> after(probes.size(), 0);
+    for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK && back == test; ++i)
+        status = MemoryRead(0, 0, probes[i], &after[i], 1, nullptr);
+    // The cell as it was, whatever the test found.
+    if (status == CXHID_STATUS_OK && back != saved)
+    {
+        status = MemoryWrite(0, 0, kTestAddress, &saved, 1, nullptr);
+        std::uint8_t restored = 0;
+        if (status == CXHID_STATUS_OK)
+            status = MemoryRead(0, 0, kTestAddress, &restored, 1, nullptr);
+        if (status == CXHID_STATUS_OK && restored != saved)
+            LogPrintf("[%d][%s] - address 43 keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, restored, saved);
+    }
+    if (status != CXHID_STATUS_OK)
+        return status;
+    if (back != test)
+    {
+        LogPrintf("[%d][%s] - no part keeps a test byte\n", __LINE__, kDetect);
+        return CXHID_STATUS_EEPROM_NOT_DETECTED;
+    }
+    bytes = space;
+    for (std::size_t i = 0; i < probes.size(); ++i)
+    {
+        if (after[i] == test && before[i] != test)
+        {
+            bytes = probes[i] - kTestAddress;
+            break;
+        }
+    }
+    LogPrintf("[%d][%s] - by a write test: %llu bytes\n", __LINE__, kDetect, static_cast<unsigned long long>(bytes));
+    return CXHID_STATUS_OK;
 }
 
 std::int32_t CxAudioHidDevice::GetProperty(int index)

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "conexant/CxAudioTypes.h"
+
 constexpr std::size_t kCxShadowSize = 8192;
 constexpr std::size_t kCxIgnoreRangeLimit = 10;
 
@@ -25,3 +27,11 @@ SCxIgnoreRange CxIgnoreRangeAt(std::size_t index);
 bool CxIgnoreRangesOverlap(std::uint32_t first, std::uint32_t length);
 void CxClearPatchState();
 const std::uint8_t* CxPatchShadow(); // kCxShadowSize bytes
+
+// The analysis of an S37 file (or of lines in memory) without a chip: what
+// MemoryPatch does with options 0 (the file checked whole and recognised,
+// the ranges of its layout registered). 0, 26 (malformed, ends early,
+// records that disagree), 30 (a CX20562 file that writes the EEPROM magic
+// byte of memory type 0), 22, 23, 25 (file errors) or 10 (no lines).
+int CxAnalyseS37(std::uint32_t memoryType, const char* fileName, const char* const* lines, std::uint32_t lineCount,
+                 S37File* result);

@@ -52,6 +52,8 @@ enum class EHidResult
     AccessDenied, // the system or another program refuses this access
     InvalidArg,   // a length, buffer or option that cannot work
     NotSupported, // the operation does not exist for this device or system
+    DeviceError,  // the device is attached but did not carry out the transfer (Windows ERROR_GEN_FAILURE,
+                  // Linux EIO, EPROTO, EILSEQ): a stall, a USB protocol error, a hidraw node whose device left
     Failed,       // any other failure
 };
 
@@ -66,6 +68,7 @@ inline const char* HidResultName(EHidResult result)
     case EHidResult::AccessDenied: return "AccessDenied";
     case EHidResult::InvalidArg: return "InvalidArg";
     case EHidResult::NotSupported: return "NotSupported";
+    case EHidResult::DeviceError: return "DeviceError";
     case EHidResult::Failed: return "Failed";
     }
     return "Unknown";
@@ -171,6 +174,12 @@ public:
 
 // The system's HID class (Windows or Linux backend).
 std::unique_ptr<IHidSystem> CreateSystemHid();
+
+// The outcome the system's backend reports for an OS error number (Windows:
+// a GetLastError code; Linux: an errno value). Callers that act on the OS's
+// error (for instance a read loop that ends on a device that is gone or not
+// functioning and reads again otherwise) rely on this mapping.
+EHidResult MapSystemHidError(std::uint32_t error);
 
 // The Linux backend reading another sysfs tree (sysfsRoot holds
 // bus/usb/devices) and opening hidraw nodes below devRoot (normally "/dev").

@@ -3,8 +3,11 @@
 #include "bench/conexant/CxChipModel.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
+
+#include "platform/Clock.h"
 
 namespace
 {
@@ -68,6 +71,9 @@ SCxChipConfig MakeCxChipConfig(ECxBenchChip chip)
 {
     SCxChipConfig c;
     c.chip = chip;
+    // Address mode 0, a checksum byte, a reply to every request: 6-byte
+    // requests, 3-byte replies, one EEPROM and memory byte or one register of
+    // two bytes at a time, 13 address bits.
     auto byteChip = [&c](std::uint8_t requestId, std::uint8_t replyId, std::uint8_t writeBit,
                          std::uint8_t registerBit) {
         c.blockProtocol = false;
@@ -76,6 +82,8 @@ SCxChipConfig MakeCxChipConfig(ECxBenchChip chip)
         c.writeBit = writeBit;
         c.eepromBit = 0x20;
         c.registerBit = registerBit;
+        c.eepromMaxPayload = 1;
+        c.memoryMaxPayload = 1;
         c.inputLength = 3;
         c.outputLength = 6;
         c.ramSize = 0x2000;
@@ -96,6 +104,7 @@ SCxChipConfig MakeCxChipConfig(ECxBenchChip chip)
         c.productId = 0x1460;
         c.product = L"USB Headset CX2076x";
         c.string41 = L"TIKI_V101";
+        c.eepromWritable = false; // its memory table: the EEPROM is read only
         c.sizeCodeAddress = 5275;
         break;
     case ECxBenchChip::Cx2070xAs1410:
@@ -115,6 +124,7 @@ SCxChipConfig MakeCxChipConfig(ECxBenchChip chip)
         c.productId = 0x1600;
         c.product = L"USB Audio CX2077x";
         c.string41 = L"CATP_V300";
+        c.eepromMaxPayload = 1; // its memory table: one EEPROM byte per request
         c.sizeCodeAddress = 4667;
         break;
     case ECxBenchChip::Cx20805:
@@ -156,6 +166,7 @@ CCxChipModel::CCxChipModel(const SCxChipConfig& config) : m_config(config)
     m_eeprom.assign(m_config.eepromSize, 0xFF);
     std::copy_n(m_config.eepromContents.begin(), std::min<std::size_t>(m_config.eepromContents.size(), m_eeprom.size()),
                 m_eeprom.begin());
+    ApplyStuckBits();
     m_ram.assign(m_config.ramSize, 0x00);
     // ROM holds code; anything but zeros.
     for (std::uint32_t a = m_config.romStart; a < m_config.ramSize; ++a)
@@ -165,6 +176,21 @@ CCxChipModel::CCxChipModel(const SCxChipConfig& config) : m_config(config)
     if (m_config.patchVersionAddress >= 0 && static_cast<std::uint32_t>(m_config.patchVersionAddress) + 3 <= m_ram.size())
         std::copy_n(m_config.patchVersion, 3, m_ram.begin() + m_config.patchVersionAddress);
     m_registers.assign(m_config.blockProtocol ? kBlockChipRegisters * 2 : kByteChipRegisterSpace, 0);
+    // Read-only registers: the chip's identity and revision, some status bits.
+    m_readOnlyRegisters.assign(kBlockChipRegisters * 2, 0);
+    for (std::uint32_t i = 0; i < m_readOnlyRegisters.size(); ++i)
+        m_readOnlyRegisters[i] = static_cast<std::uint8_t>(0xC0 + i);
+}
+
+CCxChipModel::~CCxChipModel()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_stopping = true;
+    }
+    m_lateChanged.notify_all();
+    if (m_lateThread.joinable())
+        m_lateThread.join();
 }
 
 SBenchDevice CCxChipModel::Device(const std::shared_ptr<CCxChipModel>& self) const
@@ -200,6 +226,7 @@ void CCxChipModel::SetEeprom(const std::vector<std::uint8_t>& bytes)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_eeprom = bytes;
+    ApplyStuckBits();
 }
 
 std::vector<std::uint8_t> CCxChipModel::Ram()
@@ -229,10 +256,17 @@ std::uint16_t CCxChipModel::Register(std::uint32_t index)
     return static_cast<std::uint16_t>(m_registers[index] | (m_registers[index + 1] << 8));
 }
 
+std::vector<std::uint8_t> CCxChipModel::Registers()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_registers;
+}
+
 void CCxChipModel::SetFaults(const SCxChipFaults& faults)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_config.faults = faults;
+    ApplyStuckBits();
 }
 
 std::uint32_t CCxChipModel::RequestCount()
@@ -253,6 +287,18 @@ std::uint32_t CCxChipModel::IgnoredRequests()
     return m_ignored;
 }
 
+std::uint32_t CCxChipModel::LateRepliesPending()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<std::uint32_t>(m_late.size());
+}
+
+std::uint64_t CCxChipModel::BusyMs()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_busyMs;
+}
+
 std::vector<std::uint8_t> CCxChipModel::LastRequest()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -269,8 +315,7 @@ bool CCxChipModel::SaveState(const std::string& dir)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     const std::string base = dir + "/" + CxBenchChipName(m_config.chip);
-    return WriteAll(base + ".eeprom", m_eeprom) && WriteAll(base + ".ram", m_ram) &&
-           WriteAll(base + ".regs", std::vector<std::uint8_t>(m_registers.begin(), m_registers.end()));
+    return WriteAll(base + ".eeprom", m_eeprom) && WriteAll(base + ".ram", m_ram) && WriteAll(base + ".regs", m_registers);
 }
 
 bool CCxChipModel::LoadState(const std::string& dir)
@@ -284,7 +329,8 @@ bool CCxChipModel::LoadState(const std::string& dir)
         return false;
     m_eeprom = eeprom;
     m_ram = ram;
-    m_registers.assign(regs.begin(), regs.end());
+    m_registers = regs;
+    ApplyStuckBits();
     return true;
 }
 
@@ -298,6 +344,7 @@ void CCxChipModel::OnDetach()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_sink.reset();
+    m_late.clear();
 }
 
 bool CCxChipModel::TakeFault(int& counter)
@@ -309,11 +356,46 @@ bool CCxChipModel::TakeFault(int& counter)
     return true;
 }
 
+// Mutex held. The bus runs in frames of a fixed grid: a transfer completes
+// at the first frame boundary after the one before it, and not before the
+// host asked for it. A late wake-up of one transfer does not delay the next.
+void CCxChipModel::Busy(std::uint32_t ms)
+{
+    if (ms == 0)
+        return;
+    m_busyMs += ms;
+    const std::uint64_t frameUs = CClock::ToRealMicroseconds(ms);
+    const std::uint64_t nowUs = os::MonotonicMicroseconds();
+    if (m_busOriginUs == 0 || nowUs >= m_busDoneUs + frameUs)
+    {
+        // An idle bus: the grid starts again now.
+        m_busOriginUs = nowUs;
+        m_busDoneUs = nowUs;
+    }
+    const std::uint64_t frames = (std::max(nowUs, m_busDoneUs) - m_busOriginUs) / frameUs + 1;
+    m_busDoneUs = std::max(m_busOriginUs + frames * frameUs, m_busDoneUs + frameUs);
+}
+
+// Mutex held. The caller's report (and the reply it brings, if any) is done
+// when the bus is: the host sees neither before.
+void CCxChipModel::WaitForBus()
+{
+    const std::uint64_t nowUs = os::MonotonicMicroseconds();
+    if (m_busDoneUs > nowUs)
+        os::SleepMicroseconds(m_busDoneUs - nowUs);
+}
+
 // Mutex held.
 void CCxChipModel::Reply(const std::vector<std::uint8_t>& reply)
 {
     SCxChipFaults& faults = m_config.faults;
-    if (TakeFault(faults.dropReplies) || !m_sink)
+    const bool dropDue = faults.dropRepliesAfter <= 0;
+    const bool lateDue = faults.lateRepliesAfter <= 0;
+    if (faults.dropRepliesAfter > 0)
+        --faults.dropRepliesAfter;
+    if (faults.lateRepliesAfter > 0)
+        --faults.lateRepliesAfter;
+    if ((dropDue && TakeFault(faults.dropReplies)) || !m_sink)
         return;
     const std::uint32_t stray = faults.strayReportsBeforeReply + faults.strayReportsOnce;
     faults.strayReportsOnce = 0;
@@ -323,8 +405,59 @@ void CCxChipModel::Reply(const std::vector<std::uint8_t>& reply)
         m_sink->QueueInputReport(other.data(), other.size());
     std::vector<std::uint8_t> padded(reply);
     padded.resize(m_config.inputLength, 0);
-    m_sink->QueueInputReport(padded.data(), padded.size());
     ++m_replies;
+    const bool late = lateDue && TakeFault(faults.lateReplies);
+    if (late || !m_late.empty())
+    {
+        // The reply of this request, as the chip answered it now, reaches
+        // the host only after the host stopped waiting for it; the chip
+        // answers in order, so a reply behind a late one comes after it.
+        const std::uint64_t now = CClock::NowMs();
+        std::uint64_t due = late ? now + faults.lateReplyMs : now;
+        if (!m_late.empty())
+            due = std::max(due, m_late.back().dueMs);
+        m_late.push_back({due, std::move(padded)});
+        if (!m_lateThread.joinable())
+            m_lateThread = std::thread([this] { DeliverLateReplies(); });
+        m_lateChanged.notify_all();
+        return;
+    }
+    Busy(m_config.reportIntervalMs);
+    m_sink->QueueInputReport(padded.data(), padded.size());
+}
+
+void CCxChipModel::DeliverLateReplies()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stopping)
+    {
+        if (m_late.empty())
+        {
+            m_lateChanged.wait(lock);
+            continue;
+        }
+        // In order: each is due no earlier than the one before it.
+        const std::uint64_t now = CClock::NowMs();
+        if (now >= m_late.front().dueMs)
+        {
+            const std::vector<std::uint8_t> bytes = std::move(m_late.front().bytes);
+            m_late.erase(m_late.begin());
+            if (m_sink)
+                m_sink->QueueInputReport(bytes.data(), bytes.size());
+            continue;
+        }
+        const std::uint64_t left = m_late.front().dueMs - now;
+        const std::uint32_t wait = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, 60000));
+        m_lateChanged.wait_for(lock, std::chrono::microseconds(CClock::ToRealMicroseconds(wait)));
+    }
+}
+
+// Mutex held. A cell with stuck bits reads them as 0 whatever it was given.
+void CCxChipModel::ApplyStuckBits()
+{
+    const std::int32_t stuck = m_config.faults.stuckEepromAddress;
+    if (stuck >= 0 && static_cast<std::size_t>(stuck) < m_eeprom.size())
+        m_eeprom[stuck] = static_cast<std::uint8_t>(m_eeprom[stuck] & ~m_config.faults.stuckBits);
 }
 
 std::uint8_t CCxChipModel::EepromByte(std::uint32_t address) const
@@ -338,12 +471,12 @@ void CCxChipModel::EepromStore(std::uint32_t address, std::uint8_t value)
 {
     if (m_eeprom.empty() || !m_config.eepromWritable)
         return;
-    std::uint8_t& cell = m_eeprom[address % m_eeprom.size()];
+    const std::uint32_t cellAddress = address % static_cast<std::uint32_t>(m_eeprom.size());
+    std::uint8_t& cell = m_eeprom[cellAddress];
     if (m_config.faults.eepromAndWise)
         value &= cell;
-    if (m_config.faults.stuckEepromAddress >= 0 &&
-        address % m_eeprom.size() == static_cast<std::uint32_t>(m_config.faults.stuckEepromAddress))
-        value &= 0xFE;
+    if (m_config.faults.stuckEepromAddress >= 0 && cellAddress == static_cast<std::uint32_t>(m_config.faults.stuckEepromAddress))
+        value = static_cast<std::uint8_t>(value & ~m_config.faults.stuckBits);
     cell = value;
 }
 
@@ -361,11 +494,28 @@ void CCxChipModel::RamStore(std::uint32_t address, std::uint8_t value)
 EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t length)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
+    const EHidResult result = HandleOutputReport(report, length);
+    WaitForBus();
+    return result;
+}
+
+// Mutex held.
+EHidResult CCxChipModel::HandleOutputReport(const std::uint8_t* report, std::size_t length)
+{
+    // Replies already due go out before the chip takes the next report,
+    // whether or not the delivering thread got to run.
+    const std::uint64_t now = CClock::NowMs();
+    while (!m_late.empty() && m_late.front().dueMs <= now)
+    {
+        if (m_sink)
+            m_sink->QueueInputReport(m_late.front().bytes.data(), m_late.front().bytes.size());
+        m_late.erase(m_late.begin());
+    }
     SCxChipFaults& faults = m_config.faults;
     if (TakeFault(faults.timeoutWrites))
         return EHidResult::Timeout;
     if (TakeFault(faults.failWrites))
-        return EHidResult::Failed;
+        return EHidResult::DeviceError; // the device stalled the transfer
     ++m_requests;
     if (m_log.size() < kRequestLogLimit)
         m_log.emplace_back(report, report + length);
@@ -375,6 +525,7 @@ EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t 
             m_sink->DropOff(0);
         return EHidResult::Ok;
     }
+    Busy(m_config.reportIntervalMs);
     if (m_config.noMemoryInterface || length == 0 || report[0] != m_config.requestId)
     {
         ++m_ignored;
@@ -389,7 +540,7 @@ EHidResult CCxChipModel::OnOutputReport(const std::uint8_t* report, std::size_t 
     return EHidResult::Ok;
 }
 
-// Mutex held.
+// Mutex held. [id][cmd | address 12-8][address 7-0][b3][b4][checksum]
 void CCxChipModel::HandleByteRequest(const std::uint8_t* r)
 {
     std::uint32_t sum = 0;
@@ -418,7 +569,11 @@ void CCxChipModel::HandleByteRequest(const std::uint8_t* r)
     else if ((cmd & m_config.eepromBit) != 0)
     {
         if (write)
+        {
             EepromStore(address, r[4]);
+            if (m_config.eepromWritable)
+                Busy(m_config.eepromWriteMs);
+        }
         reply[1] = cmd;
         reply[2] = EepromByte(address);
     }
@@ -432,10 +587,10 @@ void CCxChipModel::HandleByteRequest(const std::uint8_t* r)
     Reply(reply);
 }
 
-// Mutex held.
+// Mutex held. [id][cmd][count][address 15-8][address 7-0][data ...]
 void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
 {
-    if (length < 5)
+    if (length < 6)
     {
         ++m_ignored;
         return;
@@ -444,13 +599,14 @@ void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
     const bool write = (cmd & m_config.writeBit) != 0;
     std::vector<std::uint8_t> reply(m_config.inputLength, 0);
     reply[0] = m_config.replyId;
+    const std::uint32_t index = (cmd >> 3) & 0x7;
     if ((cmd & m_config.registerBit) != 0)
     {
-        const std::uint32_t index = (cmd >> 3) & 0x7;
+        // A register: its number in the command, its two bytes at 4.
         if (write)
         {
             m_registers[index * 2] = r[4];
-            m_registers[index * 2 + 1] = length > 5 ? r[5] : 0;
+            m_registers[index * 2 + 1] = r[5];
             return;
         }
         reply[1] = m_registers[index * 2];
@@ -459,13 +615,25 @@ void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
         return;
     }
     const bool eeprom = (cmd & m_config.eepromBit) != 0;
+    std::uint32_t count = r[2];
+    if (!eeprom && count == 0)
+    {
+        // No memory and no length: a read-only register.
+        if (write)
+            return;
+        reply[1] = m_readOnlyRegisters[index * 2];
+        reply[2] = m_readOnlyRegisters[index * 2 + 1];
+        Reply(reply);
+        return;
+    }
     const std::uint32_t address =
         ((cmd & 0x10) != 0 ? 0x10000u : 0u) | (static_cast<std::uint32_t>(r[3]) << 8) | r[4];
-    std::uint32_t count = r[2];
-    const std::uint32_t room = static_cast<std::uint32_t>(std::min<std::size_t>(length - 5, m_config.inputLength - 1u));
-    if (count > room)
+    const std::uint32_t limit = eeprom ? m_config.eepromMaxPayload : m_config.memoryMaxPayload;
+    const std::uint32_t room = static_cast<std::uint32_t>(
+        std::min<std::size_t>(write ? length - 5 : m_config.inputLength - 1u, 0xFF));
+    if (count > limit || count > room)
     {
-        ++m_ignored; // longer than a report can carry
+        ++m_ignored; // more than the chip takes in one request
         return;
     }
     for (std::uint32_t i = 0; i < count; ++i)
@@ -483,6 +651,8 @@ void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
             reply[1 + i] = eeprom ? EepromByte(a) : RamByte(a);
         }
     }
+    if (write && eeprom && m_config.eepromWritable && count > 0)
+        Busy(m_config.eepromWriteMs);
     if (!write)
         Reply(reply);
 }

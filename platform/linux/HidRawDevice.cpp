@@ -283,6 +283,10 @@ EHidResult HidResultFromErrno(int error)
         return EHidResult::NotSupported;
     case ETIMEDOUT:
         return EHidResult::Timeout;
+    case EIO:    // hidraw: the device behind the node is gone or not functioning
+    case EPROTO: // USB protocol error of the transfer
+    case EILSEQ: // USB CRC or bit-stuffing error
+        return EHidResult::DeviceError;
     default:
         return EHidResult::Failed;
     }
@@ -306,6 +310,11 @@ std::string HidPathUsbPortLocation(const std::string& path)
     if (name.rfind("hidraw", 0) != 0)
         return {};
     return SysfsHidrawUsbLocation("/sys", name);
+}
+
+EHidResult MapSystemHidError(std::uint32_t error)
+{
+    return HidResultFromErrno(static_cast<int>(error));
 }
 
 EHidResult OpenLinuxHidDevice(const std::string& hidrawNode, const std::string& usbfsNode,

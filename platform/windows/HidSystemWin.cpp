@@ -43,6 +43,8 @@ EHidResult MapError(DWORD error)
         return EHidResult::NotSupported;
     case ERROR_SEM_TIMEOUT:
         return EHidResult::Timeout;
+    case ERROR_GEN_FAILURE: // 31: a device attached to the system is not functioning
+        return EHidResult::DeviceError;
     default:
         return EHidResult::Failed;
     }
@@ -391,6 +393,11 @@ public:
     }
 };
 } // namespace
+
+EHidResult MapSystemHidError(std::uint32_t error)
+{
+    return MapError(static_cast<DWORD>(error));
+}
 
 std::unique_ptr<IHidSystem> CreateSystemHid()
 {

@@ -122,6 +122,7 @@ TEST(CxAudioTool, ReadWriteAndSelection)
 {
     CCxBench bench;
     SCxChipConfig stuck = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    stuck.eepromContents = MakeCxEepromImage(0x2000, 0x05);
     stuck.faults.stuckEepromAddress = 0x21;
     auto a = bench.Plug(stuck, 1);
     auto b = bench.Plug(ECxBenchChip::Cx2076x, 2);
@@ -137,6 +138,13 @@ TEST(CxAudioTool, ReadWriteAndSelection)
     run = RunTool(bench, {"--pid", "1500", "write", "0", "0x20", "0101", "--verify"});
     EXPECT_EQ(run.status, CXHID_STATUS_PATCH_VERIFY_FAILED);
     EXPECT_NE(run.err.find("Patch verification failed"), std::string::npos);
+
+    // Past the end of the EEPROM its header names: the part would wrap.
+    run = RunTool(bench, {"--pid", "1500", "write", "0", "0x1FFF", "0101"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_NE(run.err.find("the EEPROM holds 8192 bytes"), std::string::npos) << run.err;
+    EXPECT_EQ(a->Eeprom()[0], 0x4C);
+    EXPECT_EQ(a->Eeprom()[1], 0x05);
 
     run = RunTool(bench, {"--type", "0", "read", "0", "0", "1"});
     EXPECT_EQ(run.status, CXHID_STATUS_DEVICE_NOT_FOUND);
@@ -197,13 +205,18 @@ TEST(CxAudioTool, PatchWritesVerifiesAndProtectsTheSerialNumber)
     EXPECT_NE(run.out.find("\"differences\":3"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("{\"address\":43,\"expected\":0,\"read\":90}"), std::string::npos) << run.out;
 
-    // Without --protect the whole image goes in; the bar redraws on a terminal.
+    // Without --protect the whole image goes in, and is read back; the bars redraw on a terminal.
     run = RunTool(bench, {"patch", file, "--write", "--verify"}, true);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(chip->Eeprom(), image);
-    EXPECT_NE(run.err.find("\rwrite+verify [########################################] 100% 8192/8192 bytes\n"),
+    EXPECT_NE(run.err.find("\rwrite    [########################################] 100% 8192/8192 bytes\n"),
               std::string::npos)
         << run.err;
+    EXPECT_NE(run.err.find("\rverify   [########################################] 100% 8192/8192 bytes\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("wrote 8192 of 8192 bytes of memory 0, read back 8192, verified"), std::string::npos)
+        << run.out;
 
     // A malformed file is refused before the chip is touched.
     const std::string bad = JoinPath(folder, "bad.s37");
@@ -231,11 +244,7 @@ TEST(CxAudioTool, PatchWritesVerifiesAndProtectsTheSerialNumber)
 TEST(CxAudioTool, BenchProgramWritesAndVerifiesAGeneratedFile)
 {
     const std::string folder = MakeTestFolder("cxaudio-bench program");
-    std::vector<std::uint8_t> image(0x4000);
-    for (std::size_t i = 0; i < image.size(); ++i)
-        image[i] = static_cast<std::uint8_t>((i * 31) >> 3);
-    image[0] = 0x4C;
-    image[1] = 0x06;
+    std::vector<std::uint8_t> image = SerialImage(); // 8 KiB, the size of the chip's EEPROM
     const std::string file = JoinPath(folder, "patch.s37");
     ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(image, 0, 32), "\n")));
     const std::string state = JoinPath(folder, "state");
@@ -246,16 +255,36 @@ TEST(CxAudioTool, BenchProgramWritesAndVerifiesAGeneratedFile)
                                    "--verify"},
                                   RealSeconds(120), &status, folder, output));
     EXPECT_EQ(status, 0u) << ReadFileBytes(output);
-    EXPECT_NE(ReadFileBytes(output).find("wrote 16384 of 16384 bytes"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(output).find("wrote 8192 of 8192 bytes"), std::string::npos);
 
     // The next run finds the chip as the last one left it.
-    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "read", "0", "0x3FF0", "4"},
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "read", "0", "0x1FF0", "4"},
                                   RealSeconds(60), &status, folder, output));
     EXPECT_EQ(status, 0u);
     char expected[64];
-    std::snprintf(expected, sizeof expected, "00003FF0: %02X %02X %02X %02X", image[0x3FF0], image[0x3FF1],
-                  image[0x3FF2], image[0x3FF3]);
+    std::snprintf(expected, sizeof expected, "00001FF0: %02X %02X %02X %02X", image[0x1FF0], image[0x1FF1],
+                  image[0x1FF2], image[0x1FF3]);
     EXPECT_NE(ReadFileBytes(output).find(expected), std::string::npos) << ReadFileBytes(output);
+
+    // A 16 KiB image on the 8 KiB part: refused before a byte is written.
+    std::vector<std::uint8_t> big(0x4000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 5 + 3);
+    big[0] = 0x4C;
+    big[1] = 0x06;
+    for (std::size_t i = 1; i < big.size(); ++i)
+        if (big[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            big[i] = 0x4D;
+    const std::string bigFile = JoinPath(folder, "big.s37");
+    ASSERT_TRUE(WriteFileBytes(bigFile, JoinLines(S37Lines(big, 0, 32), "\n")));
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "patch", bigFile, "--write",
+                                   "--verify"},
+                                  RealSeconds(120), &status, folder, output));
+    EXPECT_EQ(status, 27u) << ReadFileBytes(output);
+    EXPECT_NE(ReadFileBytes(output).find("Incompatible patch file (conflict with EEPROM size)"), std::string::npos);
+    ASSERT_TRUE(RunProcessAndWait({program, "--bench", "cx2070x", "--bench-state", state, "patch", file, "--verify"},
+                                  RealSeconds(120), &status, folder, output));
+    EXPECT_EQ(status, 0u) << "the chip still holds the first file: " << ReadFileBytes(output);
 
     const std::string bad = JoinPath(folder, "bad.s37");
     ASSERT_TRUE(WriteFileBytes(bad, "S0030000FC\n"));
@@ -263,4 +292,203 @@ TEST(CxAudioTool, BenchProgramWritesAndVerifiesAGeneratedFile)
                                   RealSeconds(60), &status, folder, output));
     EXPECT_EQ(status, 26u);
     EXPECT_NE(ReadFileBytes(output).find("cxaudio-bench: Invalid patch file"), std::string::npos);
+}
+
+TEST(CxAudioTool, AnalysisOfAFileNeedsNoChip)
+{
+    CCxBench none; // nothing plugged in
+    const std::string folder = MakeTestFolder("cxaudio-offline");
+    const std::string file = JoinPath(folder, "image.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(SerialImage(), 0, 64), "\n")));
+    SRun run = RunTool(none, {"patch", file});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("records:         128 S3, 1 S7, 8192 data bytes, highest address 0x00001FFF"),
+              std::string::npos)
+        << run.out;
+    run = RunTool(none, {"patch", file, "--write"});
+    EXPECT_EQ(run.status, CXHID_STATUS_DEVICE_NOT_FOUND) << "writing needs the chip";
+}
+
+namespace
+{
+// A chip, a file, the tool's run, and whether the chip's memories changed.
+struct SRefusal
+{
+    SRun run;
+    bool unchanged;
+};
+
+SRefusal RunOnChip(const SCxChipConfig& config, const std::string& fileText, const std::vector<std::string>& args)
+{
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const auto eeprom = chip->Eeprom();
+    const auto ram = chip->Ram();
+    const auto registers = chip->Registers();
+    const std::string folder = MakeTestFolder("cxaudio-refusal");
+    const std::string file = JoinPath(folder, "file.s37");
+    EXPECT_TRUE(WriteFileBytes(file, fileText));
+    std::vector<std::string> full = {"patch", file};
+    full.insert(full.end(), args.begin(), args.end());
+    SRefusal r{RunTool(bench, full), false};
+    r.unchanged = chip->Eeprom() == eeprom && chip->Ram() == ram && chip->Registers() == registers;
+    return r;
+}
+
+SCxChipConfig WithValidEeprom(ECxBenchChip type, std::uint32_t size = 0x2000, std::uint8_t code = 0x05)
+{
+    SCxChipConfig config = MakeCxChipConfig(type);
+    config.eepromSize = size;
+    config.eepromContents = SerialImage();
+    config.eepromContents.resize(size, 0xFF);
+    config.eepromContents[1] = code;
+    return config;
+}
+} // namespace
+
+TEST(CxAudioTool, FilesTheChipCannotHoldAreRefusedWhole)
+{
+    const SCxChipConfig chip = WithValidEeprom(ECxBenchChip::Cx2070x);
+
+    // Larger than the EEPROM its header names.
+    std::vector<std::uint8_t> big = SerialImage();
+    big.resize(0x4000, 0x33);
+    SRefusal r = RunOnChip(chip, JoinLines(S37Lines(big, 0, 32), "\n"), {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_NE(r.run.err.find("Incompatible patch file (conflict with EEPROM size)"), std::string::npos);
+    EXPECT_NE(r.run.err.find("the file has bytes at 0x00002000 and on; the EEPROM holds 8192 bytes"), std::string::npos)
+        << r.run.err;
+    EXPECT_TRUE(r.unchanged);
+
+    // Another chip's file.
+    std::vector<std::uint8_t> foreignImage = SerialImage();
+    const std::vector<std::uint8_t> signature = {'C', 'X', '3', 0};
+    std::copy(signature.begin(), signature.end(), foreignImage.begin() + 0x1F00);
+    std::vector<std::string> foreign = S37Lines(foreignImage, 0, 64);
+    foreign.insert(foreign.end() - 1, S37Line(0x1F00, signature)); // the signature record comes last
+    r = RunOnChip(chip, JoinLines(foreign, "\n"), {"--write"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_WRONG_DEVICE);
+    EXPECT_NE(r.run.err.find("Incompatible patch file (wrong device)"), std::string::npos);
+    EXPECT_NE(r.run.err.find("the file is made for a CX2077x, the chip is a CX2070x"), std::string::npos) << r.run.err;
+    EXPECT_TRUE(r.unchanged);
+
+    // Good records, then one the memory has no room for.
+    std::vector<std::string> beyond = S37Lines(SerialImage(), 0, 64);
+    beyond.insert(beyond.end() - 1, S37Line(0x20000, {1, 2, 3}));
+    r = RunOnChip(chip, JoinLines(beyond, "\n"), {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_TRUE(r.unchanged);
+    r = RunOnChip(chip, S37Line(0x100, {1, 2}) + "\n" + S37Line(0xFFFFFFF0, std::vector<std::uint8_t>(16, 9)) +
+                            "\nS70500000000FA\n",
+                  {"--memory", "1", "--write"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_TRUE(r.unchanged);
+
+    // Files that end early: empty, or without the termination record.
+    const std::vector<std::string> lines = S37Lines(SerialImage(), 0, 64);
+    r = RunOnChip(chip, "", {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_TRUE(r.unchanged);
+    r = RunOnChip(chip, JoinLines(std::vector<std::string>(lines.begin(), lines.end() - 1), "\n"), {"--write"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_TRUE(r.unchanged);
+
+    // Records that disagree.
+    std::vector<std::string> disagree = lines;
+    disagree.insert(disagree.end() - 1, S37Line(0x200, {static_cast<std::uint8_t>(SerialImage()[0x200] ^ 1)}));
+    r = RunOnChip(chip, JoinLines(disagree, "\n"), {"--write"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_TRUE(r.unchanged);
+}
+
+TEST(CxAudioTool, IdenticalOverlapsAreWrittenAndVerifiedOnce)
+{
+    CCxBench bench;
+    auto chip = bench.Plug(WithValidEeprom(ECxBenchChip::Cx2070x));
+    std::vector<std::uint8_t> image = SerialImage();
+    image[43] = 0x21;
+    std::vector<std::string> lines = S37Lines(image, 0, 32);
+    // 32 bytes given twice: 8,224 bytes in the records, 8,192 addresses.
+    lines.insert(lines.end() - 1, S37Line(0x1000, std::vector<std::uint8_t>(image.begin() + 0x1000, image.begin() + 0x1020)));
+    const std::string folder = MakeTestFolder("cxaudio-overlap");
+    const std::string file = JoinPath(folder, "overlap.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(lines, "\n")));
+    SRun run = RunTool(bench, {"patch", file});
+    EXPECT_NE(run.out.find("8192 data bytes"), std::string::npos) << run.out;
+    run = RunTool(bench, {"patch", file, "--write", "--verify"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("wrote 8192 of 8192 bytes of memory 0, read back 8192, verified"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(chip->Eeprom(), image);
+    run = RunTool(bench, {"--json", "patch", file, "--verify"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("\"differences\":0"), std::string::npos) << run.out;
+}
+
+TEST(CxAudioTool, UnsafeContentsNeedTheSwitchThatWritesThem)
+{
+    // A CX20562 file that puts the EEPROM magic byte at 33, for the CX2070x in a CX20562 package.
+    SCxChipConfig config = WithValidEeprom(ECxBenchChip::Cx2070xAs1410);
+    std::vector<std::uint8_t> image = SerialImage();
+    image[33] = 0x4C;
+    const std::string text = JoinLines(S37Lines(image, 0, 32), "\n");
+    SRefusal r = RunOnChip(config, text, {});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_UNSAFE);
+    r = RunOnChip(config, text, {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_UNSAFE);
+    EXPECT_NE(r.run.err.find("Incompatible patch file (unsafe contents)"), std::string::npos);
+    EXPECT_NE(r.run.err.find("--write-magic-bytes writes it all the same"), std::string::npos) << r.run.err;
+    EXPECT_TRUE(r.unchanged);
+
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const std::string folder = MakeTestFolder("cxaudio-unsafe");
+    const std::string file = JoinPath(folder, "magic.s37");
+    ASSERT_TRUE(WriteFileBytes(file, text));
+    SRun run = RunTool(bench, {"patch", file, "--write", "--write-magic-bytes"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(chip->Eeprom(), image);
+}
+
+TEST(CxAudioTool, RegistersAsTheRequestFormatAddressesThem)
+{
+    CCxBench bench;
+    auto chip = bench.Plug(ECxBenchChip::Cx2070x);
+    // The request names a register in its command byte and carries no address.
+    SRun run = RunTool(bench, {"write", "3", "0x100", "AABBCCDD", "--verify"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_EQ(chip->Register(0), 0u);
+    run = RunTool(bench, {"write", "3", "0", "AABBCCDD"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_MEMORY_ACCESS) << "two registers in one request";
+    EXPECT_EQ(chip->Register(0), 0u);
+    run = RunTool(bench, {"write", "3", "0", "AABB", "--register", "5"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("verified"), std::string::npos);
+    EXPECT_EQ(chip->Register(5), 0xBBAA);
+    EXPECT_EQ(chip->Register(0), 0u);
+    run = RunTool(bench, {"read", "3", "0", "2", "--register", "5"});
+    EXPECT_EQ(run.out, "00000000: AA BB\n");
+    run = RunTool(bench, {"read", "4", "0", "2", "--register", "1"});
+    EXPECT_EQ(run.status, 0);
+    run = RunTool(bench, {"read", "1", "0", "2", "--register", "1"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PARAMETER) << "memory is addressed by ADDRESS";
+    run = RunTool(bench, {"read", "3", "0", "2", "--register", "8"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PARAMETER);
+
+    // A RAM image pushed at the registers: refused whole.
+    std::vector<std::uint8_t> ram(2048, 0x42);
+    SRefusal r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(S37Lines(ram, 0, 32), "\n"),
+                           {"--memory", "3", "--write"});
+    EXPECT_NE(r.run.status, 0);
+    EXPECT_TRUE(r.unchanged);
+
+    // A chip whose requests carry the address reaches each register by it.
+    CCxBench other;
+    auto tiki = other.Plug(ECxBenchChip::Cx2076x);
+    run = RunTool(other, {"write", "3", "0x100", "AABBCCDD"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(tiki->Register(0x100), 0xBBAA);
+    EXPECT_EQ(tiki->Register(0x102), 0xDDCC);
+    run = RunTool(other, {"write", "3", "0x100", "AABB", "--register", "1"});
+    EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PARAMETER);
 }

@@ -11,7 +11,7 @@ struct SOutcome
     int status;
     std::int32_t detected;
     std::int32_t valid;
-    std::int32_t size;
+    std::int64_t size;
 };
 
 SOutcome Configure(const CCxDevicePtr& dev)
@@ -37,9 +37,11 @@ TEST(CxAutoConfigure, HeaderClassification)
     const struct
     {
         std::uint8_t m, s;
-        std::int32_t detected, valid, size;
-    } cases[] = {{0x4C, 0x05, 1, 1, 8192}, {0x4C, 0x18, 1, 1, 0},  {0x12, 0x05, 1, 0, -1},
-                 {0x00, 0x00, 0, 0, -1},   {0xFF, 0x00, 0, 0, -1}, {0x00, 0x07, 1, 0, -1}};
+        std::int32_t detected, valid;
+        std::int64_t size;
+    } cases[] = {{0x4C, 0x05, 1, 1, 8192},       {0x4C, 0x18, 1, 1, 0},  {0x12, 0x05, 1, 0, -1},
+                 {0x00, 0x00, 0, 0, -1},         {0xFF, 0x00, 0, 0, -1}, {0x00, 0x07, 1, 0, -1},
+                 {0x4C, 0x17, 1, 1, 2147483648}, {0x4C, 0x16, 1, 1, 1073741824}};
     for (const auto& c : cases)
     {
         CCxBench bench;

@@ -241,12 +241,20 @@ TEST(CxMemoryAccess, LostRepliesFailedWritesAndUnplug)
     ASSERT_TRUE(dev);
     std::uint8_t buf[10] = {};
 
+    // A reply that never comes: the request is sent again, a bounded number of times.
     SCxChipFaults faults;
     faults.dropReplies = 1;
     chip->SetFaults(faults);
     SCxAccessStatistics stats = NewStats();
+    EXPECT_EQ(dev->MemoryRead(1, 0, 0, buf, 4, &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(stats.bytesDone, 4u);
+    faults.dropReplies = -1;
+    chip->SetFaults(faults);
+    const std::uint32_t before = chip->RequestCount();
+    stats = NewStats();
     EXPECT_EQ(dev->MemoryRead(1, 0, 0, buf, 4, &stats), CXHID_STATUS_DEVICE_READ_ERROR);
     EXPECT_EQ(stats.bytesDone, 0u);
+    EXPECT_EQ(chip->RequestCount() - before, dev->GetIoSettings().replyAttempts);
 
     // A write that never completes is issued again, and gives up after the attempts.
     faults = {};
@@ -317,6 +325,33 @@ TEST(CxMemoryAccess, RegistersAddressedThroughTheCommandByte)
     ASSERT_EQ(dev->MemoryRead(3, 0x06, 0, back, 2, nullptr), CXHID_STATUS_OK);
     EXPECT_EQ(back[0], 0x34);
     EXPECT_EQ(back[1], 0x12);
+    // A register of memory type 4 (read only) of the same number.
+    ASSERT_EQ(dev->MemoryRead(4, 0x06, 0, back, 2, nullptr), CXHID_STATUS_OK);
+    EXPECT_EQ(chip->LastRequest()[1], 0x18);
+
+    // The request carries no address and one register: what it cannot reach is refused, unsent.
+    const std::uint32_t sent = chip->RequestCount();
+    const std::uint8_t four[4] = {0xAA, 0xBB, 0xCC, 0xDD};
+    EXPECT_EQ(dev->MemoryWrite(3, kCxAccessVerify, 0x100, four, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_EQ(dev->MemoryWrite(3, kCxAccessVerify, 2, four, 2, nullptr), CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_EQ(dev->MemoryWrite(3, kCxAccessVerify, 0, four, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
+    EXPECT_EQ(dev->MemoryWrite(3, 0, 0, four, 1, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS) << "half a register";
+    std::uint8_t four4[4] = {};
+    EXPECT_EQ(dev->MemoryRead(4, 0, 0, four4, 4, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
+    EXPECT_EQ(chip->RequestCount(), sent);
+    EXPECT_EQ(chip->Register(0), 0u);
+
+    // A chip that puts the address into the request reaches every register, two bytes at a time.
+    CCxBench other;
+    auto byteChip = other.Plug(ECxBenchChip::Cx2076x);
+    auto dev2 = other.Connect();
+    ASSERT_TRUE(dev2);
+    SCxAccessStatistics stats = NewStats();
+    ASSERT_EQ(dev2->MemoryWrite(3, kCxAccessVerify, 0x100, four, 4, &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(stats.differencesTotal, 0u);
+    EXPECT_EQ(byteChip->Register(0x100), 0xBBAA);
+    EXPECT_EQ(byteChip->Register(0x102), 0xDDCC);
+    EXPECT_EQ(dev2->MemoryWrite(3, 0, 0x100, four, 3, nullptr), CXHID_STATUS_INVALID_MEMORY_ACCESS);
 }
 
 TEST(CxMemoryAccess, SecondThreadTimesOutOnTheDeviceMutex)

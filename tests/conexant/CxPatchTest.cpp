@@ -3,6 +3,7 @@
 // whole patches written to and verified on the simulated chips.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "conexant/CxPatch.h"
@@ -134,12 +135,14 @@ TEST_F(CxPatch, MalformedInputStopsWith26)
     EXPECT_EQ(Patch(0, 0, {"S30500000000FB"}, &file), CXHID_STATUS_INVALID_PATCH_FILE);
     EXPECT_EQ(Patch(0, 0, {S37Line(0, {1, 2}) + "\r\n"}, &file), CXHID_STATUS_INVALID_PATCH_FILE)
         << "CR LF handed over in memory keeps its CR";
-    EXPECT_EQ(Patch(0, 0, {"S30500000000FA"}, &file), CXHID_STATUS_OK);
+    EXPECT_EQ(Patch(0, 0, {"S30500000000FA", "S70500000000FA"}, &file), CXHID_STATUS_OK);
 
-    // A bad record after good ones: the good ones are already written.
+    // A bad record after good ones: the file is refused whole, nothing is written.
     SCxPatchStatistics stats = NewPatchStats();
-    EXPECT_EQ(Patch(1, 0x01, {S37Line(0x300, {9, 8, 7}), "S3XX"}, &stats), CXHID_STATUS_INVALID_PATCH_FILE);
-    EXPECT_EQ(m_chip->Ram()[0x302], 7);
+    EXPECT_EQ(Patch(1, 0x01, {S37Line(0x300, {9, 8, 7}), "S3XX", "S70500000000FA"}, &stats),
+              CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(m_chip->Ram()[0x302], 0);
+    EXPECT_EQ(m_chip->RequestCount(), 0u);
 
     EXPECT_EQ(m_dev->MemoryPatch(0, 0, nullptr, nullptr, 0, &file), CXHID_STATUS_INVALID_OPERATION);
     const char* none[] = {"S30500000000FA"};
@@ -163,9 +166,13 @@ TEST_F(CxPatch, FilesReadAsTextOnEverySystem)
     EXPECT_EQ(lf.highestAddress, 0x1FFu);
     // No line end at the end of the file, and Ctrl-Z ending a text file.
     S37File other = NewFile();
-    EXPECT_EQ(m_dev->MemoryPatch(WriteFile("noend.s37", JoinLines(lines, "\n") + lines[0]).c_str(), &other),
-              CXHID_STATUS_OK);
-    EXPECT_EQ(other.s3Records, 33u);
+    std::string noEnd = JoinLines(lines, "\n");
+    noEnd.pop_back();
+    EXPECT_EQ(m_dev->MemoryPatch(WriteFile("noend.s37", noEnd).c_str(), &other), CXHID_STATUS_OK);
+    EXPECT_EQ(other.s3Records, 32u);
+    // A record after the termination record: two files run together.
+    EXPECT_EQ(m_dev->MemoryPatch(WriteFile("after.s37", JoinLines(lines, "\n") + lines[0]).c_str(), &other),
+              CXHID_STATUS_INVALID_PATCH_FILE);
     EXPECT_EQ(m_dev->MemoryPatch(WriteFile("ctrlz.s37", JoinLines(lines, "\r\n") + "\x1A" + "garbage").c_str(),
                                  &other),
               CXHID_STATUS_OK);
@@ -277,7 +284,8 @@ TEST_F(CxPatch, WholePatchWrittenToTheEepromAndVerified)
     EXPECT_EQ(stats.bytesRemaining, 0u);
     EXPECT_EQ(stats.differences, 0u);
     EXPECT_EQ(stats.compared, 1u);
-    EXPECT_EQ(progressCalls, 33);
+    EXPECT_EQ(stats.bytesCompared, 0x2000u) << "written, then read back whole";
+    EXPECT_EQ(progressCalls, 64) << "each 256 bytes written, then each 256 bytes read back";
 
     stats = NewPatchStats();
     ASSERT_EQ(m_dev->MemoryPatch(0, 0x02, path.c_str(), nullptr, 0, &stats), CXHID_STATUS_OK);
@@ -297,9 +305,15 @@ TEST_F(CxPatch, WholePatchWrittenToTheEepromAndVerified)
     SCxChipFaults faults;
     faults.eepromAndWise = true;
     m_chip->SetFaults(faults);
-    m_chip->SetEeprom(std::vector<std::uint8_t>(0x2000, 0x00)); // not erased
+    std::vector<std::uint8_t> cleared(0x2000, 0x00); // not erased
+    cleared[0] = 0x4C;
+    cleared[1] = 0x05;
+    m_chip->SetEeprom(cleared);
+    stats = NewPatchStats();
     EXPECT_EQ(m_dev->MemoryPatch(0, 0x03, path.c_str(), nullptr, 0, &stats), CXHID_STATUS_PATCH_VERIFY_FAILED);
-    EXPECT_EQ(stats.bytesDone, 250u) << "stops at the first record that differs";
+    EXPECT_EQ(stats.bytesDone, 0x2000u);
+    EXPECT_GT(stats.differences, 1000u);
+    EXPECT_EQ(stats.openDifferenceCount, 8u);
 
     // An abort from the patch progress callback.
     m_chip->SetFaults({});
@@ -307,7 +321,7 @@ TEST_F(CxPatch, WholePatchWrittenToTheEepromAndVerified)
         return 1;
     });
     EXPECT_EQ(m_dev->MemoryPatch(0, 0x01, path.c_str(), nullptr, 0, &stats), CXHID_STATUS_ABORTED);
-    EXPECT_EQ(stats.bytesDone, 250u);
+    EXPECT_EQ(stats.bytesDone, 256u);
 }
 
 TEST_F(CxPatch, IgnoreRangesKeepTheSerialNumberAcrossAWrite)
@@ -346,15 +360,229 @@ TEST_F(CxPatch, IgnoreRangesKeepTheSerialNumberAcrossAWrite)
     EXPECT_EQ(stats.openDifferenceCount, 8u);
 }
 
-TEST_F(CxPatch, LaterRecordClosesAnOpenDifference)
+TEST_F(CxPatch, OverlappingRecordsMustAgreeAndCountOnce)
 {
-    m_chip->PokeRam(0x500, {0x22});
-    const std::vector<std::string> lines = {S37Line(0x500, {0x11}), S37Line(0x4FF, {0x00, 0x22}),
-                                            "S70500000000FA"};
-    m_chip->PokeRam(0x4FF, {0x00});
+    // The same bytes twice are harmless: counted once, written, read back without a difference.
+    const std::vector<std::uint8_t> image = LayoutImage(0x2000);
+    std::vector<std::string> lines = S37Lines(image, 0, 32);
+    lines.insert(lines.begin() + 10, S37Line(0x100, std::vector<std::uint8_t>(image.begin() + 0x100, image.begin() + 0x120)));
+    lines.insert(lines.begin() + 20, S37Line(0x1F0, std::vector<std::uint8_t>(image.begin() + 0x1F0, image.begin() + 0x208)));
+    S37File file = NewFile();
+    ASSERT_EQ(Patch(0, 0, lines, &file), CXHID_STATUS_OK);
+    EXPECT_EQ(file.s3Records, 258u);
+    EXPECT_EQ(file.totalDataBytes, 0x2000u) << "each address once";
     SCxPatchStatistics stats = NewPatchStats();
-    ASSERT_EQ(Patch(1, 0x02, lines, &stats), CXHID_STATUS_OK);
+    ASSERT_EQ(Patch(0, 0x03, lines, &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(stats.totalDataBytes, 0x2000u);
+    EXPECT_EQ(stats.bytesDone, 0x2000u);
     EXPECT_EQ(stats.differences, 0u);
-    EXPECT_EQ(stats.openDifferenceCount, 0u);
-    EXPECT_EQ(stats.bytesDone, 3u);
+    EXPECT_EQ(m_chip->Eeprom(), image);
+    stats = NewPatchStats();
+    ASSERT_EQ(Patch(0, 0x02, lines, &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(stats.bytesDone, 0x2000u);
+    EXPECT_EQ(stats.differences, 0u) << "no difference the chip does not have";
+
+    // Records that disagree about an address: the file says two things, it is refused whole.
+    m_chip->PokeRam(0x4FF, {0x00, 0x22});
+    const std::vector<std::string> disagree = {S37Line(0x500, {0x11}), S37Line(0x4FF, {0x00, 0x22}), "S70500000000FA"};
+    const std::uint32_t requests = m_chip->RequestCount();
+    stats = NewPatchStats();
+    EXPECT_EQ(Patch(1, 0x02, disagree, &stats), CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(Patch(1, 0x03, disagree, &stats), CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(Patch(1, 0, disagree, &file), CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(m_chip->RequestCount(), requests);
+    EXPECT_EQ(m_chip->Ram()[0x500], 0x22);
+}
+
+TEST_F(CxPatch, AFileThatEndsEarlyIsRefused)
+{
+    const std::vector<std::string> lines = S37Lines(LayoutImage(0x200), 0, 32);
+    const std::vector<std::string> cut(lines.begin(), lines.end() - 1); // no S7
+    S37File file = NewFile();
+    EXPECT_EQ(Patch(1, 0, cut, &file), CXHID_STATUS_INVALID_PATCH_FILE);
+    SCxPatchStatistics stats = NewPatchStats();
+    EXPECT_EQ(Patch(1, 0x03, cut, &stats), CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(m_dev->MemoryPatch(1, 0x03, WriteFile("empty.s37", "").c_str(), nullptr, 0, &stats),
+              CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(m_dev->MemoryPatch(1, 0x03, WriteFile("cut.s37", JoinLines(cut, "\n")).c_str(), nullptr, 0, &stats),
+              CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_EQ(m_chip->RequestCount(), 0u);
+    EXPECT_EQ(Patch(1, 0x03, lines, &stats), CXHID_STATUS_OK);
+}
+
+TEST_F(CxPatch, EveryRecordFitsTheMemoryBeforeTheFirstWrite)
+{
+    // Good records, then one beyond the EEPROM's address space: nothing is written.
+    std::vector<std::string> lines = S37Lines(std::vector<std::uint8_t>(0x2000, 0x5A), 0, 64);
+    lines.insert(lines.end() - 1, S37Line(0x20000, {1, 2, 3, 4}));
+    SCxPatchStatistics stats = NewPatchStats();
+    EXPECT_EQ(Patch(0, 0x03, lines, &stats), CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_EQ(stats.refusedAddress, 0x20000u);
+    EXPECT_EQ(stats.bytesDone, 0u);
+    EXPECT_EQ(m_chip->RequestCount(), 0u);
+    EXPECT_EQ(m_chip->Eeprom(), std::vector<std::uint8_t>(0x2000, 0xFF));
+
+    // Chip memory: a record far above it, after good ones.
+    const std::vector<std::string> high = {S37Line(0x100, {1, 2, 3}), S37Line(0xFFFFFFF0, std::vector<std::uint8_t>(16, 7)),
+                                           "S70500000000FA"};
+    EXPECT_EQ(Patch(1, 0x03, high, &stats), CXHID_STATUS_INVALID_MEMORY_ADDRESS);
+    EXPECT_EQ(m_chip->Ram()[0x100], 0);
+    // A memory the chip cannot write, one it has not.
+    EXPECT_EQ(Patch(2, 0x03, {S37Line(0x100, {1}), "S70500000000FA"}, &stats), CXHID_STATUS_INVALID_MEMORY_ACCESS);
+    EXPECT_EQ(Patch(5, 0x03, {S37Line(0x100, {1}), "S70500000000FA"}, &stats), CXHID_STATUS_INVALID_MEMORY_TYPE);
+    EXPECT_EQ(m_chip->RequestCount(), 0u);
+
+    // The file's bytes past the 32-bit address space: a malformed record, not a highest address that wraps.
+    S37File file = NewFile();
+    EXPECT_EQ(Patch(1, 0, {S37Line(0xFFFFFFF0, std::vector<std::uint8_t>(0x90, 1)), "S70500000000FA"}, &file),
+              CXHID_STATUS_INVALID_PATCH_FILE);
+    ASSERT_EQ(Patch(1, 0, {S37Line(0xFFFFFFF0, std::vector<std::uint8_t>(16, 1)), "S70500000000FA"}, &file),
+              CXHID_STATUS_OK);
+    EXPECT_EQ(file.highestAddress, 0xFFFFFFFFu);
+}
+
+TEST_F(CxPatch, TheEepromsOwnSizeBoundsTheFile)
+{
+    const std::vector<std::uint8_t> big = LayoutImage(0x4000);
+    std::vector<std::uint8_t> image16k = big;
+    image16k[1] = 0x06; // a 16 KiB part
+    const std::vector<std::string> lines16k = S37Lines(image16k, 0, 64);
+
+    // A valid header names 8 KiB: a 16 KiB file would wrap over its own beginning.
+    const std::vector<std::uint8_t> onChip = MakeCxEepromImage(0x2000, 0x05);
+    m_chip->SetEeprom(onChip);
+    SCxPatchStatistics stats = NewPatchStats();
+    EXPECT_EQ(Patch(0, 0x03, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_EQ(stats.memorySize, 0x2000u);
+    EXPECT_EQ(stats.refusedAddress, 0x2000u);
+    EXPECT_EQ(stats.bytesDone, 0u);
+    EXPECT_EQ(m_chip->Eeprom(), onChip);
+    for (const auto& r : m_chip->Requests())
+        EXPECT_EQ(r[1] & 0x40, 0) << "no write request";
+    // ... and so would a verification of it.
+    EXPECT_EQ(Patch(0, 0x02, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+
+    // An 8 KiB file whose header names 16 KiB would make the chip believe in bytes it has not.
+    std::vector<std::uint8_t> claims = LayoutImage(0x2000);
+    claims[1] = 0x06;
+    EXPECT_EQ(Patch(0, 0x03, S37Lines(claims, 0, 64), &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_EQ(m_chip->Eeprom(), onChip);
+
+    // A header that names 16 KiB on an 8 KiB part: the part shows its first bytes again at 8 KiB.
+    const std::vector<std::uint8_t> overstated = MakeCxEepromImage(0x2000, 0x06);
+    m_chip->SetEeprom(overstated);
+    EXPECT_EQ(Patch(0, 0x03, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_EQ(stats.memorySize, 0x2000u);
+    EXPECT_EQ(m_chip->Eeprom(), overstated);
+
+    // A blank 8 KiB part: a write test finds where it wraps, and leaves it blank.
+    m_chip->SetEeprom(std::vector<std::uint8_t>(0x2000, 0xFF));
+    EXPECT_EQ(Patch(0, 0x03, lines16k, &stats), CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_EQ(stats.memorySize, 0x2000u);
+    EXPECT_EQ(m_chip->Eeprom(), std::vector<std::uint8_t>(0x2000, 0xFF));
+
+    // A blank part that takes it, and one that takes nothing.
+    CCxBench bench;
+    SCxChipConfig large = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    large.eepromSize = 0x20000;
+    auto chip = bench.Plug(large);
+    auto dev = bench.Connect();
+    ASSERT_TRUE(dev);
+    const auto p = LinePointers(lines16k);
+    stats = NewPatchStats();
+    ASSERT_EQ(dev->MemoryPatch(0, 0x03, nullptr, p.data(), static_cast<std::uint32_t>(p.size()), &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(stats.memorySize, 0x20000u);
+    EXPECT_TRUE(std::equal(image16k.begin(), image16k.end(), chip->Eeprom().begin()));
+    CCxBench none;
+    SCxChipConfig absent = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    absent.eepromSize = 0;
+    none.Plug(absent);
+    auto dev2 = none.Connect();
+    ASSERT_TRUE(dev2);
+    EXPECT_EQ(dev2->MemoryPatch(0, 0x03, nullptr, p.data(), static_cast<std::uint32_t>(p.size()), &stats),
+              CXHID_STATUS_EEPROM_NOT_DETECTED);
+}
+
+TEST_F(CxPatch, AnotherChipsFileIsRefused)
+{
+    std::vector<std::string> lines = S37Lines(LayoutImage(0x400), 0, 64);
+    lines.insert(lines.end() - 1, S37Line(0x2700, {'C', 'X', '3', 0}));
+    SCxPatchStatistics stats = NewPatchStats();
+    EXPECT_EQ(Patch(1, 0x03, lines, &stats), CXHID_STATUS_PATCH_WRONG_DEVICE) << "a CX2077x file on a CX2070x";
+    EXPECT_EQ(m_chip->RequestCount(), 0u);
+    lines[lines.size() - 2] = S37Line(0x2700, {'C', 'X', '2', 0});
+    EXPECT_EQ(Patch(1, 0x03, {S37Line(0x300, {1, 2}), lines[lines.size() - 2], "S70500000000FA"}, &stats),
+              CXHID_STATUS_OK);
+
+    // A CX2070x firmware image on a CX2077x.
+    CCxBench bench;
+    bench.Plug(ECxBenchChip::Cx2077x);
+    auto dev = bench.Connect();
+    ASSERT_TRUE(dev);
+    std::vector<std::uint8_t> fw(0x40, 0);
+    std::memcpy(fw.data() + 2, "(C) CONEXANT", 12);
+    const auto fwLines = S37Lines(fw);
+    const auto p = LinePointers(fwLines);
+    EXPECT_EQ(dev->MemoryPatch(1, 0x03, nullptr, p.data(), static_cast<std::uint32_t>(p.size()), &stats),
+              CXHID_STATUS_PATCH_WRONG_DEVICE);
+}
+
+TEST_F(CxPatch, UnsafeContentsAreWrittenOnlyWhenAskedFor)
+{
+    // A CX20562 file that puts the EEPROM magic byte at 33, on the CX2070x in a CX20562 package.
+    CCxBench bench;
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070xAs1410);
+    config.eepromContents = MakeCxEepromImage(0x2000, 0x05);
+    auto chip = bench.Plug(config);
+    auto dev = bench.Connect();
+    ASSERT_TRUE(dev);
+    std::vector<std::uint8_t> image = MakeCxEepromImage(0x100, 0x05);
+    image[33] = 0x4C;
+    const auto lines = S37Lines(image, 0, 32);
+    const auto p = LinePointers(lines);
+    const std::uint32_t n = static_cast<std::uint32_t>(p.size());
+    S37File file = NewFile();
+    EXPECT_EQ(dev->MemoryPatch(0, 0, nullptr, p.data(), n, &file), CXHID_STATUS_PATCH_UNSAFE);
+    SCxPatchStatistics stats = NewPatchStats();
+    EXPECT_EQ(dev->MemoryPatch(0, 0x03, nullptr, p.data(), n, &stats), CXHID_STATUS_PATCH_UNSAFE);
+    EXPECT_EQ(chip->Eeprom(), config.eepromContents);
+    for (const auto& r : chip->Requests())
+        EXPECT_EQ(r[1] & 0x40, 0) << "no write request";
+    EXPECT_EQ(dev->MemoryPatch(0, 0x02, nullptr, p.data(), n, &stats), CXHID_STATUS_OK) << "a verification writes nothing";
+    EXPECT_GT(stats.differences, 0u);
+    ASSERT_EQ(dev->MemoryPatch(0, 0x03 | kCxPatchAllowMagicBytes, nullptr, p.data(), n, &stats), CXHID_STATUS_OK);
+    EXPECT_EQ(chip->Eeprom()[33], 0x4C);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Eeprom().begin()));
+}
+
+TEST(CxPatchOffline, AnalysisNeedsNoChip)
+{
+    CxClearPatchState();
+    const std::vector<std::string> lines = S37Lines(LayoutImage(0x200), 0, 16);
+    const auto p = LinePointers(lines);
+    S37File file = NewFile();
+    ASSERT_EQ(CxAnalyseS37(0, nullptr, p.data(), static_cast<std::uint32_t>(p.size()), &file), CXHID_STATUS_OK);
+    EXPECT_EQ(file.s3Records, 32u);
+    EXPECT_EQ(file.LayoutVersion, 2);
+    EXPECT_EQ(CxIgnoreRangeCount(), 3u);
+    const std::string folder = MakeTestFolder("cxoffline");
+    ASSERT_TRUE(WriteFileBytes(JoinPath(folder, "a.s37"), JoinLines(lines, "\r\n")));
+    S37File fromFile = NewFile();
+    ASSERT_EQ(CxAnalyseS37(0, JoinPath(folder, "a.s37").c_str(), nullptr, 0, &fromFile), CXHID_STATUS_OK);
+    EXPECT_EQ(std::memcmp(&file, &fromFile, sizeof(file)), 0);
+    EXPECT_EQ(CxAnalyseS37(0, nullptr, nullptr, 0, &file), CXHID_STATUS_INVALID_OPERATION);
+}
+
+TEST(CxStatisticsRecords, FieldsInTheirOrder)
+{
+    EXPECT_EQ(offsetof(SCxAccessStatistics, chunkBytes), 4u);
+    EXPECT_EQ(offsetof(SCxAccessStatistics, compared), 40u);
+    EXPECT_EQ(offsetof(SCxAccessStatistics, data), 44u) << "the data bytes follow the comparison flag";
+    EXPECT_EQ(offsetof(SCxAccessStatistics, compare), 104u);
+    EXPECT_EQ(offsetof(SCxPatchStatistics, toleratedDifferences), 24u);
+    EXPECT_EQ(offsetof(SCxPatchStatistics, lastChunkBytes), 28u) << "the last per-call statistics follow the counters";
+    EXPECT_EQ(offsetof(SCxPatchStatistics, compared), 60u);
+    EXPECT_EQ(offsetof(SCxPatchStatistics, openDifferences), 68u);
+    EXPECT_EQ(sizeof(SCxAccessStatistics), 900u);
+    EXPECT_EQ(sizeof(SCxPatchStatistics), 900u);
 }

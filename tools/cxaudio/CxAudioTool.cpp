@@ -13,6 +13,7 @@
 #include "app/DiagnosticLog.h"
 #include "conexant/CxAudioHidDevice.h"
 #include "conexant/CxAudioHidLib.h"
+#include "conexant/CxPatch.h"
 #include "platform/HidSystem.h"
 #include "platform/System.h"
 #include "platform/Types.h"
@@ -28,7 +29,10 @@ struct SOptions
     bool write = false;
     bool verify = false;
     bool protect = false;
+    bool writeMagicBytes = false;
     int memory = 0;
+    int registerIndex = -1; // --register: memory types 3 and 4 of the chips that select registers by command
+    std::uint32_t recordDelayMs = 0;
     std::string log;
     std::vector<std::string> positional;
     std::string error;
@@ -111,6 +115,26 @@ SOptions ParseOptions(const std::vector<std::string>& args)
                     o.memory = static_cast<int>(v);
             }
         }
+        else if (a == "--register")
+        {
+            if (const std::string* t = value("--register"))
+            {
+                if (!ParseValue(*t, 7, v))
+                    o.error = "--register takes 0 ... 7";
+                else
+                    o.registerIndex = static_cast<int>(v);
+            }
+        }
+        else if (a == "--record-delay")
+        {
+            if (const std::string* t = value("--record-delay"))
+            {
+                if (!ParseValue(*t, 10000, v))
+                    o.error = "--record-delay takes 0 ... 10000 (ms)";
+                else
+                    o.recordDelayMs = static_cast<std::uint32_t>(v);
+            }
+        }
         else if (a == "--log")
         {
             if (const std::string* t = value("--log"))
@@ -124,6 +148,8 @@ SOptions ParseOptions(const std::vector<std::string>& args)
             o.verify = true;
         else if (a == "--protect")
             o.protect = true;
+        else if (a == "--write-magic-bytes")
+            o.writeMagicBytes = true;
         else if (a.size() > 1 && a[0] == '-' && a[1] == '-')
             o.error = "unknown option " + a;
         else
@@ -240,10 +266,27 @@ std::int32_t MemoryProgress(void* context, std::uint32_t done, const SCxAccessSt
     return 0;
 }
 
+// A patch writes, then reads the file back: one bar each.
+struct SPatchProgress
+{
+    CProgress* write = nullptr; // null when the patch only verifies
+    CProgress* verify = nullptr;
+};
+
 std::int32_t PatchProgress(void* context, std::uint32_t done, const SCxPatchStatistics* statistics)
 {
-    // Bytes left alone inside the protected ranges are behind us too.
-    static_cast<CProgress*>(context)->Update(done + (statistics != nullptr ? statistics->ignoredBytes : 0));
+    auto* bars = static_cast<SPatchProgress*>(context);
+    if (statistics != nullptr && statistics->bytesCompared > 0)
+    {
+        if (bars->write != nullptr)
+            bars->write->Finish();
+        bars->verify->Update(statistics->bytesCompared);
+    }
+    else if (bars->write != nullptr)
+    {
+        // Bytes left alone inside the protected ranges are behind us too.
+        bars->write->Update(done + (statistics != nullptr ? statistics->ignoredBytes : 0));
+    }
     return 0;
 }
 
@@ -274,11 +317,12 @@ public:
         else if (command == "info")
             status = Args(1) ? Info() : Usage("info takes no arguments");
         else if (command == "read")
-            status = Args(4) ? Read() : Usage("read MEMTYPE ADDRESS COUNT");
+            status = Args(4) ? Read() : Usage("read MEMTYPE ADDRESS COUNT [--register N]");
         else if (command == "write")
-            status = Args(4) ? Write() : Usage("write MEMTYPE ADDRESS HEXBYTES [--verify]");
+            status = Args(4) ? Write() : Usage("write MEMTYPE ADDRESS HEXBYTES [--register N]");
         else if (command == "patch")
-            status = Args(2) ? Patch() : Usage("patch FILE [--memory N] [--write] [--verify] [--protect]");
+            status = Args(2) ? Patch()
+                             : Usage("patch FILE [--memory N] [--write] [--verify] [--protect] [--write-magic-bytes]");
         else
             status = Usage("unknown command " + command);
         return Finish(status);
@@ -378,8 +422,8 @@ private:
         const auto yesNo = [](std::int32_t v) { return v == 1 ? "yes" : "no"; };
         const std::int32_t detected = dev->GetProperty(kCxPropEepromDetected);
         const std::int32_t valid = dev->GetProperty(kCxPropEepromValid);
-        Say("EEPROM:          detected %s, valid %s, size %d%s\n", yesNo(detected), yesNo(valid), dev->GetEepromSize(),
-            dev->GetEepromSize() < 0 ? " (unknown)" : " bytes");
+        Say("EEPROM:          detected %s, valid %s, size %lld%s\n", yesNo(detected), yesNo(valid),
+            static_cast<long long>(dev->GetEepromSize()), dev->GetEepromSize() < 0 ? " (unknown)" : " bytes");
         Say("firmware:        %s the EEPROM size%s\n",
             dev->GetProperty(kCxPropFirmwareKnowsEepromSize) == 1 ? "knows" : "does not know",
             dev->GetOneBytePayload() ? " (EEPROM payloads of one byte)" : "");
@@ -422,6 +466,24 @@ private:
         return true;
     }
 
+    // The flags that select the register of --register; 11 (with the
+    // reason) where the chip has no such selection.
+    int RegisterFlags(const CDevice& dev, std::uint32_t memory, std::uint32_t& flags)
+    {
+        flags = 0;
+        if (m_o.registerIndex < 0)
+            return CXHID_STATUS_OK;
+        const auto* object = static_cast<const CxAudioHidDevice*>(dev.get());
+        const bool selectable = memory < kCxMemoryTypeCount && object->Protocol().memoryTable >= 0 &&
+                                (object->Memory(static_cast<int>(memory)).access & kCxMemCommandAddressed) != 0 &&
+                                (object->Protocol().flags & kCxProtoAddressModeMask) != 0;
+        if (!selectable)
+            return Usage("--register selects a register of memory types 3 and 4 of a chip whose requests carry it in "
+                         "the command byte (CX2070x, CX2077x); the others address registers by ADDRESS");
+        flags = static_cast<std::uint32_t>(m_o.registerIndex) << 1;
+        return CXHID_STATUS_OK;
+    }
+
     int Read()
     {
         std::uint32_t memory = 0, address = 0;
@@ -432,10 +494,14 @@ private:
         int status = Open(dev);
         if (status != CXHID_STATUS_OK)
             return status;
+        std::uint32_t flags = 0;
+        status = RegisterFlags(dev, memory, flags);
+        if (status != CXHID_STATUS_OK)
+            return status;
         std::vector<std::uint8_t> data(static_cast<std::size_t>(count ? count : 1));
         SCxAccessStatistics stats{};
         stats.size = sizeof(stats);
-        status = dev->MemoryRead(memory, 0, address, data.data(), static_cast<std::uint32_t>(count), &stats);
+        status = dev->MemoryRead(memory, flags, address, data.data(), static_cast<std::uint32_t>(count), &stats);
         const std::uint32_t done = status == CXHID_STATUS_OK ? static_cast<std::uint32_t>(count) : stats.bytesDone;
         for (std::uint32_t at = 0; at < done; at += 16)
         {
@@ -478,19 +544,49 @@ private:
         int status = Open(dev);
         if (status != CXHID_STATUS_OK)
             return status;
+        std::uint32_t flags = 0;
+        status = RegisterFlags(dev, memory, flags);
+        if (status != CXHID_STATUS_OK)
+            return status;
+        // The EEPROM's own size bounds a write as it bounds a file: a smaller
+        // part wraps, and its read-back would show the bytes at the address
+        // they overwrote.
+        if (memory == 0)
+        {
+            auto* object = static_cast<CxAudioHidDevice*>(dev.get());
+            const std::uint64_t end = static_cast<std::uint64_t>(address) + bytes.size();
+            std::uint64_t capacity = 0;
+            if (object->ValidateAccess(1, 0, flags, address, static_cast<std::uint32_t>(bytes.size())) ==
+                CXHID_STATUS_OK)
+            {
+                status = dev->AutoConfigure();
+                if (status == CXHID_STATUS_OK)
+                    status = object->DetectEepromCapacity(true, end, capacity);
+                if (status != CXHID_STATUS_OK)
+                    return status;
+                if (capacity != 0 && end > capacity)
+                {
+                    std::fprintf(m_io.err, "%s: the EEPROM holds %llu bytes\n", m_io.programName,
+                                 static_cast<unsigned long long>(capacity));
+                    return CXHID_STATUS_PATCH_EEPROM_SIZE;
+                }
+            }
+        }
+        // Success says the chip holds the bytes: every chunk is read back.
         SCxAccessStatistics stats{};
         stats.size = sizeof(stats);
         {
-            CProgress progress(m_io, m_o.verify ? "write+verify" : "write", bytes.size());
+            CProgress progress(m_io, "write+verify", bytes.size());
             dev->SetMemoryProgressCallback(&progress, MemoryProgress);
-            status = dev->MemoryWrite(memory, m_o.verify ? kCxAccessVerify : 0, address, bytes.data(),
+            status = dev->MemoryWrite(memory, flags | kCxAccessVerify, address, bytes.data(),
                                       static_cast<std::uint32_t>(bytes.size()), &stats);
             dev->SetMemoryProgressCallback(nullptr, nullptr);
         }
-        if (status == CXHID_STATUS_OK && m_o.verify && stats.differencesTotal > 0)
+        if (status == CXHID_STATUS_OK && stats.differencesTotal > 0)
             status = CXHID_STATUS_PATCH_VERIFY_FAILED;
-        Say("wrote %u bytes at 0x%08X of memory %u%s\n", stats.bytesDone, address, memory,
-            m_o.verify ? (stats.differencesTotal ? ", verification found differences" : ", verified") : "");
+        if (status == CXHID_STATUS_OK || status == CXHID_STATUS_PATCH_VERIFY_FAILED || stats.bytesDone > 0)
+            Say("wrote %u bytes at 0x%08X of memory %u%s\n", stats.bytesDone, address, memory,
+                stats.differencesTotal ? ", verification found differences" : status == 0 ? ", verified" : "");
         m_json.Add("memoryType", memory);
         m_json.Add("address", address);
         m_json.Add("bytesDone", stats.bytesDone);
@@ -529,6 +625,7 @@ private:
         j.Add("ignoredBytes", s.ignoredBytes);
         j.Add("toleratedDifferences", s.toleratedDifferences);
         j.Add("compared", s.compared);
+        j.Add("bytesCompared", s.bytesCompared);
         std::string open = "[";
         for (std::uint32_t i = 0; i < s.openDifferenceCount && i < 8; ++i)
         {
@@ -545,43 +642,79 @@ private:
     int Patch()
     {
         const std::string& file = m_o.positional[1];
-        CDevice dev;
-        int status = Open(dev);
-        if (status != CXHID_STATUS_OK)
-            return status;
         const std::uint32_t memory = static_cast<std::uint32_t>(m_o.memory);
         m_json.AddText("file", file);
         m_json.Add("memoryType", memory);
+        if (m_o.registerIndex >= 0)
+            return Usage("--register is for read and write; a patch reaches register 0 only");
 
-        // Every write or verification starts with an analysis: it checks the
-        // whole file before the chip is touched, gives the total for the
-        // progress and registers the ranges that --protect keeps.
+        // The file is checked whole before a chip is looked for: the analysis
+        // needs none, and a file that fails it never reaches one.
         S37File analysis{};
         analysis.size = sizeof(analysis);
-        status = dev->MemoryPatch(memory, 0, file.c_str(), nullptr, 0, &analysis);
+        int status = CxAnalyseS37(memory, file.c_str(), nullptr, 0, &analysis);
+        m_json.Add("S37File", FileJson(analysis));
         const bool program = m_o.write || m_o.verify;
-        if (!program || (status != CXHID_STATUS_OK && status != CXHID_STATUS_PATCH_UNSAFE))
+        if (status == CXHID_STATUS_OK || status == CXHID_STATUS_PATCH_UNSAFE)
+            SayFile(analysis);
+        if (!program)
+            return status;
+        if (status == CXHID_STATUS_PATCH_UNSAFE && m_o.write && !m_o.writeMagicBytes)
         {
-            m_json.Add("S37File", FileJson(analysis));
-            if (status == CXHID_STATUS_OK || status == CXHID_STATUS_PATCH_UNSAFE)
-                SayFile(analysis);
+            std::fprintf(m_io.err,
+                         "%s: the file writes the EEPROM magic byte 0x4C at %u places where a CX20562 looks for "
+                         "its header; --write-magic-bytes writes it all the same\n",
+                         m_io.programName, analysis.magicBytes);
             return status;
         }
-        std::uint32_t options = (m_o.write ? 0x01u : 0u) | (m_o.verify ? 0x02u : 0u) | (m_o.protect ? 0x20u : 0u);
+        if (status != CXHID_STATUS_OK && status != CXHID_STATUS_PATCH_UNSAFE)
+            return status;
+
+        CDevice dev;
+        status = Open(dev);
+        if (status != CXHID_STATUS_OK)
+            return status;
+        // The EEPROM's header, its size and whether the chip takes EEPROM
+        // payloads of more than one byte.
+        if (memory == 0)
+        {
+            status = dev->AutoConfigure();
+            if (status != CXHID_STATUS_OK)
+                return status;
+        }
+        SCxIoSettings settings = dev->GetIoSettings();
+        settings.patchWriteDelayMs = m_o.recordDelayMs;
+        dev->SetIoSettings(settings);
+
+        // A write is always read back whole: success says the chip holds the file.
+        const std::uint32_t options = (m_o.write ? kCxPatchWrite | kCxPatchVerify : kCxPatchVerify) |
+                                      (m_o.protect ? kCxPatchHonourIgnoreRanges : 0u) |
+                                      (m_o.writeMagicBytes ? kCxPatchAllowMagicBytes : 0u);
         SCxPatchStatistics stats{};
         stats.size = sizeof(stats);
         {
-            const char* what = m_o.write ? (m_o.verify ? "write+verify" : "write") : "verify";
-            CProgress progress(m_io, what, analysis.totalDataBytes);
-            dev->SetPatchProgressCallback(&progress, PatchProgress);
+            CProgress writeBar(m_io, "write", analysis.totalDataBytes);
+            CProgress verifyBar(m_io, "verify", analysis.totalDataBytes);
+            SPatchProgress bars{m_o.write ? &writeBar : nullptr, &verifyBar};
+            dev->SetPatchProgressCallback(&bars, PatchProgress);
             status = dev->MemoryPatch(memory, options, file.c_str(), nullptr, 0, &stats);
             dev->SetPatchProgressCallback(nullptr, nullptr);
         }
         // A read-back that differs fails the verification.
-        if (status == CXHID_STATUS_OK && m_o.verify && stats.differences > 0)
+        if (status == CXHID_STATUS_OK && stats.differences > 0)
             status = CXHID_STATUS_PATCH_VERIFY_FAILED;
-        Say("%s %u of %u bytes of memory %u%s", m_o.write ? "wrote" : "verified", stats.bytesDone,
-            stats.totalDataBytes, memory, m_o.write && m_o.verify ? ", verified while writing" : "");
+        m_json.Add("statistics", StatisticsJson(stats));
+        SayRefusal(status, stats, analysis, dev);
+        if (stats.bytesDone == 0 && stats.bytesCompared == 0 && status != CXHID_STATUS_OK)
+            return status;
+        if (m_o.write)
+            Say("wrote %u of %u bytes of memory %u", stats.bytesDone, stats.totalDataBytes, memory);
+        else
+            Say("compared %u of %u bytes of memory %u", stats.bytesCompared, stats.totalDataBytes, memory);
+        if (m_o.write && stats.bytesCompared > 0)
+            Say(", read back %u", stats.bytesCompared);
+        if (status == CXHID_STATUS_OK)
+            Say(", verified");
         if (stats.ignoredBytes || stats.toleratedDifferences)
             Say(", %u bytes left alone, %u differences tolerated", stats.ignoredBytes, stats.toleratedDifferences);
         if (stats.differences)
@@ -590,8 +723,35 @@ private:
         for (std::uint32_t i = 0; i < stats.openDifferenceCount && i < 8; ++i)
             Say("  0x%08X: expected %02X, read %02X\n", stats.openDifferences[i].address,
                 stats.openDifferences[i].expected, stats.openDifferences[i].read);
-        m_json.Add("statistics", StatisticsJson(stats));
         return status;
+    }
+
+    // Why a file that reached the chip was refused, beside the status text.
+    void SayRefusal(int status, const SCxPatchStatistics& stats, const S37File& analysis, const CDevice& dev)
+    {
+        const char* name = m_io.programName;
+        switch (status)
+        {
+        case CXHID_STATUS_PATCH_EEPROM_SIZE:
+            if (stats.refusedAddress == 1)
+                std::fprintf(m_io.err, "%s: the file's header names an EEPROM larger than the %u bytes the chip has\n",
+                             name, stats.memorySize);
+            else
+                std::fprintf(m_io.err, "%s: the file has bytes at 0x%08X and on; the EEPROM holds %u bytes\n", name,
+                             stats.refusedAddress, stats.memorySize);
+            break;
+        case CXHID_STATUS_PATCH_WRONG_DEVICE:
+            std::fprintf(m_io.err, "%s: the file is made for a %s, the chip is a %s\n", name,
+                         CxChipName(analysis.chipFamily), dev->GetChipName());
+            break;
+        case CXHID_STATUS_INVALID_MEMORY_ADDRESS:
+        case CXHID_STATUS_INVALID_MEMORY_ACCESS:
+            if (stats.bytesDone == 0 && stats.bytesCompared == 0)
+                std::fprintf(m_io.err, "%s: memory %d of the %s cannot take the file's bytes at 0x%08X\n", name,
+                             m_o.memory, dev->GetChipName(), stats.refusedAddress);
+            break;
+        default: break;
+        }
     }
 
     void SayFile(const S37File& f)
@@ -624,11 +784,15 @@ void PrintCxAudioUsage(std::FILE* to, const char* programName)
                  "usage: %s [--type N] [--vid HEX] [--pid HEX] [--json] [--log FILE] COMMAND\n"
                  "  list                                   every recognised chip\n"
                  "  info                                   identity, reports, EEPROM and patch\n"
-                 "  read MEMTYPE ADDRESS COUNT             hex dump of a memory\n"
-                 "  write MEMTYPE ADDRESS HEXBYTES [--verify]\n"
-                 "  patch FILE [--memory N] [--write] [--verify] [--protect]\n"
-                 "                                         analysis unless --write or --verify\n"
-                 "memory types: 0 EEPROM, 1 RAM, 2 ROM, 3 and 4 registers\n",
+                 "  read MEMTYPE ADDRESS COUNT [--register N]\n"
+                 "                                         hex dump of a memory\n"
+                 "  write MEMTYPE ADDRESS HEXBYTES [--register N]\n"
+                 "                                         writes and reads back\n"
+                 "  patch FILE [--memory N] [--write] [--verify] [--protect] [--write-magic-bytes]\n"
+                 "            [--record-delay MS]          analysis (no chip needed) unless --write or --verify;\n"
+                 "                                         a write is read back whole\n"
+                 "memory types: 0 EEPROM, 1 RAM, 2 ROM, 3 and 4 registers (--register 0 ... 7 on the CX2070x\n"
+                 "and CX2077x)\n",
                  programName);
 }
 

@@ -3,9 +3,10 @@
 //
 //   cxaudio [selection] list
 //   cxaudio [selection] info
-//   cxaudio [selection] read MEMTYPE ADDRESS COUNT
-//   cxaudio [selection] write MEMTYPE ADDRESS HEXBYTES [--verify]
+//   cxaudio [selection] read MEMTYPE ADDRESS COUNT [--register N]
+//   cxaudio [selection] write MEMTYPE ADDRESS HEXBYTES [--register N]
 //   cxaudio [selection] patch FILE [--memory N] [--write] [--verify] [--protect]
+//                                  [--write-magic-bytes] [--record-delay MS]
 //   selection: --type N, --vid HEX, --pid HEX; --json prints the outcome as
 //   one JSON object on standard output; --log FILE keeps the library's
 //   diagnostic log in FILE.

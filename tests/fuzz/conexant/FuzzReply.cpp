@@ -34,7 +34,8 @@ public:
     }
     EHidResult ReadInputReport(std::uint8_t* report, std::size_t capacity, std::uint32_t, std::size_t* read) override
     {
-        // Each report: one length byte (0xFF: a time-out), then that many bytes.
+        // Each report: one length byte (0xFF: a time-out, 0xFE a failure,
+        // 0xFD the device did not carry it out, 0xFC gone), then that many bytes.
         if (m_pos >= m_size)
             return EHidResult::Timeout;
         const std::size_t n = m_data[m_pos++];
@@ -42,6 +43,10 @@ public:
             return EHidResult::Timeout;
         if (n == 0xFE)
             return EHidResult::Failed;
+        if (n == 0xFD)
+            return EHidResult::DeviceError;
+        if (n == 0xFC)
+            return EHidResult::NoDevice;
         const std::size_t take = std::min({n, m_size - m_pos, capacity});
         std::memcpy(report, m_data + m_pos, take);
         m_pos += take;
@@ -96,6 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stats.bytesDone > count || (status == 0 && stats.bytesDone != count))
         __builtin_trap();
     if (stats.differencesTotal > count)
+        __builtin_trap();
+    // A second access after the first: replies still owed are waited for and dropped first.
+    stats = SCxAccessStatistics{};
+    stats.size = sizeof(stats);
+    const int again = device->MemoryAccess(0, memoryType, flags, address, count, buffer, count, &stats);
+    if (again < 0 || again > kCxStatusLast || stats.bytesDone > count)
         __builtin_trap();
     device->Release();
     return 0;

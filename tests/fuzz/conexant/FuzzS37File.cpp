@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "conexant/CxAudioHidDevice.h"
+#include "conexant/CxPatch.h"
 #include "platform/Clock.h"
 
 namespace
@@ -31,7 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Writes pause between records; the fuzzer runs them at test speed.
     static const bool scaled = (CClock::SetTimeScale(0.0001), true);
     (void)scaled;
-    static CxAudioHidDevice* device = CreateCxChipObject(kCxChip20562, SCxIdentityRecord(), SCxDeviceHandles());
+    // Chips without a device behind them: the checks against the chip run,
+    // the first report fails.
+    static CxAudioHidDevice* cx20562 = CreateCxChipObject(kCxChip20562, SCxIdentityRecord(), SCxDeviceHandles());
+    static CxAudioHidDevice* cx2070x = CreateCxChipObject(kCxChip2070x, SCxIdentityRecord(), SCxDeviceHandles());
     if (size > 64 * 1024)
         return 0;
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -40,14 +45,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
+    // The analysis, with and without a chip.
     S37File file{};
     file.size = sizeof(file);
     const std::uint32_t memoryType = size > 0 ? data[0] % 2 : 0;
-    const int status = device->MemoryPatch(memoryType, 0, path.c_str(), nullptr, 0, &file);
+    const int status = cx20562->MemoryPatch(memoryType, 0, path.c_str(), nullptr, 0, &file);
     if (status < 0 || status > kCxStatusLast || file.size != sizeof(file))
         __builtin_trap();
     if (file.chipFamily < 0 || file.chipFamily > 3 || file.fileType < 0 || file.fileType > 4)
         __builtin_trap();
+    S37File offline{};
+    offline.size = sizeof(offline);
+    if (CxAnalyseS37(memoryType, path.c_str(), nullptr, 0, &offline) != status ||
+        std::memcmp(&offline, &file, sizeof(file)) != 0)
+        __builtin_trap(); // the analysis needs no chip and gives the same
+    if (status == 0 && file.totalDataBytes > 0 && file.s7Records == 0)
+        __builtin_trap(); // a file without its termination record passed
 
     // The same bytes as lines in memory.
     std::vector<std::string> lines;
@@ -68,12 +81,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pointers.push_back(l.c_str());
     if (!pointers.empty())
     {
-        SCxPatchStatistics stats{};
-        stats.size = sizeof(stats);
-        // Writing reaches no device: memory access fails without one.
-        const int s = device->MemoryPatch(1, 0x21, nullptr, pointers.data(), static_cast<std::uint32_t>(pointers.size()), &stats);
-        if (s < 0 || s > kCxStatusLast)
-            __builtin_trap();
+        // Written and verified: every check before the first report, which fails without a device.
+        for (CxAudioHidDevice* device : {cx20562, cx2070x})
+        {
+            SCxPatchStatistics stats{};
+            stats.size = sizeof(stats);
+            const std::uint32_t options = 0x23 | (size > 1 && (data[1] & 1) ? kCxPatchAllowMagicBytes : 0u);
+            const int s = device->MemoryPatch(size > 1 ? data[1] % 4 : 1, options, nullptr, pointers.data(),
+                                              static_cast<std::uint32_t>(pointers.size()), &stats);
+            if (s < 0 || s > kCxStatusLast || stats.bytesDone != 0)
+                __builtin_trap();
+        }
     }
     return 0;
 }
