@@ -83,5 +83,6 @@ TEST(HidAccess, ErrnoValuesMapToTheSmallSet)
     EXPECT_EQ(HidResultFromErrno(EBUSY), EHidResult::AccessDenied);
     EXPECT_EQ(HidResultFromErrno(ENOENT), EHidResult::NoDevice);
     EXPECT_EQ(HidResultFromErrno(ENODEV), EHidResult::NoDevice);
-    EXPECT_EQ(HidResultFromErrno(EIO), EHidResult::Failed);
+    EXPECT_EQ(HidResultFromErrno(EIO), EHidResult::DeviceError);
+    EXPECT_EQ(HidResultFromErrno(EOVERFLOW), EHidResult::Failed);
 }
