@@ -13,6 +13,7 @@
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "tests/TestSupport.h"
+#include "tools/pellory/PelloryCommandLine.h"
 
 namespace
 {
@@ -115,7 +116,6 @@ struct SWorld
             *exitCode = driverToolExitCode;
             return true;
         };
-        // A short folder: the tool's command line is bounded to 260 characters.
 #ifdef _WIN32
         env.programDirectory = "C:\\Orvo\\";
 #else
@@ -359,20 +359,68 @@ TEST(TavikUpgradeTest, DriverToolThatCannotStartFailsTheStep)
     }
 }
 
-// A program folder with a blank: the tool is started by its path, and its
-// command line keeps the paths whole.
-TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
+namespace
+{
+// A program folder of 200 characters with blanks, as Explorer's "Extract
+// All" into a nested Downloads folder makes them (separator at its end).
+std::string DeepFolderWithBlanks()
+{
+#ifdef _WIN32
+    std::string folder = "C:\\Users\\Test User\\Downloads\\";
+    const char separator = '\\';
+#else
+    std::string folder = "/home/test user/Downloads/";
+    const char separator = '/';
+#endif
+    while (folder.size() < 199)
+        folder += folder.size() % 40 == 39 ? separator : (folder.size() % 7 == 0 ? ' ' : 'x');
+    folder += separator;
+    return folder;
+}
+} // namespace
+
+// The tool's command line at its real length: a deep folder with blanks
+// keeps the INF path and the identifier whole, and the tool reads them back.
+TEST(TavikUpgradeTest, DriverToolCommandLineFromADeepFolderIsWhole)
+{
+    const std::string folder = DeepFolderWithBlanks();
+    ASSERT_EQ(200u, folder.size());
+    for (const bool win64 : {false, true})
+    {
+        const SDriverToolPaths p = BuildDriverToolPaths(folder, win64);
+#ifdef _WIN32
+        EXPECT_EQ(p.toolPath, folder + (win64 ? "Pellory64.exe" : "Pellory32.exe"));
+        EXPECT_EQ(p.infPath, folder + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"));
+#else
+        EXPECT_EQ(p.toolPath, folder + "pellory");
+        EXPECT_EQ(p.infPath, folder + "Driver/Driver/linux/70-orvo-tavik.rules");
+#endif
+        EXPECT_EQ(p.commandLine, p.toolPath + " /INF:" + p.infPath + " /ID:USB\\VID_0A12&PID_0001");
+        EXPECT_GT(p.commandLine.size(), 400u);
+        // What the tool gets after its own name, and what it makes of it.
+        SPelloryArguments args;
+        ASSERT_EQ(EPelloryParse::Ok, ParsePelloryCommandLine(CommandLineArguments(p.commandLine, p.toolPath).c_str(), &args));
+        EXPECT_EQ(args.infPathAsGiven, p.infPath + " ");
+        EXPECT_EQ(args.hardwareId, "USB\\VID_0A12&PID_0001");
+    }
+}
+
+// The upgrader starts the tool by its path from such a folder and hands it
+// the whole line.
+TEST(TavikUpgradeTest, DriverToolInADeepFolderWithBlanks)
 {
     STavikHeadsetConfig config;
     config.driverInstalled = false;
     SWorld world(config);
     STavikEnvironment env = world.Environment();
+    env.programDirectory = DeepFolderWithBlanks();
 #ifdef _WIN32
-    env.programDirectory = "C:\\Program Files\\Orvo\\";
-    const std::string tool = std::string("C:\\Program Files\\Orvo\\") + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+    const std::string tool = env.programDirectory + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+    const std::string inf = env.programDirectory + (sizeof(void*) == 8 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf"
+                                                                        : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf");
 #else
-    env.programDirectory = "/opt/My Orvo/";
-    const std::string tool = "/opt/My Orvo/pellory";
+    const std::string tool = env.programDirectory + "pellory";
+    const std::string inf = env.programDirectory + "Driver/Driver/linux/70-orvo-tavik.rules";
 #endif
     CFirmwareUpgradeTavik upgrader(env);
     ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
@@ -380,6 +428,5 @@ TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
     ASSERT_EQ(world.toolPaths.size(), 1u);
     EXPECT_EQ(world.toolPaths[0], tool);
-    EXPECT_EQ(world.toolCommandLines[0].rfind(tool + " /INF:" + env.programDirectory + "Driver", 0), 0u)
-        << world.toolCommandLines[0];
+    EXPECT_EQ(world.toolCommandLines[0], tool + " /INF:" + inf + " /ID:USB\\VID_0A12&PID_0001");
 }
