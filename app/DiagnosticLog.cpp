@@ -156,7 +156,12 @@ std::string ToDiskBytes(const char* record)
     return bytes;
 }
 
-HResult OpenLog(const char* fileName)
+namespace
+{
+// Opens the log with the file the caller opened (opener), then the events and
+// the writer. Returns 0, or 0x80004005 with everything closed again.
+template <typename Opener>
+HResult OpenLogWith(Opener opener)
 {
     SLogState& s = State();
     {
@@ -164,7 +169,7 @@ HResult OpenLog(const char* fileName)
         if (!s.closed)
             return HR_OK;
     }
-    if (fileName == nullptr || !s.file.Open(fileName))
+    if (!opener(s.file))
         return HR_FAIL;
     if (!s.stopRequest.Create(true, false) || !s.writerStopped.Create(true, false) || !s.dataQueued.Create(true, false))
     {
@@ -185,6 +190,27 @@ HResult OpenLog(const char* fileName)
     }
     LogPrintf("Start of Log - Utility Version %s\n", kUtilityVersion);
     return HR_OK;
+}
+} // namespace
+
+HResult OpenLog(const char* fileName)
+{
+    return OpenLogWith([fileName](CLogFile& file) { return fileName != nullptr && file.Open(fileName); });
+}
+
+ENewLog OpenNewLog(const std::string& path)
+{
+    bool exists = false;
+    bool created = false;
+    const HResult hr = OpenLogWith([&](CLogFile& file) {
+        created = file.CreateNew(path, &exists);
+        return created;
+    });
+    if (hr == HR_OK)
+        return ENewLog::Opened;
+    if (created)
+        DeleteFilePath(path); // ours, but no writer could be started for it
+    return exists ? ENewLog::Exists : ENewLog::Failed;
 }
 
 void LogPrintf(const char* format, ...)

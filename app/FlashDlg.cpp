@@ -80,6 +80,7 @@ void CFlashDlg::SetSettings(const SDialogSettings& settings)
     mcuIndex = settings.mcuIndex;
     ProductID = settings.ProductID;
     lpProductionCMDLine = settings.lpProductionCMDLine;
+    m_logNote = settings.logNote;
 }
 
 int CFlashDlg::DoModal()
@@ -526,7 +527,9 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
         }
         else
         {
-            m_view->ShowMessageBox(Str(IDS_UPGRADE_FAILED), kMbSystemModal | kMbOk);
+            // A failed run keeps its log: say where when it is not where users look.
+            m_view->ShowMessageBox(Str(IDS_UPGRADE_FAILED) + (m_logNote.empty() ? std::string() : "\n" + m_logNote),
+                                   kMbSystemModal | kMbOk);
             EnableButton(IDC_CLOSE, true);
             EnableButton(IDC_UPGRADE, false);
         }

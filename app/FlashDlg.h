@@ -120,6 +120,7 @@ private:
     const char* lpInputVersion = nullptr;
     std::uint16_t ProductID = 0;
     const char* lpProductionCMDLine = nullptr;
+    std::string m_logNote;
     std::string m_deviceVersion;
     std::string m_productNameA;
     std::unique_ptr<CProg> m_pProg;
