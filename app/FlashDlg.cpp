@@ -89,6 +89,15 @@ int CFlashDlg::DoModal()
     return m_view->RunModal(*this);
 }
 
+void CFlashDlg::SetProgressWindowPercent(int percent)
+{
+    if (!ProgressMode)
+        return;
+    CMutexLock lock(m_progLock);
+    if (m_pProg)
+        m_pProg->SetPercent(std::clamp(percent, 0, 100));
+}
+
 bool CFlashDlg::SetCompletionEvent()
 {
     CMutexLock lock(m_completionLock);
@@ -422,6 +431,7 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
         }
         if (ProgressMode)
         {
+            CMutexLock lock(m_progLock);
             m_pProg = std::make_unique<CProg>(*m_view);
             m_pProg->Start(static_cast<std::uint16_t>(steps));
         }
@@ -506,8 +516,12 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
                                           static_cast<int>(upload.size));
                         m_status.SetWindowText(Str(IDS_VALIDATING) + detail);
                     }
-                    if (ProgressMode && m_pProg)
-                        m_pProg->Step();
+                    if (ProgressMode)
+                    {
+                        CMutexLock lock(m_progLock);
+                        if (m_pProg)
+                            m_pProg->Step();
+                    }
                 }
             }
         }

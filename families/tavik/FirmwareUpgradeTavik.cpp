@@ -429,15 +429,18 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
     LogPrintf("CFirmwareUpgradeTavik::GetSubOperation [%d]\n", a.GetSubOperation());
 
     IUpgradeDialog* dialog = m_pFlashDlg;
+    // The bar shows the bytes sent: one step per block against a range of one
+    // step per byte (the packet size is 1) would never move it.
+    const long long total = a.GetBytesTotal();
+    const long long done = a.GetBytesDone();
+    const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
+    // Progress mode's window (the dialog stays hidden there) follows the same share.
+    if (dialog != nullptr && a.GetSubOperation() == DFUEngine::kOpTransfer)
+        dialog->SetProgressWindowPercent(percent);
     if (dialog != nullptr && !dialog->IsSilentMode())
     {
         if (a.GetSubOperation() == DFUEngine::kOpTransfer)
         {
-            // The bar shows the bytes sent: one step per block against a range
-            // of one step per byte (the packet size is 1) would never move it.
-            const long long total = a.GetBytesTotal();
-            const long long done = a.GetBytesDone();
-            const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
             dialog->SetProgressRange(0, 100);
             dialog->SetProgressPos(percent);
         }

@@ -58,6 +58,16 @@ public:
         m_texts.push_back(text);
     }
     bool SetCompletionEvent() override { return m_completion.Set(); }
+    void SetProgressWindowPercent(int percent) override
+    {
+        CMutexLock lock(m_lock);
+        m_windowPercents.push_back(percent);
+    }
+    std::vector<int> WindowPercents()
+    {
+        CMutexLock lock(m_lock);
+        return m_windowPercents;
+    }
 
     std::vector<std::string> Texts()
     {
@@ -78,6 +88,7 @@ public:
     CMutex m_lock;
     std::vector<std::string> m_texts;
     std::vector<int> m_positions;
+    std::vector<int> m_windowPercents;
 };
 
 struct SWorld
@@ -223,6 +234,26 @@ TEST(TavikUpgradeTest, HidDeviceIsUpgradedEndToEnd)
     while (world.headset->Mode() != CTavikHeadset::EMode::Hid && !back.IsExpired())
         CClock::Sleep(50);
     EXPECT_EQ(world.headset->Version(), "1.05.4");
+}
+
+// Progress mode (/P) is silent: the dialog's bar stays untouched, and the
+// progress window follows the bytes sent from 0 to 100 %.
+TEST(TavikUpgradeTest, ProgressWindowOfProgressModeFollowsTheDownload)
+{
+    SWorld world;
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    CRecordingDialog dialog;
+    dialog.m_silent = true;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
+    EXPECT_TRUE(dialog.Positions().empty());
+    EXPECT_TRUE(dialog.Texts().empty());
+    const std::vector<int> percents = dialog.WindowPercents();
+    ASSERT_FALSE(percents.empty());
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(percents.front(), 0);
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_GE(std::set<int>(percents.begin(), percents.end()).size(), 5u) << "the window must move in between";
 }
 
 TEST(TavikUpgradeTest, DeviceAlreadyInDfuMode)

@@ -26,7 +26,10 @@ TEST(PelloryProgram, MalformedCommandLinesExitWithMinusOne)
     EXPECT_EQ(kRefused, RunTool({}));
     EXPECT_EQ(kRefused, RunTool({"/ID:USB\\VID_0A12&PID_0001", "/INF:x.inf"}));
     EXPECT_EQ(kRefused, RunTool({"/INF:x.inf"}));
+#ifndef _WIN32
+    // Longer than any Windows command line can be.
     EXPECT_EQ(kRefused, RunTool({"/INF:" + std::string(40000, 'a') + ".inf", "/ID:USB\\VID_0A12&PID_0001"}));
+#endif
 }
 
 TEST(PelloryProgram, DriverPackageLiesBesideTheProgram)
@@ -57,8 +60,11 @@ TEST(PelloryProgram, StartedFromADeepFolderWithBlanksTakesItsWholeCommandLine)
 {
     std::string folder = HostPath(MakeTestFolder("deep folder"));
     folder += "\\Downloads\\orvohidflash-1.1 windows x64\\";
+    // Folder names with blanks inside (Windows drops a blank at a name's end).
     while (folder.size() < 199)
-        folder += folder.size() % 30 == 29 ? "\\" : (folder.size() % 6 == 0 ? " " : "d");
+        folder += folder.size() % 30 == 29 && folder.back() != ' ' ? "\\" : (folder.size() % 6 == 0 ? " " : "d");
+    if (folder.back() == ' ')
+        folder.back() = 'd';
     folder += "\\";
     ASSERT_EQ(200u, folder.size()) << folder;
     const SDriverToolPaths p = BuildDriverToolPaths(folder, true);
