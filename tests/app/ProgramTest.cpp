@@ -81,6 +81,30 @@ TEST(ProgramTest, LogGoesToTheUsersFolderWhenTheWorkingDirectoryCannotTakeIt)
 #endif
 }
 
+// A script waits for the GUI program with "start /wait" and reads its exit
+// code from %ERRORLEVEL% (the full 32-bit code, shown signed by cmd); without
+// the wait cmd goes on at once. Run by wine's cmd here, as the README says.
+TEST(ProgramTest, ScriptWaitsWithStartAndReadsTheExitCode)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "a Windows script";
+#else
+    const std::string folder = MakeTestFolder("program-script");
+    const std::string script = JoinPath(HostPath(folder), "upgrade.cmd");
+    ASSERT_TRUE(WriteFileBytes(script, "@echo off\r\n"
+                                       "start \"\" /wait \"" + ProgramPath() + "\" /S\r\n"
+                                       "echo exit code %ERRORLEVEL%\r\n"
+                                       "if %ERRORLEVEL% EQU -2147483647 echo no device found\r\n"));
+    std::uint32_t status = 0;
+    const std::string output = JoinPath(folder, "output.txt");
+    ASSERT_TRUE(RunProcessAndWait({"C:\\windows\\system32\\cmd.exe", "/c", script}, RealSeconds(120), &status,
+                                  HostPath(folder), output, ProgramEnvironment(folder, UniqueTestLockName("script"))));
+    const std::string printed = ReadFileBytes(output);
+    EXPECT_NE(printed.find("exit code -2147483647"), std::string::npos) << printed; // 0x80000001
+    EXPECT_NE(printed.find("no device found"), std::string::npos) << printed;
+#endif
+}
+
 TEST(ProgramTest, SecondCopyIsRefusedWithCodeZeroAndNoLog)
 {
 #ifdef _WIN32
