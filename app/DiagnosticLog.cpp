@@ -1,5 +1,6 @@
 #include "app/DiagnosticLog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,11 @@ SLogState& State()
     static SLogState* state = new SLogState;
     return *state;
 }
+
+// Whether a log is open, readable without the queue lock: a line logged while
+// none is open is dropped before it is formatted (library code logs a great
+// deal where no program opened a log: the host interface, tests, fuzzers).
+std::atomic<bool> g_logOpen{false};
 
 void AppendDiskBytes(std::string& out, const char* text, std::size_t length)
 {
@@ -187,6 +193,7 @@ HResult OpenLogWith(Opener opener)
     {
         CMutexLock lock(QueueMutex());
         s.closed = false;
+        g_logOpen.store(true);
     }
     LogPrintf("Start of Log - Utility Version %s\n", kUtilityVersion);
     return HR_OK;
@@ -215,6 +222,10 @@ ENewLog OpenNewLog(const std::string& path)
 
 void LogPrintf(const char* format, ...)
 {
+    // A line that races with OpenLog or CloseLog is dropped or kept, as the
+    // queue lock below decides; one logged with no log open never costs more.
+    if (!g_logOpen.load(std::memory_order_relaxed))
+        return;
     char message[kTextSize];
     va_list args;
     va_start(args, format);
@@ -261,6 +272,7 @@ void CloseLog()
         // From here on new lines are dropped; everything queued so far is written.
         CMutexLock lock(QueueMutex());
         s.closed = true;
+        g_logOpen.store(false);
     }
     if (s.writer.IsRunning())
     {
