@@ -57,9 +57,6 @@ CFlashApp::CFlashApp(const SLocalTime& startTime, SLogFolders folders)
     std::vector<std::string> candidates = {folders.workingDirectory.empty()
                                                ? std::string()
                                                : folders.workingDirectory + PathSeparator()};
-    std::wstring appData;
-    if (folders.appData && !IsFailure(folders.appData(&appData)) && !appData.empty())
-        candidates.push_back(WideToNarrowPath(appData) + PathSeparator());
     std::string refused;
     for (std::size_t folder = 0; folder < candidates.size() && m_logFileName.empty(); ++folder)
     {
@@ -80,6 +77,12 @@ CFlashApp::CFlashApp(const SLocalTime& startTime, SLogFolders folders)
                 break;
             }
         }
+        // The user's own folder only when the working directory could not
+        // take the log (looking it up creates it).
+        std::wstring appData;
+        if (m_logFileName.empty() && folder == 0 && folders.appData && !IsFailure(folders.appData(&appData)) &&
+            !appData.empty())
+            candidates.push_back(WideToNarrowPath(appData) + PathSeparator());
     }
     if (!m_logInWorkingDirectory && !m_logFileName.empty())
         LogPrintf("CFlashApp - the working directory cannot take the log [%s]; it is written to [%s]\n",
