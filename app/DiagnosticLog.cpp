@@ -1,5 +1,6 @@
 #include "app/DiagnosticLog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,11 @@ SLogState& State()
     static SLogState* state = new SLogState;
     return *state;
 }
+
+// Whether a log is open, readable without the queue lock: a line logged while
+// none is open is dropped before it is formatted (library code logs a great
+// deal where no program opened a log: the host interface, tests, fuzzers).
+std::atomic<bool> g_logOpen{false};
 
 void AppendDiskBytes(std::string& out, const char* text, std::size_t length)
 {
@@ -156,7 +162,12 @@ std::string ToDiskBytes(const char* record)
     return bytes;
 }
 
-HResult OpenLog(const char* fileName)
+namespace
+{
+// Opens the log with the file the caller opened (opener), then the events and
+// the writer. Returns 0, or 0x80004005 with everything closed again.
+template <typename Opener>
+HResult OpenLogWith(Opener opener)
 {
     SLogState& s = State();
     {
@@ -164,7 +175,7 @@ HResult OpenLog(const char* fileName)
         if (!s.closed)
             return HR_OK;
     }
-    if (fileName == nullptr || !s.file.Open(fileName))
+    if (!opener(s.file))
         return HR_FAIL;
     if (!s.stopRequest.Create(true, false) || !s.writerStopped.Create(true, false) || !s.dataQueued.Create(true, false))
     {
@@ -182,13 +193,39 @@ HResult OpenLog(const char* fileName)
     {
         CMutexLock lock(QueueMutex());
         s.closed = false;
+        g_logOpen.store(true);
     }
     LogPrintf("Start of Log - Utility Version %s\n", kUtilityVersion);
     return HR_OK;
 }
+} // namespace
+
+HResult OpenLog(const char* fileName)
+{
+    return OpenLogWith([fileName](CLogFile& file) { return fileName != nullptr && file.Open(fileName); });
+}
+
+ENewLog OpenNewLog(const std::string& path)
+{
+    bool exists = false;
+    bool created = false;
+    const HResult hr = OpenLogWith([&](CLogFile& file) {
+        created = file.CreateNew(path, &exists);
+        return created;
+    });
+    if (hr == HR_OK)
+        return ENewLog::Opened;
+    if (created)
+        DeleteFilePath(path); // ours, but no writer could be started for it
+    return exists ? ENewLog::Exists : ENewLog::Failed;
+}
 
 void LogPrintf(const char* format, ...)
 {
+    // A line that races with OpenLog or CloseLog is dropped or kept, as the
+    // queue lock below decides; one logged with no log open never costs more.
+    if (!g_logOpen.load(std::memory_order_relaxed))
+        return;
     char message[kTextSize];
     va_list args;
     va_start(args, format);
@@ -235,6 +272,7 @@ void CloseLog()
         // From here on new lines are dropped; everything queued so far is written.
         CMutexLock lock(QueueMutex());
         s.closed = true;
+        g_logOpen.store(false);
     }
     if (s.writer.IsRunning())
     {

@@ -16,6 +16,19 @@
 // already open; 0x80004005 when the file or the writer could not be set up.
 HResult OpenLog(const char* fileName);
 
+// Opens the log in a file that does not exist yet, created exclusively: an
+// existing file of that name (another run's log) is never opened, emptied,
+// appended to or deleted. Exists: the name is taken; Failed: the folder
+// cannot take the file (or the writer could not be set up). Opened also when
+// a log is already open.
+enum class ENewLog
+{
+    Opened,
+    Exists,
+    Failed,
+};
+ENewLog OpenNewLog(const std::string& path);
+
 void LogPrintf(const char* format, ...) ORVO_PRINTF_FORMAT(1, 2);
 
 // Stops the writer after it wrote every queued line, then closes the file.

@@ -39,6 +39,8 @@ public:
     bool Start(std::uint16_t steps) { return m_view.CreateProgressWindow(steps); }
     // Shows the window, advances the bar by one step and redraws at once.
     void Step() { m_view.StepProgressWindow(); }
+    // Shows the window with the bar at percent of 0..100, redrawn at once.
+    void SetPercent(int percent) { m_view.SetProgressWindowPos(0, 100, percent); }
 
 private:
     IDialogView& m_view;

@@ -1,6 +1,7 @@
 #include "app/FlashApp.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "app/DiagnosticLog.h"
 #include "platform/MessageBox.h"
@@ -10,6 +11,7 @@
 namespace
 {
 constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr int kLogNamesPerFolder = 100;
 }
 
 int CNoDeviceDialog::DoModal()
@@ -27,17 +29,73 @@ std::string CFlashApp::LogFileNameFor(const SLocalTime& t)
     return name;
 }
 
+std::string CFlashApp::LogFileNameFor(const SLocalTime& t, int n)
+{
+    std::string name = LogFileNameFor(t);
+    if (n > 1)
+        name.insert(name.size() - 4, "-" + std::to_string(n));
+    return name;
+}
+
 CFlashApp::CFlashApp() : CFlashApp(GetLocalTimeNow())
 {
 }
 
-CFlashApp::CFlashApp(const SLocalTime& startTime)
+CFlashApp::CFlashApp(const SLocalTime& startTime) : CFlashApp(startTime, SLogFolders{{}, GetLocalAppDataFolder})
+{
+}
+
+CFlashApp::CFlashApp(const SLocalTime& startTime, SLogFolders folders)
     : m_startTime(startTime)
-    , m_logFileName(LogFileNameFor(startTime))
     , m_dialogFactory([] { return std::make_unique<CNoDeviceDialog>(); })
     , m_messageBox(ShowSystemMessageBox)
 {
-    OpenLog(m_logFileName.c_str());
+    // The log is created, never taken over: a file of the name belongs to
+    // another run (production runs in one folder may start in the same
+    // second), so the next free name of the format is used. A folder that
+    // cannot take the file at all gives way to the user's own folder.
+    std::vector<std::string> candidates = {folders.workingDirectory.empty()
+                                               ? std::string()
+                                               : folders.workingDirectory + PathSeparator()};
+    std::string refused;
+    for (std::size_t folder = 0; folder < candidates.size() && m_logFileName.empty(); ++folder)
+    {
+        for (int n = 1; n <= kLogNamesPerFolder; ++n)
+        {
+            const std::string path = candidates[folder] + LogFileNameFor(startTime, n);
+            const ENewLog opened = OpenNewLog(path);
+            if (opened == ENewLog::Opened)
+            {
+                m_logFileName = path;
+                m_logInWorkingDirectory = folder == 0;
+                break;
+            }
+            if (opened == ENewLog::Failed)
+            {
+                if (folder == 0)
+                    refused = path;
+                break;
+            }
+        }
+        // The user's own folder only when the working directory could not
+        // take the log (looking it up creates it).
+        std::wstring appData;
+        if (m_logFileName.empty() && folder == 0 && folders.appData && !IsFailure(folders.appData(&appData)) &&
+            !appData.empty())
+            candidates.push_back(WideToNarrowPath(appData) + PathSeparator());
+    }
+    if (!m_logInWorkingDirectory && !m_logFileName.empty())
+        LogPrintf("CFlashApp - the working directory cannot take the log [%s]; it is written to [%s]\n",
+                  refused.c_str(), m_logFileName.c_str());
+}
+
+std::string CFlashApp::LogLocationNote() const
+{
+    if (m_logFileName.empty())
+        return "No diagnostic log could be written.";
+    if (!m_logInWorkingDirectory)
+        return "The diagnostic log is in " + m_logFileName;
+    return {};
 }
 
 void CFlashApp::SetCommandLine(int argc, char** argv)
@@ -81,6 +139,7 @@ bool CFlashApp::InitInstance()
         settings.mcuIndex = m_cmdInfo.mcuIndex;
         settings.ProductID = m_cmdInfo.ProductID;
         settings.lpProductionCMDLine = m_cmdInfo.lpProductionCMDLine;
+        settings.logNote = LogLocationNote();
         dialog->SetSettings(settings);
 
         const int response = dialog->DoModal();
@@ -117,7 +176,10 @@ std::int32_t CFlashApp::ExitInstance()
     LogPrintf("CFlashApp::ExitInstance - code[0x%08x] success[%d]\n", m_returnCode, m_returnCode >= 0 ? 1 : 0);
     LogPrintf("End of Log\n");
     CloseLog();
-    if (m_returnCode >= 0)
+    // Only this run's own file: it was created by this run, never taken over.
+    if (m_returnCode >= 0 && !m_logFileName.empty())
         DeleteFilePath(m_logFileName);
+    else if (m_returnCode < 0 && m_cmdInfo.SilentMode && !LogLocationNote().empty())
+        std::fprintf(stderr, "%s\n", LogLocationNote().c_str()); // a silent run has no message box to say it
     return m_returnCode;
 }

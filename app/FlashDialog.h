@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // Modal results of the dialog.
 enum : int
@@ -33,6 +34,9 @@ struct SDialogSettings
     std::int16_t mcuIndex = 0;
     std::uint16_t ProductID = 0x3240;
     const char* lpProductionCMDLine = nullptr;
+    // Where the run's log is when it is not in the working directory (or
+    // that none could be written); shown with a failure. Empty: nothing to say.
+    std::string logNote;
 };
 
 class IFlashDialog

@@ -80,12 +80,22 @@ void CFlashDlg::SetSettings(const SDialogSettings& settings)
     mcuIndex = settings.mcuIndex;
     ProductID = settings.ProductID;
     lpProductionCMDLine = settings.lpProductionCMDLine;
+    m_logNote = settings.logNote;
 }
 
 int CFlashDlg::DoModal()
 {
     m_view->SetSilentMode(SilentMode);
     return m_view->RunModal(*this);
+}
+
+void CFlashDlg::SetProgressWindowPercent(int percent)
+{
+    if (!ProgressMode)
+        return;
+    CMutexLock lock(m_progLock);
+    if (m_pProg)
+        m_pProg->SetPercent(std::clamp(percent, 0, 100));
 }
 
 bool CFlashDlg::SetCompletionEvent()
@@ -430,6 +440,7 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
         }
         if (ProgressMode)
         {
+            CMutexLock lock(m_progLock);
             m_pProg = std::make_unique<CProg>(*m_view);
             m_pProg->Start(static_cast<std::uint16_t>(steps));
         }
@@ -514,8 +525,12 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
                                           static_cast<int>(upload.size));
                         m_status.SetWindowText(Str(IDS_VALIDATING) + detail);
                     }
-                    if (ProgressMode && m_pProg)
-                        m_pProg->Step();
+                    if (ProgressMode)
+                    {
+                        CMutexLock lock(m_progLock);
+                        if (m_pProg)
+                            m_pProg->Step();
+                    }
                 }
             }
         }
@@ -540,7 +555,10 @@ HResult CFlashDlg::FlashOS(std::uint32_t mcu, std::uint32_t moduleNumber)
         }
         else
         {
-            m_view->ShowMessageBox(access.empty() ? Str(IDS_UPGRADE_FAILED) : Str(IDS_UPGRADE_FAILED) + "\n" + access,
+            // The access advice when the system refused the device; a failed run keeps its log: say where
+            // when it is not where users look.
+            m_view->ShowMessageBox(Str(IDS_UPGRADE_FAILED) + (access.empty() ? std::string() : "\n" + access) +
+                                       (m_logNote.empty() ? std::string() : "\n" + m_logNote),
                                    kMbSystemModal | kMbOk);
             EnableButton(IDC_CLOSE, true);
             EnableButton(IDC_UPGRADE, false);

@@ -70,6 +70,7 @@ public:
     void RedrawDialog() override { m_view->RedrawWindow(); }
     void ShowDialog() override { m_view->ShowWindow(true); }
     void SetStatusText(const std::string& text) override { m_status.SetWindowText(text); }
+    void SetProgressWindowPercent(int percent) override;
     bool SetCompletionEvent() override;
 
     virtual void OnReadback();
@@ -120,9 +121,11 @@ private:
     const char* lpInputVersion = nullptr;
     std::uint16_t ProductID = 0;
     const char* lpProductionCMDLine = nullptr;
+    std::string m_logNote;
     std::string m_deviceVersion;
     std::string m_productNameA;
-    std::unique_ptr<CProg> m_pProg;
+    std::unique_ptr<CProg> m_pProg; // guarded by m_progLock: the upgrader's callbacks reach it
+    CMutex m_progLock;
     wchar_t m_productName[126] = {};
     CEvent m_completionEvent;
     CMutex m_completionLock;

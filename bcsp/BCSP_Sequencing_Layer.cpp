@@ -247,6 +247,7 @@ void CBCSP_Sequencing_Layer::ProcessQueue()
                         ArmTimer();
                     else
                         m_timerDueMs.store(CClock::NowMs() + m_timeoutMs.load());
+                    m_handedDown.fetch_add(1);
                     lower->SendPacket(*node->packet);
                 }
                 if (m_freeSlots.load() == window)

@@ -70,6 +70,9 @@ public:
     bool IsFailed() const { return m_failed.load() != 0; }
     std::uint32_t RetransmitTimeoutMs();
     std::uint32_t TimerRetransmissions() const { return m_timerRetransmissions.load(); }
+    // Reliable packets handed to the multiplexer so far, first sends and
+    // resends alike (each one is on its way to the line from then on).
+    std::uint32_t HandedDownCount() const { return m_handedDown.load(); }
     // Timeouts raised by ForceTimeout that the processing step has acted on.
     std::uint32_t ForcedTimeoutsHandled() const { return m_forcedTimeouts.load(); }
 
@@ -118,6 +121,7 @@ private:
     std::uint8_t m_lastRejectedAck = 0xFF;
     std::uint32_t m_expiries = 0; // timer expiries since the last acknowledgement
     std::atomic<std::uint32_t> m_timerRetransmissions{0};
+    std::atomic<std::uint32_t> m_handedDown{0};
     std::atomic<std::uint32_t> m_forcedTimeouts{0};
     std::atomic<std::uint8_t> m_timeoutFlag{0};
     std::atomic<std::uint8_t> m_failed{0};

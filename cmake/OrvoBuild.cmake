@@ -58,7 +58,7 @@ endfunction()
 
 # Test executables: one per source folder, each run as one CTest test
 # (under wine for the Windows build).
-if(NOT ORVO_FUZZ)
+if(NOT ORVO_FUZZ AND ORVO_TESTS)
     if(ORVO_OS STREQUAL "windows")
         set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
         set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -74,7 +74,7 @@ endif()
 # THREADED marks tests of threaded code; the linux-tsan build runs only those.
 function(orvo_add_test name)
     cmake_parse_arguments(A "THREADED" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
-    if(ORVO_TSAN_ONLY AND NOT A_THREADED)
+    if(NOT ORVO_TESTS OR (ORVO_TSAN_ONLY AND NOT A_THREADED))
         return()
     endif()
     add_executable(${name} ${A_SOURCES})

@@ -111,6 +111,9 @@ public:
     // step 1; appears with its first step. False when it cannot be created.
     virtual bool CreateProgressWindow(std::uint16_t steps) = 0;
     virtual void StepProgressWindow() = 0;
+    // Sets the progress window's range and position at once (a share of the
+    // whole); the window appears with it, as with a step.
+    virtual void SetProgressWindowPos(int lower, int upper, int pos) = 0;
 
     // The About box (template 100), modal, with its two text lines.
     virtual void ShowAbout(const std::string& versionLine, const std::string& noticeLine) = 0;

@@ -16,6 +16,11 @@ public:
     CLogFile& operator=(const CLogFile&) = delete;
 
     bool Open(const std::string& path);
+    // Creates the file only when no file of that name exists (atomically:
+    // two processes never both get it), never opening, emptying or
+    // appending to an existing one. False when it could not be created;
+    // *exists is then true when the name is taken.
+    bool CreateNew(const std::string& path, bool* exists);
     bool IsOpen() const;
     bool Write(const char* data, std::size_t length);
     // Pushes buffered bytes to the disk.

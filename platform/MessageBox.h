@@ -16,6 +16,26 @@ constexpr std::uint32_t kMbSystemModal = 0x00001000u;
 
 int ShowSystemMessageBox(const char* text, std::uint32_t style);
 
+// A front end that owns the console while it runs (the Linux dialog view
+// reads standard input on its GUI thread): while one is set, message boxes
+// shown outside of it (the upgrader's replug prompt, from any thread) go
+// through it, so one reader owns standard input and the Enter reaches the
+// box it was meant for. Same answers as ShowSystemMessageBox. Windows
+// message boxes read no console: the owner is kept but not used there.
+class IMessageBoxOwner
+{
+public:
+    virtual int ShowOwnedMessageBox(const char* text, std::uint32_t style) = 0;
+
+protected:
+    ~IMessageBoxOwner() = default;
+};
+// Sets (null: clears) the owner; the previous one is returned.
+IMessageBoxOwner* SetMessageBoxOwner(IMessageBoxOwner* owner);
+// The box as shown without an owner (what an owner falls back to once it
+// reads the console no more).
+int ShowUnownedMessageBox(const char* text, std::uint32_t style);
+
 // Installs the driver package (INF) for the devices with the hardware
 // identifier (Windows: UpdateDriverForPlugAndPlayDevicesA, forced). Linux has
 // no such installer: false with error 38 (ENOSYS).

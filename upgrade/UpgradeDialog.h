@@ -29,6 +29,12 @@ public:
     // The status label.
     virtual void SetStatusText(const std::string& text) = 0;
 
+    // The progress window of progress mode (switch P), where the main dialog
+    // stays hidden: an upgrader that reports its progress as a share of the
+    // whole (0..100) moves it here, silent or not. Nothing happens when the
+    // run has no progress window.
+    virtual void SetProgressWindowPercent(int /*percent*/) {}
+
     // Signals the CompletionEvent of the running upgrade: an asynchronous
     // FirmwareUpgradeWrite has ended. False when no event exists.
     virtual bool SetCompletionEvent() = 0;

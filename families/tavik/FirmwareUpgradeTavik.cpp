@@ -22,7 +22,6 @@ constexpr std::uint32_t kAfterInitMs = 1000;
 // How often the headset's DFU device is looked for while it re-enumerates.
 constexpr std::uint32_t kDfuLookMs = 1000;
 constexpr std::size_t kDfuPathChars = 512;
-constexpr std::size_t kToolPathChars = 260;
 constexpr int kIdOk = 1;
 constexpr std::uint32_t kErrorCancelled = 1223; // the user refused the consent prompt
 
@@ -37,13 +36,6 @@ std::string Narrow(const wchar_t* text)
     for (const wchar_t* p = text; p != nullptr && *p != L'\0'; ++p)
         out += (*p >= 0x20 && *p < 0x7F) ? static_cast<char>(*p) : '?';
     return out;
-}
-
-std::string Bounded(std::string text, std::size_t chars)
-{
-    if (text.size() >= chars)
-        text.resize(chars - 1);
-    return text;
 }
 } // namespace
 
@@ -254,30 +246,28 @@ void CFirmwareUpgradeTavik::ReportAccessProblem(const std::string& what, const s
     CFirmwareUpgrade::SetDeviceAccessProblem(advice);
 }
 
-CFirmwareUpgradeTavik::SDriverToolPaths CFirmwareUpgradeTavik::DriverToolPaths() const
+SDriverToolPaths BuildDriverToolPaths(const std::string& dir, bool win64)
 {
     SDriverToolPaths p;
-    const std::string& dir = m_env.programDirectory;
 #ifdef _WIN32
-    // 64-bit Windows needs the 64-bit tool: a 32-bit installer cannot install
-    // drivers there. That is the case for a 32-bit build under WOW64 and for
-    // our own 64-bit build alike.
-    const bool win64 = m_env.is32On64 || sizeof(void*) == 8;
-    p.infPath = Bounded(dir + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"),
-                        kToolPathChars);
-    p.toolPath = Bounded(dir + (win64 ? "Pellory64.exe" : "Pellory32.exe"), kToolPathChars);
+    p.infPath = dir + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf");
+    p.toolPath = dir + (win64 ? "Pellory64.exe" : "Pellory32.exe");
 #else
     // The Linux package is the program's udev rules (resources/udev).
-    p.infPath = Bounded(dir + "Driver/Driver/linux/70-orvo-tavik.rules", kToolPathChars);
-    p.toolPath = Bounded(dir + "pellory", kToolPathChars);
+    (void)win64;
+    p.infPath = dir + "Driver/Driver/linux/70-orvo-tavik.rules";
+    p.toolPath = dir + "pellory";
 #endif
-    p.commandLine = Bounded(p.toolPath + " /INF:" + p.infPath + " /ID:" + kDfuHardwareId, kToolPathChars + 1);
+    p.commandLine = p.toolPath + " /INF:" + p.infPath + " /ID:" + CFirmwareUpgradeTavik::kDfuHardwareId;
     return p;
 }
 
 std::uint32_t CFirmwareUpgradeTavik::RunDriverTool(const char* caller)
 {
-    const SDriverToolPaths p = DriverToolPaths();
+    // 64-bit Windows needs the 64-bit tool: a 32-bit installer cannot install
+    // drivers there. That is the case for a 32-bit build under WOW64 and for
+    // our own 64-bit build alike.
+    const SDriverToolPaths p = BuildDriverToolPaths(m_env.programDirectory, m_env.is32On64 || sizeof(void*) == 8);
     LogPrintf("%s -> FullInfPath[%s]\n", caller, p.infPath.c_str());
     LogPrintf("%s -> DrvExePath[%s]\n", caller, p.toolPath.c_str());
     LogPrintf("%s -> CmdLine[%s]\n", caller, p.commandLine.c_str());
@@ -647,15 +637,18 @@ void CFirmwareUpgradeTavik::Progress(DFUEngine*, const DFUEngine::ProgressRecord
     LogPrintf("CFirmwareUpgradeTavik::GetSubOperation [%d]\n", a.GetSubOperation());
 
     IUpgradeDialog* dialog = m_pFlashDlg;
+    // The bar shows the bytes sent: one step per block against a range of one
+    // step per byte (the packet size is 1) would never move it.
+    const long long total = a.GetBytesTotal();
+    const long long done = a.GetBytesDone();
+    const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
+    // Progress mode's window (the dialog stays hidden there) follows the same share.
+    if (dialog != nullptr && a.GetSubOperation() == DFUEngine::kOpTransfer)
+        dialog->SetProgressWindowPercent(percent);
     if (dialog != nullptr && !dialog->IsSilentMode())
     {
         if (a.GetSubOperation() == DFUEngine::kOpTransfer)
         {
-            // The bar shows the bytes sent: one step per block against a range
-            // of one step per byte (the packet size is 1) would never move it.
-            const long long total = a.GetBytesTotal();
-            const long long done = a.GetBytesDone();
-            const int percent = total > 0 ? static_cast<int>(std::clamp(done * 100 / total, 0LL, 100LL)) : 0;
             dialog->SetProgressRange(0, 100);
             dialog->SetProgressPos(percent);
         }

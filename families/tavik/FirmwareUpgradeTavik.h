@@ -61,6 +61,20 @@ struct STavikEnvironment
     static STavikEnvironment ForSystem();
 };
 
+// How the driver tool is started from the program's folder (with its
+// separator at the end): the package's INF path, the tool's path and the
+// tool's whole command line "<tool> /INF:<inf> /ID:<hardware id>", each at
+// its full length (a process command line may hold 32,767 characters; the
+// paths are not cut, so a deep folder never loses the identifier). win64:
+// 64-bit Windows (the 64-bit tool and package); unused on Linux.
+struct SDriverToolPaths
+{
+    std::string infPath;
+    std::string toolPath;
+    std::string commandLine;
+};
+SDriverToolPaths BuildDriverToolPaths(const std::string& programDirectory, bool win64);
+
 class CFirmwareUpgradeTavik : public CFirmwareUpgrade, public DFUEngine::Callback
 {
 public:
@@ -135,13 +149,6 @@ public:
     std::string m_headsetLocation;
 
 private:
-    struct SDriverToolPaths
-    {
-        std::string infPath;
-        std::string toolPath;
-        std::string commandLine;
-    };
-    SDriverToolPaths DriverToolPaths() const;
     // Runs the driver tool, logging with the caller's prefix; its exit code,
     // or a failure (never 0) when it could not be started.
     std::uint32_t RunDriverTool(const char* caller);

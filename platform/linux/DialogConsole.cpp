@@ -49,9 +49,13 @@ struct SMessageRequest
     std::string text;
     std::uint32_t style = 0;
     bool done = false;
+    // A prompt that only a user at a terminal answers (the replug prompt):
+    // it waits for its Enter even in a silent run, and tells whether it came.
+    bool confirm = false;
+    bool answered = false;
 };
 
-class CConsoleDialogView : public IDialogView
+class CConsoleDialogView : public IDialogView, private IMessageBoxOwner
 {
 public:
     CConsoleDialogView()
@@ -71,6 +75,7 @@ public:
 
     ~CConsoleDialogView() override
     {
+        ReleaseOwnership();
         if (m_wake[0] >= 0)
             close(m_wake[0]);
         if (m_wake[1] >= 0)
@@ -189,6 +194,7 @@ public:
     void RedrawWindow() override {}
 
     int ShowMessageBox(const std::string& text, std::uint32_t style) override;
+    int ShowOwnedMessageBox(const char* text, std::uint32_t style) override;
 
     void ShowNotice(const std::string& text) override
     {
@@ -210,6 +216,17 @@ public:
         if (!m_progCreated || m_ended)
             return;
         Step(m_prog);
+        DrawBar(m_prog, true);
+    }
+
+    void SetProgressWindowPos(int lower, int upper, int pos) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_progCreated || m_ended)
+            return;
+        m_prog.lower = lower;
+        m_prog.upper = upper;
+        m_prog.pos = pos;
         DrawBar(m_prog, true);
     }
 
@@ -338,7 +355,20 @@ private:
     // held); false when no line is there (at the end of the input, or when not blocking).
     bool ReadLine(std::string* line, bool block);
     bool WaitForWork(bool readInput);
-    void ShowBoxOnGuiThread(const std::string& text, std::uint32_t style);
+    // Shows a box on the GUI thread; a confirm box waits for its Enter in any
+    // mode. True when an Enter answered it.
+    bool ShowBoxOnGuiThread(const std::string& text, std::uint32_t style, bool confirm = false);
+    void ReleaseOwnership()
+    {
+        if (m_owning)
+        {
+            SetMessageBoxOwner(m_previousOwner);
+            m_owning = false;
+        }
+    }
+
+    bool m_owning = false;
+    IMessageBoxOwner* m_previousOwner = nullptr;
 
     std::mutex m_mutex;
     std::condition_variable m_boxDone;
@@ -449,18 +479,48 @@ bool CConsoleDialogView::ReadLine(std::string* line, bool block)
     }
 }
 
-void CConsoleDialogView::ShowBoxOnGuiThread(const std::string& text, std::uint32_t style)
+bool CConsoleDialogView::ShowBoxOnGuiThread(const std::string& text, std::uint32_t style, bool confirm)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         PrintLine(BoxText(text, style));
-        if (m_silent || m_inputEnded)
-            return;
+        if ((m_silent && !confirm) || m_inputEnded)
+            return false;
         std::fprintf(stderr, "Press Enter to continue...\n");
         std::fflush(stderr);
     }
     std::string ignored;
-    ReadLine(&ignored, true);
+    return ReadLine(&ignored, true);
+}
+
+// A box of the upgrader shown outside the dialog (the replug prompt). Only a
+// user at a terminal can answer it; the Enter is read by the one reader of
+// standard input, the GUI thread, whichever thread shows the box.
+int CConsoleDialogView::ShowOwnedMessageBox(const char* text, std::uint32_t style)
+{
+    const std::string message = text != nullptr ? text : "";
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (isatty(STDIN_FILENO) == 0 || m_inputEnded)
+    {
+        PrintLine(BoxText(message, style));
+        return 0; // nobody can press OK
+    }
+    if (CThread::CurrentId() == m_guiThread)
+    {
+        lock.unlock();
+        return ShowBoxOnGuiThread(message, style, true) ? kIdOk : 0;
+    }
+    if (m_ended)
+    {
+        // The GUI thread reads no more: this thread is the only reader.
+        lock.unlock();
+        return ShowUnownedMessageBox(text, style);
+    }
+    SMessageRequest request{message, style, false, true, false};
+    m_boxes.push_back(&request);
+    Wake();
+    m_boxDone.wait(lock, [&] { return request.done; });
+    return request.answered ? kIdOk : 0;
 }
 
 int CConsoleDialogView::ShowMessageBox(const std::string& text, std::uint32_t style)
@@ -498,6 +558,9 @@ int CConsoleDialogView::RunModal(IDialogEvents& events)
         m_ended = false;
         m_inputEnded = false;
     }
+    // From here on this view is the one reader of standard input.
+    m_previousOwner = SetMessageBoxOwner(this);
+    m_owning = true;
     events.OnInitDialog();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -533,8 +596,9 @@ int CConsoleDialogView::RunModal(IDialogEvents& events)
         }
         if (box != nullptr)
         {
-            ShowBoxOnGuiThread(box->text, box->style);
+            const bool answered = ShowBoxOnGuiThread(box->text, box->style, box->confirm);
             std::lock_guard<std::mutex> lock(m_mutex);
+            box->answered = answered;
             box->done = true;
             m_boxDone.notify_all();
             continue;
@@ -591,10 +655,14 @@ int CConsoleDialogView::RunModal(IDialogEvents& events)
         }
     }
 
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_running = false;
+        EndBarLine();
+        std::fflush(stderr);
+    }
+    ReleaseOwnership();
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_running = false;
-    EndBarLine();
-    std::fflush(stderr);
     return m_result;
 }
 } // namespace

@@ -2,10 +2,28 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
+namespace
+{
+std::atomic<IMessageBoxOwner*> g_owner{nullptr};
+}
+
+IMessageBoxOwner* SetMessageBoxOwner(IMessageBoxOwner* owner)
+{
+    return g_owner.exchange(owner);
+}
+
 int ShowSystemMessageBox(const char* text, std::uint32_t style)
+{
+    if (IMessageBoxOwner* owner = g_owner.load())
+        return owner->ShowOwnedMessageBox(text, style);
+    return ShowUnownedMessageBox(text, style);
+}
+
+int ShowUnownedMessageBox(const char* text, std::uint32_t style)
 {
     const char* kind = (style & 0xF0u) == kMbIconExclamation ? "Warning: "
                        : (style & 0xF0u) == kMbIconError    ? "Error: "

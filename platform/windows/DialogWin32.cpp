@@ -207,6 +207,17 @@ public:
         UpdateWindow(progress);
     }
 
+    void SetProgressWindowPos(int lower, int upper, int pos) override
+    {
+        HWND progress = m_progress.load();
+        if (progress == nullptr || m_ended.load())
+            return;
+        ::ShowWindow(progress, SW_SHOWNOACTIVATE);
+        SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_SETRANGE32, static_cast<WPARAM>(lower), static_cast<LPARAM>(upper));
+        SendDlgItemMessageA(progress, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+        UpdateWindow(progress);
+    }
+
     void ShowAbout(const std::string& versionLine, const std::string& noticeLine) override
     {
         SAboutTexts texts{versionLine, noticeLine};

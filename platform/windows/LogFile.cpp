@@ -1,5 +1,9 @@
 #include "platform/LogFile.h"
 
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
@@ -23,6 +27,40 @@ bool CLogFile::Open(const std::string& path)
     std::FILE* file = _fsopen(path.c_str(), "w+b", _SH_DENYWR);
     if (file == nullptr)
         return false;
+    m_impl = std::make_unique<Impl>();
+    m_impl->file = file;
+    return true;
+}
+
+bool CLogFile::CreateNew(const std::string& path, bool* exists)
+{
+    Close();
+    if (exists != nullptr)
+        *exists = false;
+    // CREATE_NEW: only a name nobody holds; others may read while it is open.
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+    {
+        const DWORD error = GetLastError();
+        if (exists != nullptr)
+            *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+        return false;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0)
+    {
+        CloseHandle(h);
+        DeleteFileA(path.c_str());
+        return false;
+    }
+    std::FILE* file = _fdopen(fd, "wb");
+    if (file == nullptr)
+    {
+        _close(fd);
+        DeleteFileA(path.c_str());
+        return false;
+    }
     m_impl = std::make_unique<Impl>();
     m_impl->file = file;
     return true;

@@ -4,7 +4,24 @@
 
 #include <newdev.h>
 
+#include <atomic>
+
+namespace
+{
+std::atomic<IMessageBoxOwner*> g_owner{nullptr};
+}
+
+IMessageBoxOwner* SetMessageBoxOwner(IMessageBoxOwner* owner)
+{
+    return g_owner.exchange(owner);
+}
+
 int ShowSystemMessageBox(const char* text, std::uint32_t style)
+{
+    return ShowUnownedMessageBox(text, style);
+}
+
+int ShowUnownedMessageBox(const char* text, std::uint32_t style)
 {
     return MessageBoxA(nullptr, text != nullptr ? text : "", "", style);
 }

@@ -69,14 +69,22 @@ bool SetOwnProcessPriorityHigh()
 
 std::string GetWorkingDirectory()
 {
-    char buffer[MAX_PATH + 1];
-    const DWORD n = GetCurrentDirectoryA(sizeof buffer, buffer);
-    if (n == 0 || n >= sizeof buffer)
+    // A deep folder may be longer than MAX_PATH: ask for the length first.
+    const DWORD length = GetCurrentDirectoryA(0, nullptr);
+    if (length == 0)
     {
         Fail();
         return {};
     }
-    return std::string(buffer, n);
+    std::string buffer(length, '\0');
+    const DWORD n = GetCurrentDirectoryA(length, buffer.data());
+    if (n == 0 || n >= length)
+    {
+        Fail();
+        return {};
+    }
+    buffer.resize(n);
+    return buffer;
 }
 
 bool SetWorkingDirectory(const std::string& path)
@@ -118,14 +126,22 @@ bool CreateDirectories(const std::string& path)
 
 std::string GetProgramPath()
 {
-    char buffer[MAX_PATH + 1];
-    const DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-    if (n == 0 || n >= sizeof buffer)
+    // The program may lie in a folder deeper than MAX_PATH: the buffer grows
+    // until the whole path fits (a path holds 32,767 characters at most).
+    for (DWORD size = MAX_PATH + 1; size <= 32768; size *= 2)
     {
-        Fail();
-        return {};
+        std::string buffer(size, '\0');
+        const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), size);
+        if (n == 0)
+            break;
+        if (n < size)
+        {
+            buffer.resize(n);
+            return buffer;
+        }
     }
-    return std::string(buffer, n);
+    Fail();
+    return {};
 }
 
 std::string GetProgramDirectory()

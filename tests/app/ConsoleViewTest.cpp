@@ -32,14 +32,27 @@ private:
     std::uint8_t m_bytes[300] = {};
 };
 
-// Standard input from a pipe the test writes, standard error into a file.
+// Standard input from a pipe the test writes (or a terminal: a pseudo-
+// terminal whose keyboard side the test types on), standard error into a file.
 class CConsoleRedirect
 {
 public:
-    explicit CConsoleRedirect(const std::string& errorFile) : m_errorFile(errorFile)
+    explicit CConsoleRedirect(const std::string& errorFile, bool terminal = false) : m_errorFile(errorFile)
     {
-        int fds[2];
-        EXPECT_EQ(pipe(fds), 0);
+        int fds[2] = {-1, -1};
+        if (terminal)
+        {
+            fds[1] = posix_openpt(O_RDWR | O_NOCTTY);
+            EXPECT_GE(fds[1], 0);
+            EXPECT_EQ(grantpt(fds[1]), 0);
+            EXPECT_EQ(unlockpt(fds[1]), 0);
+            fds[0] = open(ptsname(fds[1]), O_RDWR | O_NOCTTY);
+            EXPECT_GE(fds[0], 0);
+        }
+        else
+        {
+            EXPECT_EQ(pipe(fds), 0);
+        }
         m_savedIn = dup(STDIN_FILENO);
         dup2(fds[0], STDIN_FILENO);
         close(fds[0]);
@@ -67,17 +80,22 @@ public:
         m_input = -1;
     }
     std::string Output() const { return ReadFileBytes(m_errorFile); }
-    // Waits (about 20 s real at most) until the output holds the text.
-    bool WaitForOutput(const std::string& text) const
+    // Waits (about 20 s real at most) until the output holds the text (count times).
+    bool WaitForOutput(const std::string& text, int count = 1) const
     {
         CDeadline deadline(RealSeconds(20));
-        while (Output().find(text) == std::string::npos)
+        for (;;)
         {
+            const std::string output = Output();
+            int found = 0;
+            for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+                ++found;
+            if (found >= count)
+                return true;
             if (deadline.IsExpired())
                 return false;
             CClock::Sleep(10);
         }
-        return true;
     }
 
 private:
@@ -138,6 +156,76 @@ TEST(ConsoleViewTest, InteractiveUpgradeIsPlayedWithKeysAndEnter)
           std::string(LoadResourceString(135)), std::string(LoadResourceString(105)), std::string("Progress: 0%"),
           std::string(LoadResourceString(138))})
         EXPECT_NE(output.find(text), std::string::npos) << text << "\n" << output;
+}
+
+// The upgrader's replug prompt comes from the upgrade thread while the
+// dialog's GUI thread reads the keys: one reader owns standard input, so the
+// Enter typed for the prompt answers the prompt (and the upgrade goes on),
+// never the dialog.
+TEST(ConsoleViewTest, ReplugPromptOfTheUpgradeThreadGetsItsEnter)
+{
+    SFakeUpgraderConfig config;
+    config.replugPrompt = true;
+    for (int round = 0; round < 5; ++round)
+    {
+        SCOPED_TRACE(round);
+        std::shared_ptr<SFakeUpgraderRecord> record = InstallFakeUpgrader(config);
+        const std::string folder = MakeTestFolder("console-replug-" + std::to_string(round));
+        CFoundImage image;
+        SConsoleRun run;
+        std::string output;
+        {
+            CConsoleRedirect console(JoinPath(folder, "stderr.txt"), true);
+            CThread user;
+            user.Start([&console] {
+                EXPECT_TRUE(console.WaitForOutput("[U] Upgrade"));
+                console.Type("u\n");
+                EXPECT_TRUE(console.WaitForOutput(std::string(kFakeReplugText) + "\nPress Enter to continue..."));
+                console.Type("\n");
+                EXPECT_TRUE(console.WaitForOutput("Press Enter to continue...", 2)); // the success box
+                console.Type("\n");
+                return 0u;
+            });
+            run = RunConsole(false, image);
+            user.Wait(kInfinite);
+            output = console.Output();
+        }
+        CFirmwareUpgrade::SetConstructor(nullptr);
+        EXPECT_TRUE(record->Called("replug OK")) << output;
+        EXPECT_EQ(run.code, kReturnSuccess) << output;
+        EXPECT_EQ(run.result, kModalComplete);
+    }
+}
+
+// Without a terminal nobody can answer the prompt: it is printed, not
+// confirmed, and the upgrade fails instead of going on unasked.
+TEST(ConsoleViewTest, ReplugPromptWithoutATerminalIsNotConfirmed)
+{
+    SFakeUpgraderConfig config;
+    config.replugPrompt = true;
+    std::shared_ptr<SFakeUpgraderRecord> record = InstallFakeUpgrader(config);
+    const std::string folder = MakeTestFolder("console-replug-pipe");
+    CFoundImage image;
+    SConsoleRun run;
+    std::string output;
+    {
+        CConsoleRedirect console(JoinPath(folder, "stderr.txt"));
+        CThread user;
+        user.Start([&console] {
+            EXPECT_TRUE(console.WaitForOutput("[U] Upgrade"));
+            console.Type("u\n\n");
+            EXPECT_TRUE(console.WaitForOutput("Press Enter to continue...")); // the failure box
+            console.Type("\n");
+            console.CloseInput();
+            return 0u;
+        });
+        run = RunConsole(false, image);
+        user.Wait(kInfinite);
+        output = console.Output();
+    }
+    CFirmwareUpgrade::SetConstructor(nullptr);
+    EXPECT_TRUE(record->Called("replug not answered")) << output;
+    EXPECT_EQ(run.code, kReturnUpgradeFailed) << output;
 }
 
 TEST(ConsoleViewTest, NoDeviceAndEndOfInputCloses)

@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/MessageBox.h"
 #include "platform/Thread.h"
 #include "upgrade/FirmwareUpgrade.h"
+
+constexpr const char* kFakeReplugText = "Please unplug and plug in the device. Click OK to proceed the upgrade.";
 
 struct SFakeUpgraderConfig
 {
@@ -38,6 +41,12 @@ struct SFakeUpgraderConfig
     std::uint32_t completionDelayMs = 200;
     // Each validated packet takes this long (product ms).
     std::uint32_t validateDelayMs = 0;
+    // The write reports these shares of the whole (0..100) to the dialog, as
+    // an upgrader whose engine counts bytes does.
+    std::vector<int> writePercents;
+    // InitFirmwareUpgrade asks the user to replug the device (a system
+    // message box, as the real upgrader does) and fails unless OK was pressed.
+    bool replugPrompt = false;
     // The upload image comes back empty (and successful).
     bool emptyUpload = false;
     // Upgraders made from this index on fail the version query (and leave
@@ -152,15 +161,26 @@ public:
     HResult InitFirmwareUpgrade(std::uint32_t uploadSize) override
     {
         m_record->Add("InitFirmwareUpgrade");
-        std::lock_guard<std::mutex> lock(m_record->mutex);
-        m_record->initUploadSize = uploadSize;
+        {
+            std::lock_guard<std::mutex> lock(m_record->mutex);
+            m_record->initUploadSize = uploadSize;
+        }
         if (IsFailure(m_config.initResult) && !m_config.accessProblem.empty())
             CFirmwareUpgrade::SetDeviceAccessProblem(m_config.accessProblem);
+        if (m_config.replugPrompt)
+        {
+            const int answer = ShowSystemMessageBox(kFakeReplugText, kMbOk | kMbIconInformation | kMbSystemModal);
+            m_record->Add(answer == 1 ? "replug OK" : "replug not answered");
+            if (answer != 1)
+                return static_cast<HResult>(0x80000000u);
+        }
         return m_config.initResult;
     }
     bool FirmwareUpgradeWrite(const std::uint8_t*, std::uint32_t) override
     {
         m_record->Add("FirmwareUpgradeWrite");
+        for (int percent : m_config.writePercents)
+            m_pFlashDlg->SetProgressWindowPercent(percent);
         if (m_config.writeResult && !m_config.writeSynchronous)
         {
             IUpgradeDialog* dialog = m_pFlashDlg;

@@ -5,6 +5,7 @@
 #include "app/DiagnosticLog.h"
 #include "app/FlashApp.h"
 #include "platform/SingleInstance.h"
+#include "platform/System.h"
 #include "tests/TestSupport.h"
 
 namespace
@@ -60,6 +61,12 @@ protected:
 
     SRun Run(std::vector<std::string> args, int response, std::int32_t code)
     {
+        CFlashApp app;
+        return RunApp(app, std::move(args), response, code);
+    }
+
+    SRun RunApp(CFlashApp& app, std::vector<std::string> args, int response, std::int32_t code)
+    {
         std::vector<std::string> storage = {"OrvoHIDFlash.exe"};
         storage.insert(storage.end(), args.begin(), args.end());
         std::vector<char*> argv;
@@ -67,7 +74,6 @@ protected:
             argv.push_back(s.data());
 
         SRun run;
-        CFlashApp app;
         app.SetCommandLine(static_cast<int>(argv.size()), argv.data());
         app.SetSingleInstanceName(m_lockName);
         app.SetDialogFactory([&] { return std::make_unique<CFakeDialog>(m_dialog, response, code); });
@@ -101,6 +107,121 @@ TEST_F(FlashAppTest, LogFileIsNamedAfterTheStartTime)
     t.minute = 49;
     t.second = 14;
     EXPECT_EQ(CFlashApp::LogFileNameFor(t), "Upgrade-20151124-164914.log");
+}
+
+namespace
+{
+SLocalTime TheStartTime()
+{
+    SLocalTime t;
+    t.year = 2015;
+    t.month = 11;
+    t.day = 24;
+    t.hour = 16;
+    t.minute = 49;
+    t.second = 14;
+    return t;
+}
+
+// A folder this process cannot create files in, whatever its rights (root
+// included: permission bits would not stop it): the kernel's /proc. Empty
+// when the platform has none.
+std::string UnwritableFolder()
+{
+#ifdef _WIN32
+    const std::string folder = "Z:\\proc";
+#else
+    const std::string folder = "/proc";
+#endif
+    const std::string probe = JoinPath(folder, "orvo-probe.log");
+    if (WriteFileBytes(probe, "x"))
+    {
+        DeleteFilePath(probe);
+        return {};
+    }
+    return folder;
+}
+} // namespace
+
+// Production runs in one folder may start in the same second: a file of the
+// run's name belongs to another run and is never opened, appended to or
+// deleted; the run takes the next free name of the same format.
+TEST_F(FlashAppTest, AnotherRunsLogOfTheSameSecondIsNeverTouched)
+{
+    EXPECT_EQ(CFlashApp::LogFileNameFor(TheStartTime(), 1), "Upgrade-20151124-164914.log");
+    EXPECT_EQ(CFlashApp::LogFileNameFor(TheStartTime(), 2), "Upgrade-20151124-164914-2.log");
+    const std::string other = "[24/11/2015 16:49:14:001] another run's log\r\n";
+    ASSERT_TRUE(WriteFileBytes(JoinPath(m_folder, "Upgrade-20151124-164914.log"), other));
+
+    SRun failed;
+    {
+        CFlashApp app(TheStartTime(), CFlashApp::SLogFolders{m_folder, nullptr});
+        failed = RunApp(app, {"/S", "/Ustation-1"}, 2, static_cast<std::int32_t>(0x80000007u));
+    }
+    EXPECT_EQ(failed.logName, JoinPath(m_folder, "Upgrade-20151124-164914-2.log"));
+    ASSERT_TRUE(failed.logKept);
+    EXPECT_NE(failed.logBytes.find("] CFlashApp::ExitInstance - code[0x80000007] success[0]\r\n"), std::string::npos);
+
+    SRun succeeded;
+    {
+        CFlashApp app(TheStartTime(), CFlashApp::SLogFolders{m_folder, nullptr});
+        succeeded = RunApp(app, {"/S", "/Ustation-2"}, 8, 0);
+    }
+    EXPECT_EQ(succeeded.logName, JoinPath(m_folder, "Upgrade-20151124-164914-3.log"));
+    EXPECT_FALSE(succeeded.logKept);
+
+    // The other runs' logs are as they were.
+    EXPECT_EQ(ReadFileBytes(JoinPath(m_folder, "Upgrade-20151124-164914.log")), other);
+    EXPECT_EQ(ReadFileBytes(JoinPath(m_folder, "Upgrade-20151124-164914-2.log")), failed.logBytes);
+}
+
+// A working directory that cannot take the log (Program Files, a read-only
+// share; here /proc, which not even root may write): the log goes to the
+// user's local application-data folder and a failure says where.
+TEST_F(FlashAppTest, WorkingDirectoryThatCannotTakeTheLogSendsItToTheUsersFolder)
+{
+    const std::string unwritable = UnwritableFolder();
+    if (unwritable.empty())
+        GTEST_SKIP() << "no folder here refuses new files";
+    const std::string appData = JoinPath(m_folder, "appdata");
+    ASSERT_TRUE(CreateDirectories(appData));
+    const CFlashApp::SLogFolders folders{unwritable, [appData](std::wstring* folder) {
+                                             *folder = NarrowToWidePath(appData);
+                                             return HR_OK;
+                                         }};
+
+    SRun failed;
+    std::string note;
+    {
+        CFlashApp app(TheStartTime(), folders);
+        failed = RunApp(app, {}, 1, static_cast<std::int32_t>(0x80000007u));
+        note = app.LogLocationNote();
+        EXPECT_FALSE(app.IsLogInWorkingDirectory());
+    }
+    const std::string expected = JoinPath(appData, "Upgrade-20151124-164914.log");
+    EXPECT_EQ(failed.logName, expected);
+    ASSERT_TRUE(failed.logKept);
+    EXPECT_NE(failed.logBytes.find("the working directory cannot take the log"), std::string::npos) << failed.logBytes;
+    EXPECT_EQ(note, "The diagnostic log is in " + expected);
+    EXPECT_EQ(m_dialog.settings.logNote, note); // the dialog shows it with the failure
+
+    SRun succeeded;
+    {
+        CFlashApp app(TheStartTime(), folders);
+        succeeded = RunApp(app, {}, 8, 0);
+    }
+    EXPECT_EQ(succeeded.logName, JoinPath(appData, "Upgrade-20151124-164914-2.log"));
+    EXPECT_FALSE(succeeded.logKept);
+    EXPECT_EQ(ListFolder(appData), std::vector<std::string>{"Upgrade-20151124-164914.log"});
+
+    // No folder takes it: the run goes on without a log and says so.
+    {
+        CFlashApp app(TheStartTime(), CFlashApp::SLogFolders{unwritable, nullptr});
+        const SRun run = RunApp(app, {}, 1, static_cast<std::int32_t>(0x80000007u));
+        EXPECT_EQ(run.code, static_cast<std::int32_t>(0x80000007u));
+        EXPECT_TRUE(run.logName.empty());
+        EXPECT_EQ(app.LogLocationNote(), "No diagnostic log could be written.");
+    }
 }
 
 TEST_F(FlashAppTest, FailedRunKeepsItsLogWithTheOutcomeLines)

@@ -479,6 +479,23 @@ TEST_F(FlashDlgTest, ProgressModeWithoutValidationNeverShowsTheWindow)
     EXPECT_EQ(run.state.progressWindowStepIts, 0);
 }
 
+// An upgrader that reports its progress as a share of the whole moves the
+// progress window of progress mode; a plain silent run has no window.
+TEST_F(FlashDlgTest, ProgressModeWindowFollowsTheUpgradersShare)
+{
+    m_config.writePercents = {0, 25, 50, 100};
+    m_progressMode = true;
+    SRun run = Run(true);
+    EXPECT_EQ(run.code, kReturnSuccess);
+    EXPECT_EQ(run.state.progressWindowPositions, (std::vector<int>{0, 25, 50, 100}));
+    EXPECT_EQ(run.state.progressWindowRange, (std::pair<int, int>{0, 100}));
+
+    m_progressMode = false;
+    run = Run(true);
+    EXPECT_EQ(run.code, kReturnSuccess);
+    EXPECT_TRUE(run.state.progressWindowPositions.empty());
+}
+
 TEST_F(FlashDlgTest, MissingOrWrongImageFails)
 {
     m_resources.result = EResourceResult::NotFound;

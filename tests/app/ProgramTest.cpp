@@ -57,6 +57,54 @@ TEST(ProgramTest, SilentRunWithoutDeviceEndsWithNoDeviceAndKeepsTheLog)
     EXPECT_EQ(bytes.size() - bytes.rfind("End of Log"), std::string("End of Log\r\n\r\r\n").size());
 }
 
+// Started in a folder it cannot write (/proc, which refuses new files even to
+// root), the program writes its log into the user's local application-data
+// folder and says so at the end of a failed silent run.
+TEST(ProgramTest, LogGoesToTheUsersFolderWhenTheWorkingDirectoryCannotTakeIt)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "the in-process test covers the Windows build (wine's prefix holds the user's folder)";
+#else
+    const std::string folder = MakeTestFolder("program-unwritable");
+    std::uint32_t status = 0;
+    const std::string output = JoinPath(folder, "output.txt");
+    ASSERT_TRUE(RunProcessAndWait({ProgramPath(), "/S"}, RealSeconds(120), &status, "/proc", output,
+                                  ProgramEnvironment(folder, UniqueTestLockName("unwritable"))));
+    EXPECT_EQ(status, ExitStatusOf(0x80000001u));
+    const std::string appData = JoinPath(folder, "appdata");
+    const std::vector<std::string> logs = LogFilesIn(appData);
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string bytes = ReadFileBytes(JoinPath(appData, logs[0]));
+    EXPECT_NE(bytes.find("] CFlashApp::ExitInstance - code[0x80000001] success[0]\r\n"), std::string::npos);
+    EXPECT_NE(ReadFileBytes(output).find("The diagnostic log is in " + JoinPath(appData, logs[0])), std::string::npos)
+        << ReadFileBytes(output);
+#endif
+}
+
+// A script waits for the GUI program with "start /wait" and reads its exit
+// code from %ERRORLEVEL% (the full 32-bit code, shown signed by cmd); without
+// the wait cmd goes on at once. Run by wine's cmd here, as the README says.
+TEST(ProgramTest, ScriptWaitsWithStartAndReadsTheExitCode)
+{
+#ifndef _WIN32
+    GTEST_SKIP() << "a Windows script";
+#else
+    const std::string folder = MakeTestFolder("program-script");
+    const std::string script = JoinPath(HostPath(folder), "upgrade.cmd");
+    ASSERT_TRUE(WriteFileBytes(script, "@echo off\r\n"
+                                       "start \"\" /wait \"" + ProgramPath() + "\" /S\r\n"
+                                       "echo exit code %ERRORLEVEL%\r\n"
+                                       "if %ERRORLEVEL% EQU -2147483647 echo no device found\r\n"));
+    std::uint32_t status = 0;
+    const std::string output = JoinPath(folder, "output.txt");
+    ASSERT_TRUE(RunProcessAndWait({"C:\\windows\\system32\\cmd.exe", "/c", script}, RealSeconds(120), &status,
+                                  HostPath(folder), output, ProgramEnvironment(folder, UniqueTestLockName("script"))));
+    const std::string printed = ReadFileBytes(output);
+    EXPECT_NE(printed.find("exit code -2147483647"), std::string::npos) << printed; // 0x80000001
+    EXPECT_NE(printed.find("no device found"), std::string::npos) << printed;
+#endif
+}
+
 TEST(ProgramTest, SecondCopyIsRefusedWithCodeZeroAndNoLog)
 {
 #ifdef _WIN32

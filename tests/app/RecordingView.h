@@ -53,6 +53,8 @@ public:
         bool progressWindow = false;
         int progressWindowSteps = -1;
         int progressWindowStepIts = 0;
+        std::pair<int, int> progressWindowRange{0, 0};
+        std::vector<int> progressWindowPositions;
         std::vector<std::string> about;
         std::vector<int> ignoredPresses;
     };
@@ -212,6 +214,13 @@ public:
         return true;
     }
     void StepProgressWindow() override { Change([](SState& s) { ++s.progressWindowStepIts; }); }
+    void SetProgressWindowPos(int lower, int upper, int pos) override
+    {
+        Change([&](SState& s) {
+            s.progressWindowRange = {lower, upper};
+            s.progressWindowPositions.push_back(pos);
+        });
+    }
 
     void ShowAbout(const std::string& versionLine, const std::string& noticeLine) override
     {

@@ -213,7 +213,21 @@ TEST(BcspStrictChipTest, StrictChipOverALossyLinkGetsTheWholeImage)
     SDFUDownloadHooks hooks;
     hooks.onBegun = [&]() { rig.chip.SetLoss(loss, loss); };
     hooks.onBeforeEnd = [&]() { rig.chip.ClearLoss(); };
-    ASSERT_EQ(DownloadDFUImage(rig.dfu, image.data(), image.size(), &hooks), HR_OK);
+    CCapturedLog log;
+    const HResult result = DownloadDFUImage(rig.dfu, image.data(), image.size(), &hooks);
+    std::string tail;
+    if (result != HR_OK)
+    {
+        // The log's last lines, a repeated line once.
+        const auto lines = log.Lines();
+        std::vector<std::string> kept;
+        for (const std::string& line : lines)
+            if (kept.empty() || kept.back() != line)
+                kept.push_back(line);
+        for (std::size_t i = kept.size() > 60 ? kept.size() - 60 : 0; i < kept.size(); ++i)
+            tail += kept[i] + "\n";
+    }
+    ASSERT_EQ(result, HR_OK) << tail;
     EXPECT_EQ(rig.chip.FirmwareImage(), image);
 }
 

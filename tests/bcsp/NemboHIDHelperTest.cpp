@@ -29,7 +29,7 @@ struct SWorld
         const BenchId hc = world.AddHostController();
         device = world.Plug(world.RootHub(hc), 1, MakeBlueCoreBridgeDevice(chip));
     }
-    CTimeScale scale{0.02};
+    CTimeScale scale{kDfuTestTimeScale}; // the link set-up's waits need their margin here too
     CBenchUsbWorld world;
     std::shared_ptr<CBlueCoreChip> chip;
     BenchId device = 0;

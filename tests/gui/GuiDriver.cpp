@@ -4,13 +4,15 @@
 // through flag files.
 //
 //   gui_driver <scenario> <program> <flag folder>
-//   scenarios: ready, fail, newer, nodevice, silent, progress, second; bench (program: the bench program)
+//   scenarios: ready, fail, newer, nodevice, silent, progress, second, dpi (at ORVO_GUI_DPI); bench,
+//   bench-progress (program: the bench program)
 // Exit code: the number of failed checks (0: all passed).
 #include <windows.h>
 
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -454,10 +456,110 @@ void BenchScenario(const std::string& program)
     }
     CheckCode(process.Wait(120), 0, "bench: upgrade");
 }
+
+// The dialog at the system's DPI (the script sets 96 or 192 and names it in
+// ORVO_GUI_DPI): the program is system-DPI aware, so its dialog measures the
+// same in inches at every DPI (a program Windows stretches as a bitmap, or
+// one drawn at 96 DPI on a 192-DPI screen, does not), and its visible
+// controls lie inside the client area without overlapping.
+void DpiScenario(const std::string& program)
+{
+    char value[16] = {};
+    GetEnvironmentVariableA("ORVO_GUI_DPI", value, sizeof value);
+    const int wanted = std::atoi(value);
+    const std::string tag = "dpi-" + std::string(value);
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    Check(dpi == wanted, tag + ": the system runs at " + std::to_string(dpi) + " DPI");
+
+    SetEnvironmentVariableA("ORVO_FAKE_UPGRADER", "ready");
+    SProcess process;
+    Check(process.Start(program, ""), tag + ": started");
+    HWND dialog = WaitFor([&] { return FindMainDialog(process.Pid()); });
+    Check(dialog != nullptr, tag + ": dialog found");
+    if (dialog == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    WaitUntil([&] { return IsWindowEnabled(GetDlgItem(dialog, 1)) != 0; });
+    RECT client{};
+    GetClientRect(dialog, &client);
+    const double inches = static_cast<double>(client.right) / dpi;
+    char text[200];
+    std::snprintf(text, sizeof text, "%s: dialog client area %ldx%ld pixels, %.2f inches wide", tag.c_str(), client.right,
+                  client.bottom, inches);
+    // 321 dialog units of an 8-point font: about 5 inches at any DPI. A
+    // program that is not DPI aware is drawn at 96 DPI: 2.5 inches at 192.
+    Check(inches > 4.0 && inches < 6.5, text);
+    RECT window{};
+    GetWindowRect(dialog, &window);
+    Check(window.right - window.left <= GetSystemMetrics(SM_CXSCREEN), tag + ": the dialog fits the screen");
+
+    std::vector<std::pair<int, RECT>> controls;
+    for (int id : {1, 2, 1000, 1001, 1003})
+    {
+        HWND control = GetDlgItem(dialog, id);
+        RECT r{};
+        GetWindowRect(control, &r);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+        Check(IsWindowVisible(control) && r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom,
+              tag + ": control " + std::to_string(id) + " lies inside the dialog");
+        controls.push_back({id, r});
+    }
+    for (std::size_t i = 0; i < controls.size(); ++i)
+    {
+        for (std::size_t j = i + 1; j < controls.size(); ++j)
+        {
+            RECT overlap{};
+            const bool overlaps = IntersectRect(&overlap, &controls[i].second, &controls[j].second) != 0;
+            Check(!overlaps, tag + ": controls " + std::to_string(controls[i].first) + " and " +
+                                 std::to_string(controls[j].first) + " do not overlap");
+        }
+    }
+    Screenshot(tag);
+    Press(dialog, 2);
+    CheckCode(process.Wait(), 4, tag + ": closed");
+}
+
+// The bench program in progress mode (/P): no main dialog, and the progress
+// window follows the download part-way to its end; exit code 0.
+void BenchProgressScenario(const std::string& program)
+{
+    SProcess process;
+    Check(process.Start(program, "--scenario normal --time-scale 2 --instance-name " + g_lock + " /P"),
+          "bench-progress: started");
+    HWND window = WaitFor([&]() -> HWND {
+        for (HWND hwnd : VisibleDialogs(process.Pid()))
+        {
+            if (GetDlgItem(hwnd, 1001) != nullptr && GetDlgItem(hwnd, 1003) == nullptr)
+                return hwnd;
+        }
+        return nullptr;
+    }, 120);
+    Check(window != nullptr, "bench-progress: progress window shown");
+    if (window == nullptr)
+    {
+        process.Wait(1);
+        return;
+    }
+    HWND bar = GetDlgItem(window, 1001);
+    auto position = [&] { return static_cast<int>(SendMessageA(bar, PBM_GETPOS, 0, 0)); };
+    Check(WaitUntil([&] { return position() >= 5 && position() < 100; }, 120), "bench-progress: the bar moves part-way");
+    Check(SendMessageA(bar, PBM_GETRANGE, FALSE, 0) == 100, "bench-progress: range 0..100");
+    Check(FindMainDialog(process.Pid()) == nullptr, "bench-progress: main dialog hidden");
+    const int before = position();
+    Screenshot("bench-progress");
+    Check(WaitUntil([&] { return position() > before; }, 60), "bench-progress: the bar moves on");
+    CheckCode(process.Wait(180), 0, "bench-progress: upgrade");
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
+    // Reads the program's windows in real pixels at any DPI.
+    SetProcessDPIAware();
     if (argc < 4)
     {
         std::fprintf(stderr, "usage: gui_driver <scenario> <program> <flag folder>\n");
@@ -485,6 +587,10 @@ int main(int argc, char** argv)
         SecondCopyScenario(program);
     else if (scenario == "bench")
         BenchScenario(program);
+    else if (scenario == "dpi")
+        DpiScenario(program);
+    else if (scenario == "bench-progress")
+        BenchProgressScenario(program);
     else
         Check(false, "unknown scenario " + scenario);
     return g_failures;

@@ -17,7 +17,8 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # Xvfb picks a free display itself and writes its number.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+# Wide enough for the dialog at 192 DPI (about 1,050 pixels).
+Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb=$!
 shooter=""
 cleanup() {
@@ -44,13 +45,13 @@ for p in "$program" $bench; do
     exe=$(basename "$p")
     "$winerun" reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe\\X11 Driver" /v Managed /d N /f >/dev/null 2>&1
 done
-scenarios="ready fail newer nodevice silent progress second"
-[ -n "$bench" ] && scenarios="$scenarios bench"
+scenarios="ready fail newer nodevice silent progress second dpi-96 dpi-192"
+[ -n "$bench" ] && scenarios="$scenarios bench bench-progress"
 
 failures=0
 for scenario in $scenarios; do
     target=$program
-    [ "$scenario" = bench ] && target=$bench
+    case $scenario in bench*) target=$bench;; esac
     (
         while :; do
             for flag in "$work"/*.flag; do
@@ -66,8 +67,15 @@ for scenario in $scenarios; do
         done
     ) &
     shooter=$!
+    # The system's DPI for the programs started from now on: 96 but in the
+    # scenarios named after another.
+    run=$scenario dpi=96
+    case $scenario in dpi-*) run=dpi dpi=${scenario#dpi-};; esac
+    "$winerun" reg add "HKCU\\Control Panel\\Desktop" /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+    ORVO_GUI_DPI=$dpi
+    export ORVO_GUI_DPI
     echo "== scenario $scenario"
-    if ! "$winerun" "$driver" "$scenario" "$target" "$work"; then
+    if ! "$winerun" "$driver" "$run" "$target" "$work"; then
         failures=$((failures + 1))
         echo "== scenario $scenario FAILED"
     fi
@@ -75,4 +83,6 @@ for scenario in $scenarios; do
     wait "$shooter" 2>/dev/null
     shooter=""
 done
+# The prefix is kept: leave it at the usual DPI.
+"$winerun" reg add "HKCU\\Control Panel\\Desktop" /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
 exit $failures

@@ -39,6 +39,15 @@ for f in ./opt/orvohidflash/orvohidflash ./opt/orvohidflash/pellory \
     check sh -c "printf '%s\n' \"\$1\" | grep -q -- \" $f\( \|\$\)\"" _ "$contents"
 done
 
+# Debian's policy checker, when it is installed: no errors. Its warnings are
+# listed; the README names those a package in /opt cannot avoid.
+if command -v lintian >/dev/null 2>&1; then
+    echo "== lintian $(basename "$deb")"
+    findings=$(lintian --allow-root --no-tag-display-limit "$deb" 2>&1)
+    printf '%s\n' "$findings"
+    check sh -c "! printf '%s\n' \"\$1\" | grep -q '^E: '" _ "$findings"
+fi
+
 if [ "$(id -u)" != 0 ]; then
     echo "install test skipped: not root"
     [ $fail = 0 ] && exit 77
@@ -64,11 +73,24 @@ check test "$rc" = 129
 # tries of the factory with their 5 s waits cannot end within seconds.
 check test "$took" -ge 30
 check sh -c "grep -q 'code\[0x80000001\] success\[0\]' \"$work\"/Upgrade-*.log"
+# The Python package as Debian's python3 finds it: from dist-packages (not the
+# source tree), with the package's version, loading the installed library.
+if dpkg-deb -c "$deb" | grep -q ' ./usr/lib/python3/dist-packages/orvohostapi/__init__.py'; then
+    echo "== python3: import orvohostapi from the installed package"
+    version=$(dpkg-deb -f "$deb" Version)
+    check sh -c "cd / && env -u PYTHONPATH -u ORVO_HOSTAPI_LIBRARY /usr/bin/python3 -c '
+import importlib.metadata, orvohostapi
+assert orvohostapi.__file__ == \"/usr/lib/python3/dist-packages/orvohostapi/__init__.py\", orvohostapi.__file__
+assert importlib.metadata.version(\"orvohostapi\") == \"$version\"
+assert orvohostapi.interface_version() == (1, 18)
+print(\"orvohostapi\", importlib.metadata.version(\"orvohostapi\"), \"from\", orvohostapi.__file__)'"
+fi
 echo "== dpkg -r"
 check dpkg -r orvohidflash
 check test ! -e /usr/bin/orvohidflash
 check test ! -e /usr/lib/udev/rules.d/70-orvo-tavik.rules
 check test ! -e /opt/orvohidflash/orvohidflash
+check test ! -e /usr/lib/python3/dist-packages/orvohostapi/__init__.py
 rm -rf "$work"
 [ $fail = 0 ] && echo "package test passed" && exit 0
 echo "package test FAILED"

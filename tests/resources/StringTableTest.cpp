@@ -60,3 +60,26 @@ TEST(StringTableTest, WindowsDialogTemplatesAndIconArePresent)
     EXPECT_NE(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(144)), nullptr);
 }
 #endif
+
+#ifdef _WIN32
+// The manifest declares system DPI awareness (the dialogs are drawn sharp at
+// the system's DPI instead of stretched) and Windows 7 to 11 as supported;
+// the loader of this process (which carries it) applies it.
+TEST(StringTableTest, ManifestDeclaresDpiAwarenessAndSupportedSystems)
+{
+    HRSRC found = FindResourceA(nullptr, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
+    ASSERT_NE(found, nullptr);
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    ASSERT_NE(loaded, nullptr);
+    const std::string manifest(static_cast<const char*>(LockResource(loaded)), SizeofResource(nullptr, found));
+    for (const char* text : {"<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>",
+                             "<dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">system</dpiAwareness>",
+                             "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // Windows 7
+                             "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // Windows 8
+                             "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // Windows 8.1
+                             "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // Windows 10 and 11
+                             "level=\"asInvoker\""})
+        EXPECT_NE(manifest.find(text), std::string::npos) << text;
+    EXPECT_TRUE(IsProcessDPIAware());
+}
+#endif

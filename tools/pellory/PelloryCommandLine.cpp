@@ -35,8 +35,8 @@ EPelloryParse ParsePelloryCommandLine(const char* line, SPelloryArguments* out)
 {
     if (line == nullptr || line[0] == '\0')
         return EPelloryParse::Empty;
-    // Bounded scan: a line that reaches 260 characters is refused without
-    // reading further.
+    // Bounded scan: a line that reaches the bound is refused without reading
+    // further.
     std::size_t length = 0;
     while (length < kPelloryMaxLine && line[length] != '\0')
         ++length;

@@ -5,14 +5,20 @@
 // The line is taken in upper case. The INF path runs from just after the
 // first "/INF:" up to the first "/ID:" (so the space before "/ID:" belongs
 // to it); the identifier is everything after "/ID:". Lines that are empty,
-// 260 characters or longer, lack either key, have "/ID:" first or leave a
-// field empty are refused. Portable; the input is untrusted.
+// longer than a process command line can be (32,767 characters with its
+// zero), lack either key, have "/ID:" first or leave a field empty are
+// refused. The program that starts the tool names it by its full path, so a
+// deep program folder makes a long line: no shorter bound may cut it.
+// Portable; the input is untrusted.
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
-constexpr std::size_t kPelloryMaxLine = 260;
+constexpr std::size_t kPelloryMaxLine = 32767;
+// The longest INF path the system's driver installer takes (MAX_PATH with its
+// zero): a longer one is refused with ERROR_FILENAME_EXCED_RANGE, not cut.
+constexpr std::size_t kPelloryMaxInfPath = 260;
 
 enum class EPelloryParse
 {

@@ -15,6 +15,7 @@
 #include "platform/System.h"
 #include "tests/TestSupport.h"
 #include "tests/usb/LogCapture.h"
+#include "tools/pellory/PelloryCommandLine.h"
 
 namespace
 {
@@ -70,6 +71,16 @@ public:
         m_texts.push_back(text);
     }
     bool SetCompletionEvent() override { return m_completion.Set(); }
+    void SetProgressWindowPercent(int percent) override
+    {
+        CMutexLock lock(m_lock);
+        m_windowPercents.push_back(percent);
+    }
+    std::vector<int> WindowPercents()
+    {
+        CMutexLock lock(m_lock);
+        return m_windowPercents;
+    }
 
     std::vector<std::string> Texts()
     {
@@ -90,6 +101,23 @@ public:
     CMutex m_lock;
     std::vector<std::string> m_texts;
     std::vector<int> m_positions;
+    std::vector<int> m_windowPercents;
+};
+
+// The upgrader waits 5 s for a re-enumeration the headset makes in 1.5 s, on
+// a thread of its own: at the tests' thousandth of real time that margin was
+// 3.5 ms, which a loaded machine outlasted (the DFU device not there yet, the
+// run failed). These tests run at a hundredth: 35 ms.
+class CWorldTimeScale
+{
+public:
+    CWorldTimeScale() : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(0.01); }
+    ~CWorldTimeScale() { CClock::SetTimeScale(m_old); }
+    CWorldTimeScale(const CWorldTimeScale&) = delete;
+    CWorldTimeScale& operator=(const CWorldTimeScale&) = delete;
+
+private:
+    double m_old;
 };
 
 struct SWorld
@@ -128,7 +156,6 @@ struct SWorld
             *exitCode = driverToolExitCode;
             return true;
         };
-        // A short folder: the tool's command line is bounded to 260 characters.
 #ifdef _WIN32
         env.programDirectory = "C:\\Orvo\\";
 #else
@@ -141,6 +168,7 @@ struct SWorld
         return env;
     }
 
+    CWorldTimeScale scale; // first: the headset's threads end before it is restored
     std::shared_ptr<CSimDfuBus> bus;
     std::unique_ptr<CTavikHeadset> headset;
     CBenchHidApi hid;
@@ -236,6 +264,26 @@ TEST(TavikUpgradeTest, HidDeviceIsUpgradedEndToEnd)
     while (world.headset->Mode() != CTavikHeadset::EMode::Hid && !back.IsExpired())
         CClock::Sleep(50);
     EXPECT_EQ(world.headset->Version(), "1.05.4");
+}
+
+// Progress mode (/P) is silent: the dialog's bar stays untouched, and the
+// progress window follows the bytes sent from 0 to 100 %.
+TEST(TavikUpgradeTest, ProgressWindowOfProgressModeFollowsTheDownload)
+{
+    SWorld world;
+    CFirmwareUpgradeTavik upgrader(world.Environment());
+    ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+    CRecordingDialog dialog;
+    dialog.m_silent = true;
+    ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
+    EXPECT_TRUE(dialog.Positions().empty());
+    EXPECT_TRUE(dialog.Texts().empty());
+    const std::vector<int> percents = dialog.WindowPercents();
+    ASSERT_FALSE(percents.empty());
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(percents.front(), 0);
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_GE(std::set<int>(percents.begin(), percents.end()).size(), 5u) << "the window must move in between";
 }
 
 TEST(TavikUpgradeTest, DeviceAlreadyInDfuMode)
@@ -372,20 +420,68 @@ TEST(TavikUpgradeTest, DriverToolThatCannotStartFailsTheStep)
     }
 }
 
-// A program folder with a blank: the tool is started by its path, and its
-// command line keeps the paths whole.
-TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
+namespace
+{
+// A program folder of 200 characters with blanks, as Explorer's "Extract
+// All" into a nested Downloads folder makes them (separator at its end).
+std::string DeepFolderWithBlanks()
+{
+#ifdef _WIN32
+    std::string folder = "C:\\Users\\Test User\\Downloads\\";
+    const char separator = '\\';
+#else
+    std::string folder = "/home/test user/Downloads/";
+    const char separator = '/';
+#endif
+    while (folder.size() < 199)
+        folder += folder.size() % 40 == 39 ? separator : (folder.size() % 7 == 0 ? ' ' : 'x');
+    folder += separator;
+    return folder;
+}
+} // namespace
+
+// The tool's command line at its real length: a deep folder with blanks
+// keeps the INF path and the identifier whole, and the tool reads them back.
+TEST(TavikUpgradeTest, DriverToolCommandLineFromADeepFolderIsWhole)
+{
+    const std::string folder = DeepFolderWithBlanks();
+    ASSERT_EQ(200u, folder.size());
+    for (const bool win64 : {false, true})
+    {
+        const SDriverToolPaths p = BuildDriverToolPaths(folder, win64);
+#ifdef _WIN32
+        EXPECT_EQ(p.toolPath, folder + (win64 ? "Pellory64.exe" : "Pellory32.exe"));
+        EXPECT_EQ(p.infPath, folder + (win64 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf" : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf"));
+#else
+        EXPECT_EQ(p.toolPath, folder + "pellory");
+        EXPECT_EQ(p.infPath, folder + "Driver/Driver/linux/70-orvo-tavik.rules");
+#endif
+        EXPECT_EQ(p.commandLine, p.toolPath + " /INF:" + p.infPath + " /ID:USB\\VID_0A12&PID_0001");
+        EXPECT_GT(p.commandLine.size(), 400u);
+        // What the tool gets after its own name, and what it makes of it.
+        SPelloryArguments args;
+        ASSERT_EQ(EPelloryParse::Ok, ParsePelloryCommandLine(CommandLineArguments(p.commandLine, p.toolPath).c_str(), &args));
+        EXPECT_EQ(args.infPathAsGiven, p.infPath + " ");
+        EXPECT_EQ(args.hardwareId, "USB\\VID_0A12&PID_0001");
+    }
+}
+
+// The upgrader starts the tool by its path from such a folder and hands it
+// the whole line.
+TEST(TavikUpgradeTest, DriverToolInADeepFolderWithBlanks)
 {
     STavikHeadsetConfig config;
     config.driverInstalled = false;
     SWorld world(config);
     STavikEnvironment env = world.Environment();
+    env.programDirectory = DeepFolderWithBlanks();
 #ifdef _WIN32
-    env.programDirectory = "C:\\Program Files\\Orvo\\";
-    const std::string tool = std::string("C:\\Program Files\\Orvo\\") + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+    const std::string tool = env.programDirectory + (sizeof(void*) == 8 ? "Pellory64.exe" : "Pellory32.exe");
+    const std::string inf = env.programDirectory + (sizeof(void*) == 8 ? "Driver\\Driver\\win64\\CSRBlueCoreUSB.inf"
+                                                                        : "Driver\\Driver\\win32\\CSRBlueCoreUSB.inf");
 #else
-    env.programDirectory = "/opt/My Orvo/";
-    const std::string tool = "/opt/My Orvo/pellory";
+    const std::string tool = env.programDirectory + "pellory";
+    const std::string inf = env.programDirectory + "Driver/Driver/linux/70-orvo-tavik.rules";
 #endif
     CFirmwareUpgradeTavik upgrader(env);
     ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
@@ -393,8 +489,7 @@ TEST(TavikUpgradeTest, DriverToolInAFolderWithABlank)
     ASSERT_TRUE(RunUpgrade(upgrader, dialog, MakeImage("1.05.4")));
     ASSERT_EQ(world.toolPaths.size(), 1u);
     EXPECT_EQ(world.toolPaths[0], tool);
-    EXPECT_EQ(world.toolCommandLines[0].rfind(tool + " /INF:" + env.programDirectory + "Driver", 0), 0u)
-        << world.toolCommandLines[0];
+    EXPECT_EQ(world.toolCommandLines[0], tool + " /INF:" + inf + " /ID:USB\\VID_0A12&PID_0001");
 }
 
 // --- the right device ---------------------------------------------------------

@@ -1,31 +1,23 @@
 // Feeds arbitrary argument lists (NUL-separated) to the command-line parser.
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "app/CommandLine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    std::vector<std::string> args = {"OrvoHIDFlash.exe"};
-    std::string current;
-    for (std::size_t i = 0; i < size; ++i)
+    // One copy of the input with a zero at its end: the arguments are the
+    // pieces between its zeros, used where they lie (no string per argument).
+    static char program[] = "OrvoHIDFlash.exe";
+    std::vector<char> text(data, data + size);
+    text.push_back('\0');
+    std::vector<char*> argv = {program, text.data()};
+    for (std::size_t i = 0; i + 1 < text.size(); ++i)
     {
-        if (data[i] == 0)
-        {
-            args.push_back(current);
-            current.clear();
-        }
-        else
-        {
-            current += static_cast<char>(data[i]);
-        }
+        if (text[i] == '\0')
+            argv.push_back(&text[i + 1]);
     }
-    args.push_back(current);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
 
     CMyCommandLineInfo info;
     ParseCommandLine(info, static_cast<int>(argv.size()), argv.data());

@@ -4,6 +4,7 @@
 // the device version never comes from outside the file.
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,8 +16,9 @@ namespace
 class CFuzzAV7201 : public CFirmwareUpgradeAV7201
 {
 public:
-    explicit CFuzzAV7201(const std::vector<std::uint8_t>& eeprom)
-        : CFirmwareUpgradeAV7201(SAvneraUpgradeEnvironment()), m_eeprom(eeprom)
+    // The EEPROM is the input itself (no copy of up to 64 KiB per run).
+    CFuzzAV7201(const std::uint8_t* eeprom, std::size_t size)
+        : CFirmwareUpgradeAV7201(SAvneraUpgradeEnvironment()), m_eeprom(eeprom), m_size(size)
     {
     }
     bool ReadEEPROM(std::uint32_t offset, std::uint8_t* buffer, std::uint32_t count) override
@@ -27,13 +29,16 @@ public:
         // read that would wrap the 16-bit address fails.
         if (offset + count > 0x10000)
             return false;
-        for (std::uint32_t i = 0; i < count; ++i)
-            buffer[i] = offset + i < m_eeprom.size() ? m_eeprom[offset + i] : 0xFF;
+        const std::size_t held = offset < m_size ? std::min<std::size_t>(count, m_size - offset) : 0;
+        if (held != 0)
+            std::memcpy(buffer, m_eeprom + offset, held);
+        std::memset(buffer + held, 0xFF, count - held);
         return true;
     }
 
 private:
-    const std::vector<std::uint8_t>& m_eeprom;
+    const std::uint8_t* m_eeprom;
+    std::size_t m_size;
 };
 } // namespace
 
@@ -41,8 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 2 || size > 0x10000 + 2)
         return 0;
-    const std::vector<std::uint8_t> eeprom(data + 2, data + size);
-    CFuzzAV7201 upgrader(eeprom);
+    CFuzzAV7201 upgrader(data + 2, size - 2);
     std::uint32_t contentSize = 0;
     std::uint8_t* content = nullptr;
     if (upgrader.GetFileFromFWImage(data[0], data[1] & 3, &contentSize, &content))

@@ -72,18 +72,24 @@ TEST(PelloryCommandLine, MalformedLinesEndWithMinusOneWithoutInstalling)
     EXPECT_EQ(0, installer.calls);
 }
 
-TEST(PelloryCommandLine, LinesOf260CharactersOrMoreAreRefused)
+// A deep program folder gives a long line (the tool's own path is in it
+// too): every line a process can be given is read whole; longer is refused.
+TEST(PelloryCommandLine, LinesUpToTheProcessLimitAreTakenWhole)
 {
     CFakeInstaller installer;
     const std::string head = "/INF:C:\\";
     const std::string tail = ".inf /ID:USB\\VID_0A12&PID_0001";
-    const std::string at259 = head + std::string(259 - head.size() - tail.size(), 'a') + tail;
-    ASSERT_EQ(259u, at259.size());
-    EXPECT_EQ(0, RunPellory(at259.c_str(), installer));
+    const std::string at500 = head + std::string(500 - head.size() - tail.size(), 'a') + tail;
+    SPelloryArguments args;
+    ASSERT_EQ(EPelloryParse::Ok, ParsePelloryCommandLine(at500.c_str(), &args));
+    EXPECT_EQ("USB\\VID_0A12&PID_0001", args.hardwareId);
+    EXPECT_EQ(470u, args.infPath.size()); // all but "/INF:" and "/ID:USB\\VID_0A12&PID_0001"
+    const std::string at32766 = head + std::string(32766 - head.size() - tail.size(), 'a') + tail;
+    EXPECT_EQ(0, RunPellory(at32766.c_str(), installer));
     EXPECT_EQ(1, installer.calls);
-    const std::string at260 = head + std::string(260 - head.size() - tail.size(), 'a') + tail;
-    EXPECT_EQ(EPelloryParse::TooLong, ParsePelloryCommandLine(at260.c_str(), nullptr));
-    EXPECT_EQ(-1, RunPellory(at260.c_str(), installer));
+    const std::string at32767 = head + std::string(32767 - head.size() - tail.size(), 'a') + tail;
+    EXPECT_EQ(EPelloryParse::TooLong, ParsePelloryCommandLine(at32767.c_str(), nullptr));
+    EXPECT_EQ(-1, RunPellory(at32767.c_str(), installer));
     const std::string huge(100000, 'x');
     EXPECT_EQ(-1, RunPellory(huge.c_str(), installer));
     EXPECT_EQ(1, installer.calls);

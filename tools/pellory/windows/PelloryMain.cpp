@@ -14,13 +14,13 @@ class CWindowsInstaller : public IPelloryInstaller
 public:
     int Install(const SPelloryArguments& args) override
     {
-        char infPath[kPelloryMaxLine] = {};
-        char hardwareId[kPelloryMaxLine] = {};
-        // Both fit: the whole line is shorter than 260 characters.
-        lstrcpynA(infPath, args.infPath.c_str(), sizeof(infPath));
-        lstrcpynA(hardwareId, args.hardwareId.c_str(), sizeof(hardwareId));
+        // The installer takes INF paths of MAX_PATH: a longer one is refused
+        // whole rather than cut to another file's name.
+        if (args.infPath.size() >= kPelloryMaxInfPath)
+            return ERROR_FILENAME_EXCED_RANGE;
         BOOL reboot = FALSE;
-        if (UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, infPath, INSTALLFLAG_FORCE, &reboot))
+        if (UpdateDriverForPlugAndPlayDevicesA(nullptr, args.hardwareId.c_str(), args.infPath.c_str(), INSTALLFLAG_FORCE,
+                                               &reboot))
             return 0;
         // A failure must never read as success, even without a last error.
         const DWORD error = GetLastError();
