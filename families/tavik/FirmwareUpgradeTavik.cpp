@@ -225,7 +225,7 @@ void CFirmwareUpgradeTavik::ReportAccessProblem(const std::string& what, const s
     subject.rulesFile = kRulesFile;
     subject.group = kAccessGroup;
 #ifndef _WIN32
-    const SDriverToolPaths paths = DriverToolPaths();
+    const SDriverToolPaths paths = BuildDriverToolPaths(m_env.programDirectory, m_env.is32On64 || sizeof(void*) == 8);
     subject.installCommand = PelloryRootCommand(paths.toolPath, paths.infPath, kDfuHardwareId);
 #endif
     const SDeviceAccessFacts facts =
