@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "usb/HidReportDescriptor.h"
+#include "platform/HidReportDescriptor.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
