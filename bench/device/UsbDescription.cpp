@@ -95,11 +95,57 @@ std::vector<std::uint8_t> BuildBenchDeviceDescriptor(const SBenchDevice& device)
     return d;
 }
 
+std::vector<std::uint8_t> BenchReportDescriptor(const SBenchHidInterface& hid)
+{
+    if (!hid.reportDescriptor.empty())
+        return hid.reportDescriptor;
+    const SHidCaps& c = hid.caps;
+    if (hid.reportIds.empty())
+        return MakeBenchReportDescriptor(c.usagePage, c.usage, c.inputReportByteLength, c.outputReportByteLength,
+                                         c.featureReportByteLength);
+    std::vector<std::uint8_t> d;
+    d.push_back(0x06);
+    Put16(d, c.usagePage);
+    d.push_back(0x0A);
+    Put16(d, c.usage);
+    d.insert(d.end(), {0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
+    for (std::uint8_t id : hid.reportIds)
+    {
+        d.insert(d.end(), {0x85, id});
+        const std::pair<std::uint8_t, std::uint16_t> mains[] = {
+            {0x81, c.inputReportByteLength}, {0x91, c.outputReportByteLength}, {0xB1, c.featureReportByteLength}};
+        for (const auto& [item, length] : mains)
+        {
+            if (length < 2)
+                continue;
+            d.insert(d.end(), {0x09, 0x01, 0x96});
+            Put16(d, static_cast<std::uint16_t>(length - 1));
+            d.insert(d.end(), {item, 0x02});
+        }
+    }
+    d.push_back(0xC0);
+    return d;
+}
+
 std::vector<std::uint8_t> BuildBenchHidDescriptor(const SBenchHidInterface& hid)
 {
     std::vector<std::uint8_t> d{9, kHidDescriptorType, 0x11, 0x01, 0, 1, kReportDescriptorType};
-    Put16(d, static_cast<std::uint16_t>(hid.reportDescriptor.size()));
+    Put16(d, static_cast<std::uint16_t>(BenchReportDescriptor(hid).size()));
     return d;
+}
+
+std::vector<std::uint8_t> BenchOtherInterfaceNumbers(const SBenchDevice& device)
+{
+    std::vector<std::uint8_t> numbers;
+    for (unsigned n = 0; numbers.size() < device.otherInterfaces && n < 255; ++n)
+    {
+        bool used = false;
+        for (const SBenchHidInterface& hid : device.hidInterfaces)
+            used = used || hid.interfaceNumber == n;
+        if (!used)
+            numbers.push_back(static_cast<std::uint8_t>(n));
+    }
+    return numbers;
 }
 
 std::vector<SBenchEndpoint> BenchEndpoints(const SBenchDevice& device)
@@ -120,7 +166,12 @@ std::vector<SBenchEndpoint> BenchEndpoints(const SBenchDevice& device)
 
 std::uint8_t BenchDfuInterfaceNumber(const SBenchDevice& device)
 {
-    return static_cast<std::uint8_t>(device.hidInterfaces.size() + device.otherInterfaces);
+    std::uint8_t number = 0;
+    for (const SBenchHidInterface& hid : device.hidInterfaces)
+        number = std::max<std::uint8_t>(number, static_cast<std::uint8_t>(hid.interfaceNumber + 1));
+    for (std::uint8_t other : BenchOtherInterfaceNumbers(device))
+        number = std::max<std::uint8_t>(number, static_cast<std::uint8_t>(other + 1));
+    return number;
 }
 
 std::vector<std::uint8_t> BuildBenchConfigDescriptor(const SBenchDevice& device)
@@ -158,9 +209,8 @@ std::vector<std::uint8_t> BuildBenchConfigDescriptor(const SBenchDevice& device)
             ++count;
         }
         std::uint8_t next = static_cast<std::uint8_t>(device.hidInterfaces.size() + 1);
-        for (std::uint8_t i = 0; i < device.otherInterfaces; ++i)
+        for (std::uint8_t number : BenchOtherInterfaceNumbers(device))
         {
-            const std::uint8_t number = static_cast<std::uint8_t>(device.hidInterfaces.size() + i);
             // An audio interface with its interrupt endpoint (no class-specific descriptors).
             body.insert(body.end(), {9, kUsbInterfaceDescriptorType, number, 0, 1, 1, 0, 0, 0});
             body.insert(body.end(), {7, kEndpointDescriptorType, static_cast<std::uint8_t>(0x80 | next++), kInterrupt, 64, 0, 1});

@@ -74,6 +74,9 @@ struct SBenchHidInterface
     // An interrupt OUT endpoint besides the interrupt IN one (output reports
     // then travel there; without it they are SET_REPORT requests).
     bool interruptOut = false;
+    // Without a report descriptor: the report IDs the interface's reports
+    // carry (empty: none), from which a descriptor is made for the wire.
+    std::vector<std::uint8_t> reportIds;
 };
 
 // A USB DFU 1.1 interface: run-time (protocol 1) or DFU mode (protocol 2).
@@ -137,8 +140,15 @@ std::vector<std::uint8_t> BuildBenchDeviceDescriptor(const SBenchDevice& device)
 std::vector<std::uint8_t> BuildBenchConfigDescriptor(const SBenchDevice& device);
 // String descriptor index (0: the language list); false when there is none.
 bool BuildBenchStringDescriptor(const SBenchDevice& device, std::uint8_t index, std::vector<std::uint8_t>& out);
-// The HID class descriptor (type 0x21) of HID interface hidIndex.
+// The report descriptor a HID interface answers with: its own, or one made
+// from its capabilities and report IDs (every declared ID carries input,
+// output and feature reports of the capabilities' lengths).
+std::vector<std::uint8_t> BenchReportDescriptor(const SBenchHidInterface& hid);
+// The HID class descriptor (type 0x21) of a HID interface.
 std::vector<std::uint8_t> BuildBenchHidDescriptor(const SBenchHidInterface& hid);
+// The interface numbers of the non-HID interfaces (audio), in order: the
+// lowest numbers the HID interfaces leave free.
+std::vector<std::uint8_t> BenchOtherInterfaceNumbers(const SBenchDevice& device);
 
 // Where the endpoints of the configuration descriptor lead.
 struct SBenchEndpoint

@@ -1099,6 +1099,35 @@ void CBenchUsbWorld::ScheduleReEnumerate(BenchId device, const SBenchDevice& new
     m_state->Schedule(std::move(back));
 }
 
+std::vector<BenchId> CBenchUsbWorld::RootHubs() const
+{
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    std::vector<BenchId> hubs;
+    for (const SController& c : m_state->controllers)
+        hubs.push_back(c.rootHub);
+    return hubs;
+}
+
+bool CBenchUsbWorld::PortDevice(BenchId hub, std::uint8_t port, BenchId* device, SBenchDevice* description,
+                                std::uint64_t* plugCount)
+{
+    CWorldCall call(*m_state);
+    auto hubIt = m_state->hubs.find(hub);
+    if (hubIt == m_state->hubs.end() || !hubIt->second.present || port == 0 || port > hubIt->second.ports)
+        return false;
+    const BenchId id = hubIt->second.portDevice[port - 1];
+    auto it = m_state->devices.find(id);
+    if (id == 0 || it == m_state->devices.end() || !it->second.present)
+        return false;
+    if (device != nullptr)
+        *device = id;
+    if (description != nullptr)
+        *description = it->second.spec;
+    if (plugCount != nullptr)
+        *plugCount = it->second.address; // a new address at every plug
+    return true;
+}
+
 bool CBenchUsbWorld::IsPresent(BenchId device)
 {
     CWorldCall call(*m_state);

@@ -58,7 +58,13 @@ public:
     void ScheduleReEnumerate(BenchId device, const SBenchDevice& newDevice, std::uint32_t dropDelayMs,
                              std::uint32_t backDelayMs);
 
-    // Looking at the world (tests).
+    // Looking at the world (tests, and the USB/IP server that serves it).
+    // The root hubs, in the order their controllers were added.
+    std::vector<BenchId> RootHubs() const;
+    // What a hub port holds now: false when nothing is plugged in there.
+    // plugCount changes every time a device (re)appears on the port.
+    bool PortDevice(BenchId hub, std::uint8_t port, BenchId* device, SBenchDevice* description,
+                    std::uint64_t* plugCount);
     bool IsPresent(BenchId device);
     std::wstring DeviceInstanceId(BenchId device);  // "USB\VID_..&PID_..\..."
     std::wstring HidInterfacePath(BenchId device, std::size_t hidIndex = 0);

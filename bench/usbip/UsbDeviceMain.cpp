@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/bluecore/BlueCoreHidModel.h"
+#include "bench/conexant/CxChipModel.h"
+#include "bench/program/BenchFamily.h"
 #include "bench/tavik/TavikHeadset.h"
 #include "bench/tavik/TavikScenario.h"
 #include "bench/usbip/UsbDeviceServer.h"
@@ -56,7 +59,8 @@ constexpr SFault kFaults[] = {
     {"hid-stall", true, "=N: the headset stalls its Nth HID request (report or output transfer)"},
     {"slow-reenumeration", true, "=MS: each re-enumeration takes MS milliseconds (default 1500)"},
     {"manifest-leaves-bus", false, "the DFU device is not manifestation tolerant and leaves the bus as manifestation starts"},
-    {"second-dfu-device", false, "a DFU-mode device of another vendor (1209:2003) sits on the next port"},
+    {"second-dfu-device", false,
+     "a DFU-mode device of another vendor (1209:2003) sits on the port before the headset's (the next one on port 0)"},
 };
 
 struct SOptions
@@ -83,7 +87,14 @@ void PrintHelp(std::FILE* out)
                  "Attaches a simulated product to the kernel's USB/IP host controller (vhci-hcd; root,\n"
                  "module vhci-hcd loaded) and serves it until SIGTERM or SIGINT. SIGUSR1 unplugs it\n"
                  "and plugs it in again.\n\n"
-                 "  --family NAME        tavik (the Tavik headset: HID 2C6D:3240, then DFU 0A12:0001)\n"
+                 "  --family NAME        tavik (the Tavik headset: HID 2C6D:3240, then DFU 0A12:0001);\n"
+                 "                       dfu (a lone DFU-mode device 1209:2003 that takes any image: 4 KiB\n"
+                 "                       blocks, 2 ms poll time-outs, 1 ms per KiB on the bus);\n"
+                 "                       the bench program's families (av7300, av7201, av6201, av6302: their\n"
+                 "                       scenarios, faults and memory options as there);\n"
+                 "                       a Conexant chip (cx20562, cx2070x, cx2077x, cx2076x, cx20805, cx1410;\n"
+                 "                       --device-image: its EEPROM); bluecore (the BlueCore chip behind its\n"
+                 "                       HID bridge)\n"
                  "  --scenario NAME      normal, same, newer, dfu-mode, no-device, download-error, unplug\n"
                  "  --port N             the controller's port (default 0: /sys/bus/usb/devices/1-1)\n"
                  "  --firmware-out PATH  writes what the product's firmware memory holds when the server ends\n"
@@ -182,8 +193,23 @@ SOptions ParseOptions(int argc, char** argv)
         else
             o.error = "unknown option " + arg;
     }
-    if (o.error.empty() && o.family != "tavik")
-        o.error = "family " + o.family + " cannot be served yet (tavik can)";
+    ECxBenchChip cx;
+    bool known = o.family == "tavik" || o.family == "dfu" || o.family == "bluecore" || ParseCxBenchChip(o.family, cx);
+    for (const SBenchFamilyEntry& f : BenchFamilies())
+        known = known || o.family == f.name;
+    if (o.error.empty() && !known)
+        o.error = "unknown family " + o.family;
+    if (o.error.empty() && (o.family == "dfu" || o.family == "bluecore" || ParseCxBenchChip(o.family, cx)))
+    {
+        if (o.scenario != "normal" && o.scenario != "no-device")
+            o.error = "the " + o.family + " family knows the scenarios normal and no-device";
+        else if (!o.faults.empty())
+            o.error = "the " + o.family + " family knows no faults";
+        else if (o.family != "bluecore" && o.family != "dfu" ? (o.flashPart >= 0 || o.chipRevision >= 0)
+                                                             : (!o.deviceImagePath.empty() || o.flashPart >= 0 ||
+                                                                o.chipRevision >= 0))
+            o.error = "a memory option that does not apply to the " + o.family + " family";
+    }
     if (o.error.empty() && o.family == "tavik")
     {
         const char* servable[] = {"normal", "same", "newer", "dfu-mode", "no-device", "download-error", "unplug"};
@@ -410,7 +436,21 @@ int main(int argc, char** argv)
     if (leaves)
         config.dfu.manifestEnd = ESimManifestEnd::DropOff;
     std::unique_ptr<CTavikOccupant> tavik;
-    if (options.scenario != "no-device")
+    std::unique_ptr<CFixedOccupant> lone;
+    std::shared_ptr<CSimDfuDevice> loneDfu;
+    if (options.family == "dfu")
+    {
+        SSimDfuConfig c;
+        c.idVendor = 0x1209;
+        c.idProduct = 0x2003;
+        c.wTransferSize = 4096;
+        c.pollTimeoutMs = 2;
+        c.transferMsPerKiB = 1.0;
+        c.checkPayload = false;
+        loneDfu = std::make_shared<CSimDfuDevice>(c);
+        lone = std::make_unique<CFixedOccupant>(loneDfu);
+    }
+    else if (options.family == "tavik" && options.scenario != "no-device")
         tavik = std::make_unique<CTavikOccupant>(std::make_unique<CTavikHeadset>(config, std::make_shared<CSimDfuBus>()),
                                                  FaultNumber(options, "no-answer-at-block"),
                                                  FaultNumber(options, "hid-stall"));
@@ -429,11 +469,74 @@ int main(int argc, char** argv)
         other = std::make_unique<CFixedOccupant>(otherDfu);
     }
 
+    // Products that live in a bench USB world: served from port 1 of its first root hub.
+    std::unique_ptr<IBenchFamily> family;
+    CBenchUsbWorld ownWorld;
+    CBenchUsbWorld* world = nullptr;
+    std::shared_ptr<CCxChipModel> cxChip;
+    std::shared_ptr<bluecore::CBlueCoreChip> blueCore;
+    ECxBenchChip cxType;
+    std::vector<std::uint8_t> deviceImage;
+    if (!options.deviceImagePath.empty())
+    {
+        std::ifstream in(options.deviceImagePath, std::ios::binary);
+        deviceImage.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof())
+        {
+            std::fprintf(stderr, "orvo-usb-device: cannot read %s\n", options.deviceImagePath.c_str());
+            return 2;
+        }
+    }
+    for (const SBenchFamilyEntry& f : BenchFamilies())
+    {
+        if (options.family != f.name)
+            continue;
+        SBenchFamilySetup setup;
+        setup.scenario = options.scenario;
+        setup.faults = options.faults;
+        setup.flashPart = options.flashPart;
+        setup.chipRevision = options.chipRevision;
+        setup.haveDeviceImage = !options.deviceImagePath.empty();
+        setup.deviceImage = deviceImage;
+        std::string why;
+        family = f.make(setup, &why);
+        if (!family || family->World() == nullptr)
+        {
+            std::fprintf(stderr, "orvo-usb-device: %s\n", why.empty() ? "the family has no USB world" : why.c_str());
+            return 2;
+        }
+        world = family->World();
+    }
+    if (ParseCxBenchChip(options.family, cxType))
+    {
+        SCxChipConfig config = MakeCxChipConfig(cxType);
+        if (!deviceImage.empty())
+            config.eepromContents = deviceImage;
+        cxChip = std::make_shared<CCxChipModel>(config);
+        world = &ownWorld;
+        if (options.scenario != "no-device")
+            world->Plug(world->RootHub(world->AddHostController()), 1, cxChip->Device(cxChip));
+    }
+    else if (options.family == "bluecore")
+    {
+        blueCore = std::make_shared<bluecore::CBlueCoreChip>();
+        world = &ownWorld;
+        if (options.scenario != "no-device")
+            world->Plug(world->RootHub(world->AddHostController()), 1, bluecore::MakeBlueCoreBridgeDevice(blueCore));
+    }
+    std::unique_ptr<CWorldPortOccupant> worldPort;
+    if (world != nullptr && !world->RootHubs().empty())
+        worldPort = std::make_unique<CWorldPortOccupant>(*world, world->RootHubs().front(), 1);
+
     std::vector<std::unique_ptr<SSlot>> slots;
+    if (worldPort)
+        slots.push_back(std::make_unique<SSlot>(worldPort.get(), options.port));
     if (tavik)
         slots.push_back(std::make_unique<SSlot>(tavik.get(), options.port));
+    if (lone)
+        slots.push_back(std::make_unique<SSlot>(lone.get(), options.port));
     if (other)
-        slots.push_back(std::make_unique<SSlot>(other.get(), options.port + 1));
+        slots.push_back(std::make_unique<SSlot>(other.get(), options.port > 0 ? options.port - 1 : options.port + 1));
     std::printf("orvo-usb-device: family %s, scenario %s, port %d\n", options.family.c_str(), options.scenario.c_str(),
                 options.port);
 
@@ -496,13 +599,30 @@ int main(int argc, char** argv)
 
     for (auto& slot : slots)
         Unplug(*slot, "the server ends");
+    // The device's own time (its simulated transfer time), slept through the clock.
+    std::printf("orvo-usb-device: the device's own time %llu ms\n", static_cast<unsigned long long>(CClock::SleptMs()));
     if (tavik)
         std::printf("orvo-usb-device: the headset runs %s\n", tavik->Headset().Version().c_str());
+    if (family)
+        std::printf("orvo-usb-device: %s\n", family->Summary().c_str());
     if (otherDfu)
         std::printf("orvo-usb-device: the other vendor's DFU device received %d blocks\n", otherDfu->BlocksReceived());
+    if (loneDfu)
+        std::printf("orvo-usb-device: the DFU device received %d blocks; its least download time %.1f ms, %d early polls\n",
+                    loneDfu->BlocksReceived(), loneDfu->MinimumDownloadMs(), loneDfu->EarlyPolls());
     if (!options.firmwareOut.empty())
     {
-        const std::vector<std::uint8_t> firmware = tavik ? tavik->Firmware() : std::vector<std::uint8_t>();
+        std::vector<std::uint8_t> firmware;
+        if (tavik)
+            firmware = tavik->Firmware();
+        else if (loneDfu)
+            firmware = loneDfu->Firmware();
+        else if (family)
+            firmware = family->Memory();
+        else if (cxChip)
+            firmware = cxChip->Eeprom();
+        else if (blueCore)
+            firmware = blueCore->FirmwareImage();
         if (!WriteFile(options.firmwareOut, firmware))
         {
             std::fprintf(stderr, "orvo-usb-device: cannot write %s\n", options.firmwareOut.c_str());

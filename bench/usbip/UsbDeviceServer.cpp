@@ -86,3 +86,86 @@ EWireStatus CDfuWireDevice::DfuRequest(const SWireSetup& setup, const std::vecto
     }
     return EWireStatus::Error;
 }
+
+namespace
+{
+EWireStatus FromHidResult(EHidResult result)
+{
+    switch (result)
+    {
+    case EHidResult::Ok: return EWireStatus::Ok;
+    case EHidResult::NoDevice: return EWireStatus::Gone;
+    case EHidResult::Timeout: return EWireStatus::Pending;
+    default: return EWireStatus::Stall;
+    }
+}
+} // namespace
+
+CWorldWireDevice::CWorldWireDevice(CBenchUsbWorld& world, BenchId device, SBenchDevice description)
+    : CDescribedWireDevice(std::move(description))
+{
+    for (std::size_t i = 0; i < Description().hidInterfaces.size(); ++i)
+    {
+        SHidOpenOptions options;
+        options.access = kHidAccessReadWrite;
+        options.overlapped = true;
+        CHidDevicePtr handle;
+        world.Open(world.HidInterfacePath(device, i), options, handle);
+        m_handles.push_back(std::move(handle));
+    }
+}
+
+EWireStatus CWorldWireDevice::OutputReport(std::size_t hidIndex, std::vector<std::uint8_t>& report)
+{
+    if (!m_handles[hidIndex])
+        return EWireStatus::Stall;
+    return FromHidResult(m_handles[hidIndex]->WriteOutputReport(report.data(), report.size(), 1000, nullptr));
+}
+
+EWireStatus CWorldWireDevice::SetFeature(std::size_t hidIndex, std::vector<std::uint8_t>& report)
+{
+    if (!m_handles[hidIndex])
+        return EWireStatus::Stall;
+    return FromHidResult(m_handles[hidIndex]->SetFeature(report.data(), report.size()));
+}
+
+EWireStatus CWorldWireDevice::GetFeature(std::size_t hidIndex, std::vector<std::uint8_t>& report)
+{
+    if (!m_handles[hidIndex])
+        return EWireStatus::Stall;
+    return FromHidResult(m_handles[hidIndex]->GetFeature(report.data(), report.size()));
+}
+
+EWireStatus CWorldWireDevice::TakeInputReport(std::size_t hidIndex, std::vector<std::uint8_t>& report)
+{
+    if (!m_handles[hidIndex])
+        return EWireStatus::Pending;
+    std::vector<std::uint8_t> buffer(report.size() > 0 ? report.size() : 4096);
+    std::size_t read = 0;
+    const EHidResult result = m_handles[hidIndex]->ReadInputReport(buffer.data(), buffer.size(), 0, &read);
+    if (result == EHidResult::Ok)
+    {
+        report.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(read));
+        return EWireStatus::Ok;
+    }
+    // Leaving the bus is the port's business: it sees the world change.
+    return result == EHidResult::NoDevice ? EWireStatus::Pending : FromHidResult(result);
+}
+
+CWorldPortOccupant::CWorldPortOccupant(CBenchUsbWorld& world, BenchId hub, std::uint8_t port)
+    : m_world(world), m_hub(hub), m_port(port)
+{
+}
+
+std::uint64_t CWorldPortOccupant::Generation()
+{
+    std::uint64_t plugs = 0;
+    if (!m_world.PortDevice(m_hub, m_port, &m_device, &m_description, &plugs))
+        return 0;
+    return plugs;
+}
+
+std::shared_ptr<IUsbWireDevice> CWorldPortOccupant::Device()
+{
+    return std::make_shared<CWorldWireDevice>(m_world, m_device, m_description);
+}

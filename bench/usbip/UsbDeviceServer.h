@@ -8,6 +8,7 @@
 
 #include "bench/dfu/SimDfuDevice.h"
 #include "bench/tavik/BenchHidApi.h"
+#include "bench/usb/BenchUsbWorld.h"
 #include "bench/usbip/WireDevice.h"
 
 // What a port holds as its model says now. Generation changes whenever the
@@ -58,4 +59,39 @@ private:
     std::uint32_t m_noAnswerAtBlock;
     std::uint32_t m_blocks = 0;
     bool m_resetAway = false;
+};
+
+// A device of a bench USB world on the wire: its description is the
+// world's, its reports go through the world's HID handles to the models
+// (the Avnera, Conexant and BlueCore products), exactly as the in-process
+// face carries them.
+class CWorldWireDevice : public CDescribedWireDevice
+{
+public:
+    CWorldWireDevice(CBenchUsbWorld& world, BenchId device, SBenchDevice description);
+
+protected:
+    EWireStatus OutputReport(std::size_t hidIndex, std::vector<std::uint8_t>& report) override;
+    EWireStatus SetFeature(std::size_t hidIndex, std::vector<std::uint8_t>& report) override;
+    EWireStatus GetFeature(std::size_t hidIndex, std::vector<std::uint8_t>& report) override;
+    EWireStatus TakeInputReport(std::size_t hidIndex, std::vector<std::uint8_t>& report) override;
+
+private:
+    std::vector<CHidDevicePtr> m_handles; // one per HID interface, opened as the device appears
+};
+
+// Port `port` of a bench USB world's hub: whatever the world has plugged in there.
+class CWorldPortOccupant : public IPortOccupant
+{
+public:
+    CWorldPortOccupant(CBenchUsbWorld& world, BenchId hub, std::uint8_t port);
+    std::uint64_t Generation() override;
+    std::shared_ptr<IUsbWireDevice> Device() override;
+
+private:
+    CBenchUsbWorld& m_world;
+    BenchId m_hub;
+    std::uint8_t m_port;
+    BenchId m_device = 0;
+    SBenchDevice m_description;
 };

@@ -57,26 +57,23 @@ SWireSetup ParseWireSetup(const std::uint8_t raw[8])
 CDescribedWireDevice::CDescribedWireDevice(SBenchDevice description)
     : m_description(std::move(description)), m_endpoints(BenchEndpoints(m_description))
 {
+    for (const SBenchHidInterface& hid : m_description.hidInterfaces)
+        m_reportDescriptors.push_back(BenchReportDescriptor(hid));
 }
 
 CDescribedWireDevice::~CDescribedWireDevice() = default;
 
 bool CDescribedWireDevice::UsesReportIds(std::size_t hidIndex) const
 {
-    const std::vector<std::uint8_t>& d = m_description.hidInterfaces[hidIndex].reportDescriptor;
+    const std::vector<std::uint8_t>& d = m_reportDescriptors[hidIndex];
     return HidReportDescriptorUsesReportIds(d.data(), d.size());
 }
 
 std::size_t CDescribedWireDevice::ReportLength(std::size_t hidIndex, int kind, std::uint8_t reportId) const
 {
-    const SBenchHidInterface& hid = m_description.hidInterfaces[hidIndex];
-    if (hid.reportDescriptor.empty())
-    {
-        const SHidCaps& c = hid.caps;
-        return kind == 0 ? c.inputReportByteLength : kind == 1 ? c.outputReportByteLength : c.featureReportByteLength;
-    }
+    const std::vector<std::uint8_t>& d = m_reportDescriptors[hidIndex];
     std::map<std::uint32_t, std::uint32_t> sizes;
-    if (!HidReportSizes(hid.reportDescriptor.data(), hid.reportDescriptor.size(), kind, sizes))
+    if (!HidReportSizes(d.data(), d.size(), kind, sizes))
         return 0;
     auto it = sizes.find(UsesReportIds(hidIndex) ? reportId : 0);
     return it == sizes.end() ? 0 : it->second + 1;
@@ -94,10 +91,8 @@ std::vector<std::uint8_t> CDescribedWireDevice::ToSystem(std::size_t hidIndex, i
         system.insert(system.end(), wire.begin(), wire.end());
     }
     // The system's reports of a collection all have its longest length.
-    const SBenchHidInterface& hid = m_description.hidInterfaces[hidIndex];
-    SHidCaps caps = hid.caps;
-    if (!hid.reportDescriptor.empty())
-        ParseHidReportDescriptor(hid.reportDescriptor.data(), hid.reportDescriptor.size(), caps);
+    SHidCaps caps;
+    ParseHidReportDescriptor(m_reportDescriptors[hidIndex].data(), m_reportDescriptors[hidIndex].size(), caps);
     const std::size_t length =
         kind == 0 ? caps.inputReportByteLength : kind == 1 ? caps.outputReportByteLength : caps.featureReportByteLength;
     if (length != 0)
@@ -197,8 +192,8 @@ EWireStatus CDescribedWireDevice::Standard(const SWireSetup& setup, const std::v
             if (!HidIndexOfInterface(setup.wIndex, &hidIndex))
                 return EWireStatus::Stall;
             const SBenchHidInterface& hid = m_description.hidInterfaces[hidIndex];
-            if (descriptorType == kReportDescriptor && !hid.reportDescriptor.empty())
-                Reply(in, hid.reportDescriptor, setup.wLength);
+            if (descriptorType == kReportDescriptor)
+                Reply(in, m_reportDescriptors[hidIndex], setup.wLength);
             else if (descriptorType == kHidDescriptor)
                 Reply(in, BuildBenchHidDescriptor(hid), setup.wLength);
             else
@@ -442,10 +437,9 @@ CModelWireDevice::CModelWireDevice(SBenchDevice description)
     m_shared->inputLength.resize(n, 0);
     for (std::size_t i = 0; i < n; ++i)
     {
-        const SBenchHidInterface& hid = Description().hidInterfaces[i];
-        SHidCaps caps = hid.caps;
-        if (!hid.reportDescriptor.empty())
-            ParseHidReportDescriptor(hid.reportDescriptor.data(), hid.reportDescriptor.size(), caps);
+        const std::vector<std::uint8_t> d = BenchReportDescriptor(Description().hidInterfaces[i]);
+        SHidCaps caps;
+        ParseHidReportDescriptor(d.data(), d.size(), caps);
         m_shared->inputLength[i] = caps.inputReportByteLength;
     }
 }

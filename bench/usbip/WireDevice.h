@@ -111,6 +111,7 @@ private:
     std::vector<std::uint8_t> ToWire(std::size_t hidIndex, int kind, const std::vector<std::uint8_t>& system) const;
 
     SBenchDevice m_description;
+    std::vector<std::vector<std::uint8_t>> m_reportDescriptors; // by HID interface
     std::vector<SBenchEndpoint> m_endpoints;
     std::uint8_t m_configuration = 0;
     std::map<std::size_t, std::uint16_t> m_idle; // by HID interface: the idle rate
