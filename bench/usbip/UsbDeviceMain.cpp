@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <poll.h>
@@ -60,7 +61,8 @@ constexpr SFault kFaults[] = {
     {"slow-reenumeration", true, "=MS: each re-enumeration takes MS milliseconds (default 1500)"},
     {"manifest-leaves-bus", false, "the DFU device is not manifestation tolerant and leaves the bus as manifestation starts"},
     {"second-dfu-device", false,
-     "a DFU-mode device of another vendor (1209:2003) sits on the port before the headset's (the next one on port 0)"},
+     "a DFU-mode device of another vendor (1209:2003) is plugged into the port before the headset's (the next one\n"
+     "                             on port 0) as the headset comes up in DFU mode"},
 };
 
 struct SOptions
@@ -320,16 +322,25 @@ private:
     std::vector<std::uint8_t> m_firmwareBefore;
 };
 
-// A device that just sits on its port.
+// A DFU device that sits on its port, from the moment `when` first says so.
 class CFixedOccupant : public IPortOccupant
 {
 public:
-    explicit CFixedOccupant(std::shared_ptr<CSimDfuDevice> dfu) : m_dfu(std::move(dfu)) {}
-    std::uint64_t Generation() override { return m_dfu->IsPresent() ? m_dfu->GetGeneration() : 0; }
+    explicit CFixedOccupant(std::shared_ptr<CSimDfuDevice> dfu, std::function<bool()> when = {})
+        : m_dfu(std::move(dfu)), m_when(std::move(when))
+    {
+    }
+    std::uint64_t Generation() override
+    {
+        m_plugged = m_plugged || !m_when || m_when();
+        return m_plugged && m_dfu->IsPresent() ? m_dfu->GetGeneration() : 0;
+    }
     std::shared_ptr<IUsbWireDevice> Device() override { return std::make_shared<CDfuWireDevice>(m_dfu); }
 
 private:
     std::shared_ptr<CSimDfuDevice> m_dfu;
+    std::function<bool()> m_when;
+    bool m_plugged = false;
 };
 
 struct SSlot
@@ -466,7 +477,12 @@ int main(int argc, char** argv)
         c.location = "other";
         c.checkPayload = false;
         otherDfu = std::make_shared<CSimDfuDevice>(c);
-        other = std::make_unique<CFixedOccupant>(otherDfu);
+        // Plugged in as the headset comes up in DFU mode: the newest DFU
+        // device, which a host that takes the first one it lists meets first.
+        CTavikOccupant* headset = tavik.get();
+        other = std::make_unique<CFixedOccupant>(otherDfu, [headset] {
+            return headset == nullptr || headset->Headset().Mode() == CTavikHeadset::EMode::Dfu;
+        });
     }
 
     // Products that live in a bench USB world: served from port 1 of its first root hub.
@@ -510,8 +526,8 @@ int main(int argc, char** argv)
     if (ParseCxBenchChip(options.family, cxType))
     {
         SCxChipConfig config = MakeCxChipConfig(cxType);
-        if (!deviceImage.empty())
-            config.eepromContents = deviceImage;
+        // As cxaudio-bench has it: a valid EEPROM image unless one is given.
+        config.eepromContents = deviceImage.empty() ? MakeCxEepromImage(config.eepromSize, 0x05) : deviceImage;
         cxChip = std::make_shared<CCxChipModel>(config);
         world = &ownWorld;
         if (options.scenario != "no-device")
