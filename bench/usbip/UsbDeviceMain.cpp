@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/avnera/AvneraHidModel.h"
 #include "bench/bluecore/BlueCoreHidModel.h"
 #include "bench/conexant/CxChipModel.h"
 #include "bench/program/BenchFamily.h"
@@ -96,7 +97,9 @@ void PrintHelp(std::FILE* out)
                  "                       scenarios, faults and memory options as there);\n"
                  "                       a Conexant chip (cx20562, cx2070x, cx2077x, cx2076x, cx20805, cx1410;\n"
                  "                       --device-image: its EEPROM); bluecore (the BlueCore chip behind its\n"
-                 "                       HID bridge)\n"
+                 "                       HID bridge); avnera-generic, avnera-vendor (an Avnera chip on its\n"
+                 "                       generic-HID face 2C6D:7300 or its vendor-HID face 170D:FE00, for the\n"
+                 "                       host interface)\n"
                  "  --scenario NAME      normal, same, newer, dfu-mode, no-device, download-error, unplug\n"
                  "  --port N             the controller's port (default 0: /sys/bus/usb/devices/1-1)\n"
                  "  --firmware-out PATH  writes what the product's firmware memory holds when the server ends\n"
@@ -196,18 +199,19 @@ SOptions ParseOptions(int argc, char** argv)
             o.error = "unknown option " + arg;
     }
     ECxBenchChip cx;
-    bool known = o.family == "tavik" || o.family == "dfu" || o.family == "bluecore" || ParseCxBenchChip(o.family, cx);
+    const bool chipOnly = o.family == "bluecore" || o.family == "avnera-generic" || o.family == "avnera-vendor";
+    bool known = o.family == "tavik" || o.family == "dfu" || chipOnly || ParseCxBenchChip(o.family, cx);
     for (const SBenchFamilyEntry& f : BenchFamilies())
         known = known || o.family == f.name;
     if (o.error.empty() && !known)
         o.error = "unknown family " + o.family;
-    if (o.error.empty() && (o.family == "dfu" || o.family == "bluecore" || ParseCxBenchChip(o.family, cx)))
+    if (o.error.empty() && (o.family == "dfu" || chipOnly || ParseCxBenchChip(o.family, cx)))
     {
         if (o.scenario != "normal" && o.scenario != "no-device")
             o.error = "the " + o.family + " family knows the scenarios normal and no-device";
         else if (!o.faults.empty())
             o.error = "the " + o.family + " family knows no faults";
-        else if (o.family != "bluecore" && o.family != "dfu" ? (o.flashPart >= 0 || o.chipRevision >= 0)
+        else if (!chipOnly && o.family != "dfu" ? (o.flashPart >= 0 || o.chipRevision >= 0)
                                                              : (!o.deviceImagePath.empty() || o.flashPart >= 0 ||
                                                                 o.chipRevision >= 0))
             o.error = "a memory option that does not apply to the " + o.family + " family";
@@ -491,6 +495,7 @@ int main(int argc, char** argv)
     CBenchUsbWorld* world = nullptr;
     std::shared_ptr<CCxChipModel> cxChip;
     std::shared_ptr<bluecore::CBlueCoreChip> blueCore;
+    std::shared_ptr<CAvneraChip> avneraChip;
     ECxBenchChip cxType;
     std::vector<std::uint8_t> deviceImage;
     if (!options.deviceImagePath.empty())
@@ -532,6 +537,15 @@ int main(int argc, char** argv)
         world = &ownWorld;
         if (options.scenario != "no-device")
             world->Plug(world->RootHub(world->AddHostController()), 1, cxChip->Device(cxChip));
+    }
+    else if (options.family == "avnera-generic" || options.family == "avnera-vendor")
+    {
+        avneraChip = std::make_shared<CAvneraChip>();
+        world = &ownWorld;
+        if (options.scenario != "no-device")
+            world->Plug(world->RootHub(world->AddHostController()), 1,
+                        options.family == "avnera-vendor" ? MakeAvneraVendorDevice(avneraChip)
+                                                          : MakeAvneraGenericDevice(avneraChip));
     }
     else if (options.family == "bluecore")
     {

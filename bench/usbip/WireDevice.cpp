@@ -82,14 +82,13 @@ std::size_t CDescribedWireDevice::ReportLength(std::size_t hidIndex, int kind, s
 std::vector<std::uint8_t> CDescribedWireDevice::ToSystem(std::size_t hidIndex, int kind, std::uint8_t reportId,
                                                          const std::vector<std::uint8_t>& wire) const
 {
-    std::vector<std::uint8_t> system;
-    if (UsesReportIds(hidIndex))
-        system = wire.empty() ? std::vector<std::uint8_t>{reportId} : wire;
-    else
-    {
-        system.push_back(0);
-        system.insert(system.end(), wire.begin(), wire.end());
-    }
+    // With report IDs the wire's first byte is the ID; without, the system
+    // puts a 0 in front.
+    const bool ids = UsesReportIds(hidIndex);
+    std::vector<std::uint8_t> system(ids ? std::max<std::size_t>(wire.size(), 1) : wire.size() + 1, 0);
+    if (ids && wire.empty())
+        system[0] = reportId;
+    std::copy(wire.begin(), wire.end(), system.begin() + (ids ? 0 : 1));
     // The system's reports of a collection all have its longest length.
     SHidCaps caps;
     ParseHidReportDescriptor(m_reportDescriptors[hidIndex].data(), m_reportDescriptors[hidIndex].size(), caps);

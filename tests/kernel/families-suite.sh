@@ -101,6 +101,34 @@ else
     fail cxaudio-patch-as-tester "the CX2070x did not appear"
 fi
 
+# --- the Python package through the installed host-interface library, over
+# hidraw: the chip on its generic-HID face (type 0) and on its vendor face (type 1)
+tree=$(dirname "$(dirname "$(cd "$(dirname "$0")" && pwd)")")
+"$server" --family avnera-generic --port 0 >"$work/av0.txt" 2>&1 &
+p0=$!
+"$server" --family avnera-vendor --port 1 >"$work/av1.txt" 2>&1 &
+p1=$!
+if wait_for 30 present 1 2c6d:7300 && wait_for 30 present 2 170d:fe00; then
+    udevadm settle -t 10 >/dev/null 2>&1
+    PYTHONPATH="$tree/python" ORVO_HOSTAPI_LIBRARY=/usr/lib/liborvohostapi.so python3 - >"$work/python.txt" 2>&1 <<'PY'
+import orvohostapi as h
+for kind in (h.GENERIC_HID, h.VENDOR_HID):
+    found = h.list_devices(kind)
+    assert found, "no device of type %d" % kind
+    with h.open_device(kind, 0) as d:
+        print(kind, hex(d.device_version()), d.version_app_name())
+PY
+    rc=$?
+    if [ $rc = 0 ] && [ "$(grep -c "^[01] 0x105 .*HeadsetApp" "$work/python.txt")" = 2 ]; then
+        pass python-host-interface "generic and vendor HID answer version 0x105 and the app name"
+    else
+        fail python-host-interface "exit $rc: $(tail -3 "$work/python.txt" | tr '\n' ' ')"
+    fi
+else
+    fail python-host-interface "the Avnera chips did not appear"
+fi
+kill -TERM $p0 $p1; wait $p0 $p1
+
 rm -rf "$work"
 echo "kernel families: $passed passed, $failed failed"
 [ $failed = 0 ]
