@@ -292,6 +292,8 @@ if [ $rc = 0 ] && same_file "$work/no-udevd.fw" "$work/payload.bin"; then r=ok; 
 xfail upgrade-without-udevd "$r" "libusb learns of the DFU device only through udev's events"
 
 # --- the package removed: nothing of it stays behind
+udevd=$(command -v systemd-udevd || ls /lib/systemd/systemd-udevd /usr/lib/systemd/systemd-udevd 2>/dev/null | head -1)
+"$udevd" --daemon >/dev/null 2>&1
 dpkg --purge orvohidflash >"$work/purge.txt" 2>&1; rc=$?
 "$(dirname "$0")/list-root" >"$work/after.list"
 left=$(comm -13 /run/orvo-before.list "$work/after.list")
@@ -302,6 +304,25 @@ elif [ $rc = 0 ] && [ -z "$(echo "$left" | grep -vE '^/etc/udev/rules.d/7[0-9]-o
 else
     fail package-purge "dpkg --purge exit $rc; left: $(echo $left | head -c 300)"
 fi
+
+# --- installed while the headset is plugged in: the maintainer scripts make
+# udev apply the new rules to it at once
+rm -f /etc/udev/rules.d/7[0-9]-orvo-*.rules
+udevadm control --reload >/dev/null 2>&1
+start_server reinstall
+wait_for 20 present 2c6d:3240; settle
+node=$(ls "$dev"/*/*/hidraw 2>/dev/null | head -1)
+tagged() { udevadm info -q all -n "/dev/$node" 2>/dev/null | grep -q uaccess; }
+before=no; [ -n "$node" ] && tagged && before=yes
+dpkg -i "$(cat "$ORVO_GUEST_RUN/package")" >"$work/reinstall.txt" 2>&1; rc=$?
+settle
+if [ $rc = 0 ] && [ -n "$node" ] && [ $before = no ] && wait_for 10 tagged; then
+    pass package-scripts-apply-rules "the plugged-in headset's hidraw node tagged by the rules dpkg -i brought"
+else
+    fail package-scripts-apply-rules "dpkg -i exit $rc, node ${node:-none}, tagged before: $before"
+fi
+stop_server
+dpkg --purge orvohidflash >/dev/null 2>&1
 fi
 
 rm -rf "$work"
