@@ -1,5 +1,6 @@
 // Entry of the program. The application object is built before anything
 // else runs, so the log exists from the first moment.
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -41,14 +42,28 @@ void CheckHubInPath(const char* devicePath, std::unique_ptr<SUsbConnectionInfo>*
 #ifdef ORVO_TEST_BUILD
 // Only the test build of the program reads these: the test suites run its
 // waits faster (ORVO_TIME_SCALE) and give it a single-instance lock of their
-// own (ORVO_TEST_INSTANCE_NAME). The shipped program runs at 1.0 and uses
-// the product's lock, whatever the environment holds.
+// own (ORVO_TEST_INSTANCE_NAME); the kernel tier's benchmark asks for the
+// sum of the waits the run made, written to ORVO_TEST_WAITS_FILE at its end.
+// The shipped program runs at 1.0 and uses the product's lock, whatever the
+// environment holds.
 void ApplyTestSettings()
 {
     if (const char* scale = std::getenv("ORVO_TIME_SCALE"))
         CClock::SetTimeScale(std::strtod(scale, nullptr));
     if (const char* lock = std::getenv("ORVO_TEST_INSTANCE_NAME"); lock != nullptr && *lock != '\0')
         theApp.SetSingleInstanceName(lock);
+}
+
+void ReportWaits()
+{
+    const char* path = std::getenv("ORVO_TEST_WAITS_FILE");
+    if (path == nullptr || *path == '\0')
+        return;
+    if (std::FILE* file = std::fopen(path, "w"))
+    {
+        std::fprintf(file, "waits %llu ms\n", static_cast<unsigned long long>(CClock::SleptMs()));
+        std::fclose(file);
+    }
 }
 #endif
 } // namespace
@@ -73,5 +88,8 @@ int main(int argc, char** argv)
     theApp.InitInstance();
     const std::int32_t code = theApp.ExitInstance();
     CFirmwareUpgrade::SetConstructor(nullptr);
+#ifdef ORVO_TEST_BUILD
+    ReportWaits();
+#endif
     return ToProcessExitStatus(code);
 }

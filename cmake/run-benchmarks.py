@@ -13,6 +13,7 @@ re-enumeration), both accounted by the bench program itself.
 Exit status: 0 when every benchmark ran; 1 when one failed or gave no figure.
 A goal that is missed is shown in the table, it does not fail the run.
 """
+import glob
 import json
 import os
 import re
@@ -49,6 +50,8 @@ GOALS = {
     "cx-false-successes": ("0", lambda v: v == 0),
     "cx-partial-writes": ("0", lambda v: v == 0),
     "cx-patch-ratio": ("<= 1.10", lambda v: v <= 1.10),
+    "kernel-upgrade-overhead": ("<= 1.05", lambda v: v <= 1.05),
+    "kernel-dfu-ratio": ("", None),
 }
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
@@ -162,6 +165,7 @@ def main():
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
         ("hostapi", lambda: bench_hostapi(bin_dir, work)),
         ("cx", lambda: bench_cx(bin_dir, work)),
+        ("kernel", lambda: bench_kernel(bin_dir, work)),
     ]
 
     results = {}
@@ -197,6 +201,21 @@ def main():
         return 1
     shutil.rmtree(work, ignore_errors=True)
     return 0
+
+
+def bench_kernel(bin_dir, work):
+    """A Tavik upgrade and a 1 MiB DFU download through the real kernel in the QEMU guest
+    (tests/kernel/bench.sh), with this build's Debian package installed."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    build = os.path.dirname(bin_dir)
+    debs = sorted(glob.glob(os.path.join(build, "packages", "orvohidflash_*.deb")), key=os.path.getmtime)
+    if not debs:
+        return 1, "no Debian package in %s/packages\n" % build, {}
+    argv = [os.path.join(root, "tests", "kernel", "vm"), "--package", debs[-1], "--",
+            os.path.join(root, "tests", "kernel", "bench.sh"), build]
+    status, out = run(argv, work, 900)
+    return status, out, figures_of(out, {"kernel-upgrade-overhead": "kernel-upgrade-overhead",
+                                         "kernel-dfu-ratio": "kernel-dfu-ratio"})
 
 
 def bench_soak(bin_dir, work, runs):

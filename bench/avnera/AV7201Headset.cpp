@@ -82,6 +82,7 @@ SBenchDevice CAV7201Headset::DeviceLocked(bool valid)
     hid.caps.usagePage = 0xFF00;
     hid.caps.usage = 0x0001;
     hid.caps.featureReportByteLength = kFeatureLength;
+    hid.reportIds = {kReportId};
     hid.model = std::make_shared<CAV7201HidModel>(shared_from_this());
     device.hidInterfaces.push_back(hid);
     return device;

@@ -123,6 +123,7 @@ SBenchDevice CAV7300Product::DescribeLocked()
     hid.caps.usagePage = 0xFF00;
     hid.caps.usage = 0x0001;
     hid.caps.featureReportByteLength = kReportLength;
+    hid.reportIds = {0xFF, 0xE4}; // command packets; the ROM loader's bulk report
     hid.model = std::make_shared<CAV7300HidFace>(shared_from_this());
     device.hidInterfaces.push_back(hid);
     return device;

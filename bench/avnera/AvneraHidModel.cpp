@@ -182,6 +182,10 @@ SBenchDevice MakeDevice(const std::shared_ptr<CAvneraChip>& chip, std::uint16_t 
     hid.caps.usagePage = 0xFF00;
     hid.caps.usage = 0x0001;
     hid.caps.featureReportByteLength = kAvneraFeatureLength;
+    if (vendor)
+        hid.reportIds = {0xE0, 0xE1, 0xE2, 0xF2, 0xF3};
+    else
+        hid.reportIds = {0xE2, 0xE4, 0xFF};
     hid.model = std::make_shared<CAvneraHidModel>(chip, vendor);
     device.hidInterfaces.push_back(hid);
     return device;

@@ -201,7 +201,7 @@ SBenchDevice CCxChipModel::Device(const std::shared_ptr<CCxChipModel>& self) con
     device.manufacturer = L"Conexant";
     device.product = m_config.product;
     device.description = L"USB Input Device";
-    device.otherInterfaces = 2; // audio control and streaming
+    device.otherInterfaces = 3; // audio control and two streaming interfaces, before the HID one
     if (!m_config.string41.empty())
         device.strings[41] = m_config.string41;
     SBenchHidInterface hid;
@@ -211,6 +211,7 @@ SBenchDevice CCxChipModel::Device(const std::shared_ptr<CCxChipModel>& self) con
     hid.caps.inputReportByteLength = m_config.inputLength;
     hid.caps.outputReportByteLength = m_config.outputLength;
     hid.caps.featureReportByteLength = 0;
+    hid.reportIds = {m_config.requestId, m_config.replyId};
     hid.model = self;
     device.hidInterfaces.push_back(hid);
     return device;

@@ -2,6 +2,11 @@
 // a 1 MiB image takes, compared with the least time the device allows (the
 // sum of its poll time-outs and simulated transfer times). The last line is
 // "dfu-ratio R", R = measured / minimum.
+//
+// With --libusb VVVV:PPPP the engine drives that device through the system's
+// USB stack instead (libusb; in the kernel tier a simulated device served
+// over USB/IP, whose server reports the least time): the last line is then
+// "dfu-measured-ms M".
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -43,9 +48,17 @@ std::wstring Widen(const std::string& text)
 }
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     CClock::SetTimeScale(1.0);
+    unsigned vendor = 0, product = 0;
+    const bool system = argc == 3 && std::string(argv[1]) == "--libusb" &&
+                        std::sscanf(argv[2], "%x:%x", &vendor, &product) == 2;
+    if (argc > 1 && !system)
+    {
+        std::printf("usage: bench-dfu-engine [--libusb VVVV:PPPP]\n");
+        return 2;
+    }
     const std::size_t imageSize = 1024 * 1024;
     std::vector<std::uint8_t> image(imageSize - kDfuSuffixLength);
     for (std::size_t i = 0; i < image.size(); ++i)
@@ -68,17 +81,33 @@ int main()
     config.pollTimeoutMs = 2;
     config.transferMsPerKiB = 1.0; // about 1 MB/s, a full-speed control pipe
     auto bus = std::make_shared<CSimDfuBus>();
-    std::shared_ptr<CSimDfuDevice> device = bus->AddDevice(config);
-    DFUEngine::InitDLL(bus);
+    std::shared_ptr<CSimDfuDevice> device;
+    if (system)
+        DFUEngine::InitDLL(CreateLibusbDfuTransportFactory());
+    else
+    {
+        device = bus->AddDevice(config);
+        DFUEngine::InitDLL(bus);
+    }
 
     CStringListX names;
-    if (DFUEngine::GetUSBDeviceNames(names) != 1)
+    DFUEngine::GetUSBDeviceNames(names);
+    CStringX name;
+    for (CStringListX::POSITION pos = names.GetHeadPosition(); pos != 0;)
     {
-        std::printf("no simulated device\n");
+        const CStringX candidate = names.GetNext(pos);
+        std::uint16_t v = 0, p = 0;
+        if (!system || (ParseDfuDeviceName(candidate.c_str(), &v, &p, nullptr) && v == vendor && p == product))
+        {
+            name = candidate;
+            break;
+        }
+    }
+    if (name.GetLength() == 0)
+    {
+        std::printf("no DFU device%s\n", system ? " with those identifiers" : "");
         return 1;
     }
-    CStringListX::POSITION pos = names.GetHeadPosition();
-    const CStringX name = names.GetNext(pos);
 
     DFUEngine engine;
     CWaiter waiter;
@@ -89,15 +118,26 @@ int main()
         return 1;
     }
     const std::wstring widePath = Widen(path);
-    device->ResetStatistics();
+    if (device)
+        device->ResetStatistics();
     const std::uint64_t start = CClock::NowMs();
     HResult result = HR_FAIL;
     if (!engine.StartDownload(widePath.c_str()) || !waiter.Wait(&result) || IsFailure(result))
     {
-        std::printf("download failed, hRes[%08x], device state %u status %u, %d blocks, %d early polls\n", static_cast<unsigned>(result), device->State(), device->Status(), device->BlocksReceived(), device->EarlyPolls());
+        std::printf("download failed, hRes[%08x]\n", static_cast<unsigned>(result));
+        if (device)
+            std::printf("device state %u status %u, %d blocks, %d early polls\n", device->State(), device->Status(),
+                        device->BlocksReceived(), device->EarlyPolls());
         return 1;
     }
     const double measured = static_cast<double>(CClock::NowMs() - start);
+    if (system)
+    {
+        DeleteFilePath(path);
+        std::printf("image %zu bytes through the system's USB stack to %ls\n", image.size(), name.c_str());
+        std::printf("dfu-measured-ms %.1f\n", measured);
+        return 0;
+    }
     const double minimum = device->MinimumDownloadMs();
     DeleteFilePath(path);
 

@@ -14,11 +14,6 @@ constexpr std::uint8_t kRequestTypeClassIn = 0xA1;
 constexpr std::uint8_t kRequestTypeStandardIn = 0x80;
 constexpr std::uint8_t kGetDescriptor = 6;
 
-void Put16(std::vector<std::uint8_t>& v, std::uint16_t x)
-{
-    v.push_back(static_cast<std::uint8_t>(x & 0xFF));
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
 } // namespace
 
 CSimDfuDevice::CSimDfuDevice(const SSimDfuConfig& config)
@@ -97,62 +92,38 @@ std::uint32_t CSimDfuDevice::GetGeneration()
     return m_generation;
 }
 
-std::vector<std::uint8_t> CSimDfuDevice::GetDeviceDescriptor()
+SBenchDevice CSimDfuDevice::DescriptionLocked() const
+{
+    SBenchDevice d;
+    d.vendorId = m_dfuMode ? m_config.idVendor : m_config.runtimeVendor;
+    d.productId = m_dfuMode ? m_config.idProduct : m_config.runtimeProduct;
+    d.bcdDevice = m_config.bcdDevice;
+    d.languages.clear(); // no strings
+    d.description = L"USB DFU Device";
+    d.dfu.present = true;
+    d.dfu.protocol = m_dfuMode ? 2 : 1; // DFU mode, or the run-time interface of an application
+    d.dfu.bmAttributes = m_config.bmAttributes;
+    d.dfu.wDetachTimeOut = m_config.wDetachTimeOut;
+    d.dfu.wTransferSize = m_config.wTransferSize;
+    d.dfu.bcdDFUVersion = 0x0110;
+    return d;
+}
+
+SBenchDevice CSimDfuDevice::Description()
 {
     CMutexLock lock(m_lock);
     UpdatePresenceLocked();
-    std::vector<std::uint8_t> d;
-    d.push_back(18);
-    d.push_back(1);     // DEVICE
-    Put16(d, 0x0200);   // bcdUSB
-    d.push_back(0);     // class per interface
-    d.push_back(0);
-    d.push_back(0);
-    d.push_back(64);    // bMaxPacketSize0
-    Put16(d, m_dfuMode ? m_config.idVendor : m_config.runtimeVendor);
-    Put16(d, m_dfuMode ? m_config.idProduct : m_config.runtimeProduct);
-    Put16(d, m_config.bcdDevice);
-    d.push_back(0);
-    d.push_back(0);
-    d.push_back(0);
-    d.push_back(1);     // one configuration
-    return d;
+    return DescriptionLocked();
+}
+
+std::vector<std::uint8_t> CSimDfuDevice::GetDeviceDescriptor()
+{
+    return BuildBenchDeviceDescriptor(Description());
 }
 
 std::vector<std::uint8_t> CSimDfuDevice::GetConfigurationDescriptor()
 {
-    CMutexLock lock(m_lock);
-    UpdatePresenceLocked();
-    std::vector<std::uint8_t> d;
-    // configuration
-    d.push_back(9);
-    d.push_back(2);
-    Put16(d, 9 + 9 + 9);
-    d.push_back(1);     // interfaces
-    d.push_back(1);     // bConfigurationValue
-    d.push_back(0);
-    d.push_back(0x80);
-    d.push_back(50);
-    // interface: application specific, DFU, run-time (1) or DFU mode (2)
-    d.push_back(9);
-    d.push_back(4);
-    d.push_back(0);     // bInterfaceNumber
-    d.push_back(0);
-    d.push_back(0);     // no endpoints
-    d.push_back(0xFE);
-    d.push_back(0x01);
-    d.push_back(m_dfuMode ? 2 : 1);
-    d.push_back(0);
-    // functional descriptor
-    SDfuFunctionalDescriptor f;
-    f.bmAttributes = m_config.bmAttributes;
-    f.wDetachTimeOut = m_config.wDetachTimeOut;
-    f.wTransferSize = m_config.wTransferSize;
-    f.bcdDFUVersion = 0x0110;
-    std::uint8_t raw[kDfuFunctionalDescriptorLength];
-    WriteDfuFunctionalDescriptor(f, raw);
-    d.insert(d.end(), raw, raw + sizeof(raw));
-    return d;
+    return BuildBenchConfigDescriptor(Description());
 }
 
 ESimUsbResult CSimDfuDevice::ControlTransfer(const SSimSetup& setup, std::uint8_t* data, std::size_t* length)
@@ -442,6 +413,11 @@ ESimUsbResult CSimDfuDevice::ClassRequest(const SSimSetup& setup, std::uint8_t* 
         if (sent > m_config.wTransferSize || setup.wValue != m_expectedBlock ||
             m_received.size() + sent > m_config.capacity || data == nullptr)
             return Stall(sent > m_config.wTransferSize ? errUNKNOWN : errADDRESS);
+        if (m_blockIndex == m_config.stallAtBlock && !m_stalledOnce)
+        {
+            m_stalledOnce = true;
+            return Stall(errSTALLEDPKT);
+        }
         if (m_blockIndex == m_config.vanishAtBlock)
         {
             m_gone = true;

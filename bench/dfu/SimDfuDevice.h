@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/device/UsbDescription.h"
 #include "dfu/DfuProtocol.h"
 #include "platform/Sync.h"
 
@@ -73,6 +74,7 @@ struct SSimDfuConfig
     int errorAtBlock = -1;
     std::uint8_t errorStatus = errWRITE;
     int vanishAtBlock = -1;           // the device disappears for good on that block
+    int stallAtBlock = -1;            // the device stalls that block's DNLOAD (once) and enters dfuERROR
     bool vanishInManifest = false;    // the device is pulled out for good as manifestation starts
     bool stuckBusy = false;           // stays in dfuDNBUSY after the first block
 };
@@ -121,6 +123,9 @@ public:
     // handle opened at another generation is stale.
     std::uint32_t GetGeneration();
     const std::string& Location() const { return m_config.location; }
+    // What the device is now (its run-time or DFU-mode identity and
+    // interface), from which both descriptors below are built.
+    SBenchDevice Description();
     std::vector<std::uint8_t> GetDeviceDescriptor();
     std::vector<std::uint8_t> GetConfigurationDescriptor();
     // A control transfer. Device-to-host requests fill data (up to
@@ -159,6 +164,7 @@ private:
     void InstallAndRestartLocked();
     bool VerifyImageLocked();
     void SpendTransferTimeLocked(std::size_t bytes);
+    SBenchDevice DescriptionLocked() const;
 
     const SSimDfuConfig m_config;
     CMutex m_lock;
@@ -179,6 +185,7 @@ private:
     std::uint16_t m_expectedBlock = 0;
     int m_blockIndex = 0;
     bool m_failPending = false;
+    bool m_stalledOnce = false;
 
     std::vector<std::uint8_t> m_received;
     std::vector<std::uint8_t> m_firmware;

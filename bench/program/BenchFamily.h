@@ -14,6 +14,7 @@
 #include <vector>
 
 class CFirmwareUpgrade;
+class CBenchUsbWorld;
 
 struct SBenchFamilySetup
 {
@@ -37,6 +38,9 @@ public:
     // One line about the product at the end of the run (its firmware
     // version, its mode), printed after "bench: ".
     virtual std::string Summary() = 0;
+    // The bench USB world the product is plugged into (port 1 of its first
+    // root hub), for the USB/IP server that serves it to a real kernel.
+    virtual CBenchUsbWorld* World() { return nullptr; }
 };
 
 // null with *error set when the setup does not fit the family.

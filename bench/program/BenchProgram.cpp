@@ -22,6 +22,7 @@
 #include "bench/program/BenchFamily.h"
 #include "bench/program/RefusingDevices.h"
 #include "bench/tavik/TavikHeadset.h"
+#include "bench/tavik/TavikScenario.h"
 #include "families/tavik/FirmwareUpgradeTavik.h"
 #include "platform/Clock.h"
 #include "platform/DfuTransport.h"
@@ -33,24 +34,6 @@
 
 namespace
 {
-struct SScenario
-{
-    const char* name;
-    const char* description;
-};
-
-constexpr SScenario kScenarios[] = {
-    {"normal", "the headset runs 1.05.3 in HID mode; the upgrade to 1.05.4 succeeds"},
-    {"same", "the headset already runs 1.05.4"},
-    {"newer", "the headset runs 1.06.0"},
-    {"dfu-mode", "the headset starts in DFU mode (0A12:0001)"},
-    {"no-device", "nothing is plugged in"},
-    {"no-driver", "the DFU device appears only after the driver tool ran; the bench replugs when asked"},
-    {"driver-fails", "no DFU driver, and the driver tool exits with 1"},
-    {"download-error", "the device enters dfuERROR during the download"},
-    {"unplug", "the device disappears in the middle of the download"},
-};
-
 struct SFault
 {
     const char* name;
@@ -150,7 +133,7 @@ void PrintHelp(std::FILE* out)
         std::fprintf(out, "      %-16s %s\n", f.name, f.description);
     std::fprintf(out, "  --scenario NAME      the simulated situation (default normal; other families know\n"
                       "                       normal and no-device):\n");
-    for (const SScenario& s : kScenarios)
+    for (const STavikScenario& s : TavikScenarios())
         std::fprintf(out, "      %-16s %s\n", s.name, s.description);
     std::fprintf(out, "  --time-scale X       real seconds per simulated second (default 1; 0.01 runs 100 times faster)\n"
                       "  --image PATH         hands the dialog this raw image in place of the embedded one\n"
@@ -329,10 +312,7 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
     }
     if (options.family == "tavik")
     {
-        bool known = false;
-        for (const SScenario& s : kScenarios)
-            known = known || options.scenario == s.name;
-        if (!known && options.error.empty())
+        if (!IsTavikScenario(options.scenario) && options.error.empty())
             options.error = "unknown scenario " + options.scenario;
         if (options.error.empty() && (!options.deviceImagePath.empty() || options.flashPart >= 0 || options.chipRevision >= 0))
             options.error = "--device-image, --flash-part and --chip-revision do not apply to the tavik family";
@@ -369,43 +349,6 @@ SDeviceAccessFacts SimulatedAccessFacts(const std::vector<std::string>& rulesFil
     facts.rulesPath = "/usr/lib/udev/rules.d/" + (rulesFileNames.empty() ? std::string() : rulesFileNames.front());
     facts.udevRunning = true;
     return facts;
-}
-
-STavikHeadsetConfig HeadsetFor(const SBenchOptions& options)
-{
-    const std::string& scenario = options.scenario;
-    STavikHeadsetConfig config;
-    // A BlueCore chip asks for some tens of milliseconds per block.
-    config.dfu.pollTimeoutMs = 40;
-    config.dfu.transferMsPerKiB = 1.0;
-    if (scenario == "same")
-        config.version = "1.05.4";
-    else if (scenario == "newer")
-        config.version = "1.06.0";
-    else if (scenario == "dfu-mode")
-        config.startInDfuMode = true;
-    else if (scenario == "no-driver" || scenario == "driver-fails")
-        config.driverInstalled = false;
-    else if (scenario == "download-error")
-        config.dfu.errorAtBlock = 20;
-    else if (scenario == "unplug")
-        config.dfu.vanishAtBlock = 20;
-    for (const auto& [name, number] : options.faults)
-    {
-        if (name == "unplug-before-dfu")
-            config.unplugOnEnterDfu = true;
-        else if (name == "unplug-reenumerating")
-            config.unplugWhileSwitching = true;
-        else if (name == "unplug-at-block")
-            config.dfu.vanishAtBlock = static_cast<int>(number);
-        else if (name == "unplug-manifesting")
-            config.dfu.vanishInManifest = true;
-        else if (name == "dfu-error-at-block")
-            config.dfu.errorAtBlock = static_cast<int>(number);
-        else if (name == "slow-reenumeration")
-            config.reenumerateMs = number;
-    }
-    return config;
 }
 
 std::uint32_t DriverToolMs(const SBenchOptions& options)
@@ -473,7 +416,7 @@ int RunBenchProgram(int argc, char** argv)
     }
     else if (!options.realUsb && options.scenario != "no-device")
     {
-        headset = std::make_unique<CTavikHeadset>(HeadsetFor(options), dfuBus);
+        headset = std::make_unique<CTavikHeadset>(TavikHeadsetFor(options.scenario, options.faults), dfuBus);
         hidApi.AddFace(headset.get());
     }
     if (tavik && !options.realUsb && HasFault(options, "other-dfu-device"))

@@ -42,6 +42,8 @@ public:
         return m_product ? m_product->Memory() : std::vector<std::uint8_t>();
     }
 
+    CBenchUsbWorld* World() override { return &m_world; }
+
     std::string Summary() override
     {
         if (!m_product)

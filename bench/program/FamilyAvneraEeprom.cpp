@@ -68,6 +68,8 @@ public:
         return new (std::nothrow) CFirmwareUpgradeAV7201(env);
     }
     std::vector<std::uint8_t> Memory() override { return m_headset->Eeprom(); }
+    CBenchUsbWorld* World() override { return &m_world; }
+
     std::string Summary() override
     {
         if (!m_plugged)
@@ -123,6 +125,8 @@ public:
         CClock::Sleep(500);
         return m_product->Memory();
     }
+    CBenchUsbWorld* World() override { return &m_world; }
+
     std::string Summary() override
     {
         const char* name = m_av6302 ? "AV6302" : "AV6201";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "platform/HidReportDescriptor.h"
 
 namespace
 {
@@ -179,20 +180,42 @@ bool CTavikHeadset::IsPresent()
     return m_mode == EMode::Hid;
 }
 
+SBenchDevice CTavikHeadset::HidDescription() const
+{
+    SBenchDevice d;
+    d.vendorId = 0x2C6D;
+    d.productId = 0x3240;
+    d.bcdDevice = 0x0100;
+    d.serialNumber = L"TVK0001";
+    d.manufacturer = L"Veritane";
+    d.product = m_config.productName;
+    SBenchHidInterface hid;
+    hid.interfaceNumber = 0;
+    hid.reportDescriptor = MakeBenchReportDescriptor(0xFF00, 0x0001, 17, 17, 0, 0x02);
+    hid.interruptOut = true;
+    d.hidInterfaces.push_back(hid);
+    return d;
+}
+
 SHidApiDeviceInfo CTavikHeadset::Info()
 {
+    const SBenchDevice d = HidDescription();
     CMutexLock lock(m_lock);
     SHidApiDeviceInfo info;
-    info.path = "bench-hid:" + m_config.dfu.location + ":1.3:" + std::to_string(m_hidGeneration);
-    info.vendorId = 0x2C6D;
-    info.productId = 0x3240;
-    info.serialNumber = L"TVK0001";
-    info.releaseNumber = 0x0100;
-    info.manufacturer = L"Veritane";
-    info.product = m_config.productName;
-    info.usagePage = 0xFF00;
-    info.usage = 0x0001;
-    info.interfaceNumber = 3;
+    info.path = "bench-hid:" + m_config.dfu.location + ":1." + std::to_string(d.hidInterfaces[0].interfaceNumber) +
+                ":" + std::to_string(m_hidGeneration);
+    info.vendorId = d.vendorId;
+    info.productId = d.productId;
+    info.serialNumber = d.serialNumber;
+    info.releaseNumber = d.bcdDevice;
+    info.manufacturer = d.manufacturer;
+    info.product = d.product;
+    SHidCaps caps;
+    ParseHidReportDescriptor(d.hidInterfaces[0].reportDescriptor.data(), d.hidInterfaces[0].reportDescriptor.size(),
+                             caps);
+    info.usagePage = caps.usagePage;
+    info.usage = caps.usage;
+    info.interfaceNumber = d.hidInterfaces[0].interfaceNumber;
     return info;
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/device/UsbDescription.h"
 #include "bench/dfu/SimDfuBus.h"
 #include "bench/tavik/BenchHidApi.h"
 #include "platform/Sync.h"
@@ -73,6 +74,12 @@ public:
     int ReadInputReport(std::uint8_t* data, std::size_t length) override;
     int GetFeatureReport(std::uint8_t* data, std::size_t length) override;
     std::wstring ProductString() override;
+
+    // The headset in HID mode as a USB device: identity, strings and its
+    // one HID interface (vendor page 0xFF00; report 2 carries the commands
+    // and replies, 16 bytes each way). Both faces read it: Info() here and
+    // the USB/IP server (bench/usbip).
+    SBenchDevice HidDescription() const;
 
     // The version a firmware image states ("1.05.4"), or "" when it states none.
     static std::string ImageVersion(const std::vector<std::uint8_t>& image);

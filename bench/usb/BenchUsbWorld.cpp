@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "platform/Clock.h"
-#include "usb/HidReportDescriptor.h"
+#include "platform/HidReportDescriptor.h"
 
 namespace
 {
@@ -64,133 +64,7 @@ std::wstring ToUpper(std::wstring s)
     return s;
 }
 
-void Put16(std::vector<std::uint8_t>& v, std::uint16_t x)
-{
-    v.push_back(static_cast<std::uint8_t>(x & 0xFF));
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
-
-// A report descriptor for one vendor-style collection without report IDs.
-std::vector<std::uint8_t> SimpleReportDescriptor(std::uint16_t usagePage, std::uint16_t usage, std::uint16_t in,
-                                                 std::uint16_t out, std::uint16_t feature)
-{
-    std::vector<std::uint8_t> d;
-    d.push_back(0x06); // Usage Page (2 bytes)
-    Put16(d, usagePage);
-    d.push_back(0x0A); // Usage (2 bytes)
-    Put16(d, usage);
-    d.insert(d.end(), {0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08}); // App, logical 0..255, 8 bits
-    auto main = [&d](std::uint8_t item, std::uint16_t length) {
-        if (length < 2)
-            return;
-        d.push_back(0x09); // Usage 1
-        d.push_back(0x01);
-        d.push_back(0x96); // Report Count (2 bytes)
-        Put16(d, static_cast<std::uint16_t>(length - 1));
-        d.push_back(item);
-        d.push_back(0x02);
-    };
-    main(0x81, in);
-    main(0x91, out);
-    main(0xB1, feature);
-    d.push_back(0xC0);
-    return d;
-}
 } // namespace
-
-SBenchDevice MakeBenchHidDevice(std::uint16_t vendorId, std::uint16_t productId, std::uint16_t usagePage,
-                                std::uint16_t usage, std::uint16_t inputLength, std::uint16_t outputLength,
-                                std::uint16_t featureLength)
-{
-    SBenchDevice device;
-    device.vendorId = vendorId;
-    device.productId = productId;
-    device.manufacturer = L"Bench";
-    device.product = L"Bench HID Device";
-    SBenchHidInterface hid;
-    hid.reportDescriptor = SimpleReportDescriptor(usagePage, usage, inputLength, outputLength, featureLength);
-    device.hidInterfaces.push_back(hid);
-    return device;
-}
-
-SBenchDevice MakeBenchHub(std::uint16_t vendorId, std::uint16_t productId, std::uint8_t ports, std::uint8_t maxPower)
-{
-    SBenchDevice device;
-    device.vendorId = vendorId;
-    device.productId = productId;
-    device.deviceClass = 9;
-    device.speed = kUsbHighSpeed;
-    device.maxPower = maxPower;
-    device.hubPorts = ports;
-    device.description = L"Generic USB Hub";
-    device.product = L"USB2.0 Hub";
-    return device;
-}
-
-std::vector<std::uint8_t> BuildBenchDeviceDescriptor(const SBenchDevice& device)
-{
-    if (!device.deviceDescriptor.empty())
-        return device.deviceDescriptor;
-    std::vector<std::uint8_t> d{18, kUsbDeviceDescriptorType};
-    Put16(d, device.bcdUsb);
-    d.push_back(device.deviceClass);
-    d.push_back(0);
-    d.push_back(device.hubPorts > 0 ? 1 : 0);
-    d.push_back(64);
-    Put16(d, device.vendorId);
-    Put16(d, device.productId);
-    Put16(d, device.bcdDevice);
-    d.push_back(device.manufacturer.empty() ? 0 : 1);
-    d.push_back(device.product.empty() ? 0 : 2);
-    d.push_back(device.serialNumber.empty() ? 0 : 3);
-    d.push_back(1);
-    return d;
-}
-
-std::vector<std::uint8_t> BuildBenchConfigDescriptor(const SBenchDevice& device)
-{
-    if (!device.configDescriptor.empty())
-        return device.configDescriptor;
-    std::vector<std::uint8_t> body;
-    std::uint8_t endpoint = 1;
-    auto addInterface = [&](std::uint8_t number, std::uint8_t cls, const std::vector<std::uint8_t>* reportDescriptor) {
-        body.insert(body.end(), {9, kUsbInterfaceDescriptorType, number, 0, 1, cls, 0, 0, 0});
-        if (reportDescriptor != nullptr)
-        {
-            body.insert(body.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
-            Put16(body, static_cast<std::uint16_t>(reportDescriptor->size()));
-        }
-        body.insert(body.end(), {7, 5, static_cast<std::uint8_t>(0x80 | endpoint++), 3, 64, 0, 1});
-    };
-    std::uint8_t count = 0;
-    if (device.hubPorts > 0)
-    {
-        addInterface(0, 9, nullptr);
-        count = 1;
-    }
-    else
-    {
-        for (const SBenchHidInterface& hid : device.hidInterfaces)
-        {
-            addInterface(hid.interfaceNumber, 3, &hid.reportDescriptor);
-            ++count;
-        }
-        for (std::uint8_t i = 0; i < device.otherInterfaces; ++i)
-        {
-            addInterface(static_cast<std::uint8_t>(device.hidInterfaces.size() + i), 1, nullptr);
-            ++count;
-        }
-    }
-    std::vector<std::uint8_t> d{9, kUsbConfigurationDescriptorType};
-    Put16(d, static_cast<std::uint16_t>(9 + body.size()));
-    d.push_back(count);
-    d.push_back(1);
-    d.push_back(device.configurationString);
-    d.push_back(device.maxPower == 0 ? 0xC0 : 0x80);
-    d.push_back(device.maxPower);
-    d.insert(d.end(), body.begin(), body.end());
-    return d;
-}
 
 // ---------------------------------------------------------------------------
 // World state
@@ -789,7 +663,7 @@ public:
         }
         else if (type == kUsbStringDescriptorType)
         {
-            if (device->spec.failStrings || !StringDescriptor(device->spec, index, reply))
+            if (device->spec.failStrings || !BuildBenchStringDescriptor(device->spec, index, reply))
                 return EUsbResult::Failed;
         }
         else
@@ -839,37 +713,6 @@ private:
             std::memcpy(&info.pipeList[i], &pipe, sizeof(pipe));
         }
         info.connectionStatus = kUsbDeviceConnected;
-    }
-
-    static bool StringDescriptor(const SBenchDevice& spec, std::uint8_t index, std::vector<std::uint8_t>& reply)
-    {
-        if (index == 0)
-        {
-            const std::size_t count = std::min<std::size_t>(spec.languages.size(), 126);
-            reply.assign({static_cast<std::uint8_t>(2 + 2 * count), kUsbStringDescriptorType});
-            for (std::size_t i = 0; i < count; ++i)
-                Put16(reply, spec.languages[i]);
-            return true;
-        }
-        std::wstring text;
-        if (index == 1 && !spec.manufacturer.empty())
-            text = spec.manufacturer;
-        else if (index == 2 && !spec.product.empty())
-            text = spec.product;
-        else if (index == 3 && !spec.serialNumber.empty())
-            text = spec.serialNumber;
-        else
-        {
-            auto it = spec.strings.find(index);
-            if (it == spec.strings.end())
-                return false;
-            text = it->second;
-        }
-        const std::size_t chars = std::min<std::size_t>(text.size(), 126);
-        reply.assign({static_cast<std::uint8_t>(2 + 2 * chars), kUsbStringDescriptorType});
-        for (std::size_t i = 0; i < chars; ++i)
-            Put16(reply, static_cast<std::uint16_t>(text[i]));
-        return true;
     }
 
     std::shared_ptr<SState> m_state;
@@ -1254,6 +1097,35 @@ void CBenchUsbWorld::ScheduleReEnumerate(BenchId device, const SBenchDevice& new
     back.spec = newDevice;
     m_state->Schedule(std::move(drop));
     m_state->Schedule(std::move(back));
+}
+
+std::vector<BenchId> CBenchUsbWorld::RootHubs() const
+{
+    std::lock_guard<std::mutex> guard(m_state->mutex);
+    std::vector<BenchId> hubs;
+    for (const SController& c : m_state->controllers)
+        hubs.push_back(c.rootHub);
+    return hubs;
+}
+
+bool CBenchUsbWorld::PortDevice(BenchId hub, std::uint8_t port, BenchId* device, SBenchDevice* description,
+                                std::uint64_t* plugCount)
+{
+    CWorldCall call(*m_state);
+    auto hubIt = m_state->hubs.find(hub);
+    if (hubIt == m_state->hubs.end() || !hubIt->second.present || port == 0 || port > hubIt->second.ports)
+        return false;
+    const BenchId id = hubIt->second.portDevice[port - 1];
+    auto it = m_state->devices.find(id);
+    if (id == 0 || it == m_state->devices.end() || !it->second.present)
+        return false;
+    if (device != nullptr)
+        *device = id;
+    if (description != nullptr)
+        *description = it->second.spec;
+    if (plugCount != nullptr)
+        *plugCount = it->second.address; // a new address at every plug
+    return true;
 }
 
 bool CBenchUsbWorld::IsPresent(BenchId device)

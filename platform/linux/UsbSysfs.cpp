@@ -24,7 +24,7 @@
 
 #include "platform/HidSystem.h"
 #include "platform/UsbTopology.h"
-#include "usb/HidReportDescriptor.h"
+#include "platform/HidReportDescriptor.h"
 
 EHidResult OpenLinuxHidDevice(const std::string& hidrawNode, const std::string& usbfsNode,
                               const SHidAttributes& attributes, const SHidCaps& caps, bool usesReportIds,

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "usb/HidReportDescriptor.h"
+#include "platform/HidReportDescriptor.h"
 
 namespace
 {

@@ -225,3 +225,70 @@ inline bool HidReportDescriptorUsesReportIds(const std::uint8_t* data, std::size
     }
     return false;
 }
+
+// The data bytes (without the report ID byte) of each report of a kind
+// (0 input, 1 output, 2 feature), by report ID (0 when the descriptor uses
+// none), over every collection. False when the descriptor is malformed.
+inline bool HidReportSizes(const std::uint8_t* data, std::size_t length, int kind,
+                           std::map<std::uint32_t, std::uint32_t>& bytesById)
+{
+    using namespace hidrd;
+    bytesById.clear();
+    if (data == nullptr || kind < 0 || kind > 2)
+        return false;
+    constexpr int kMaxStack = 16;
+    constexpr std::uint64_t kMaxBits = 0xFFFEull * 8;
+    SGlobals globals;
+    SGlobals stack[kMaxStack];
+    int stackDepth = 0;
+    std::map<std::uint32_t, std::uint64_t> bits;
+    std::size_t pos = 0;
+    while (pos < length)
+    {
+        const std::uint8_t prefix = data[pos];
+        if (prefix == 0xFE)
+        {
+            if (pos + 3 > length || pos + 3 + data[pos + 1] > length)
+                return false;
+            pos += 3 + static_cast<std::size_t>(data[pos + 1]);
+            continue;
+        }
+        const std::size_t size = (prefix & 3) == 3 ? 4 : (prefix & 3);
+        if (pos + 1 + size > length)
+            return false;
+        const std::uint32_t value = ItemValue(data + pos + 1, size);
+        const int type = (prefix >> 2) & 3;
+        const int tag = prefix >> 4;
+        pos += 1 + size;
+        if (type == 1)
+        {
+            switch (tag)
+            {
+            case 7: globals.reportSize = value; break;
+            case 8: globals.reportId = value; break;
+            case 9: globals.reportCount = value; break;
+            case 10:
+                if (stackDepth >= kMaxStack)
+                    return false;
+                stack[stackDepth++] = globals;
+                break;
+            case 11:
+                if (stackDepth == 0)
+                    return false;
+                globals = stack[--stackDepth];
+                break;
+            default: break;
+            }
+        }
+        else if (type == 0 && (tag == 8 || tag == 9 || tag == 11) && (tag == 8 ? 0 : tag == 9 ? 1 : 2) == kind)
+        {
+            std::uint64_t& total = bits[globals.reportId];
+            total += static_cast<std::uint64_t>(globals.reportSize) * globals.reportCount;
+            if (total > kMaxBits)
+                total = kMaxBits;
+        }
+    }
+    for (const auto& [id, b] : bits)
+        bytesById[id] = static_cast<std::uint32_t>((b + 7) / 8);
+    return true;
+}
