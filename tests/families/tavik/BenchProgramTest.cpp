@@ -191,7 +191,7 @@ TEST(BenchProgramTest, FailuresEndWithUpgradeFailedAndTheirLog)
 TEST(BenchProgramTest, RefusedHeadsetIsExplainedOnTheConsoleAndInTheLog)
 {
     const std::string advice = "Access to the headset (2C6D:3240) is missing: the user bench-user may not open it "
-                               "(bench-hid:1-1:1.3:1, USB port 1-1: permission denied).\n"
+                               "(bench-hid:1-1:1.0:1, USB port 1-1: permission denied).\n"
                                "The rules /usr/lib/udev/rules.d/70-orvo-tavik.rules give it to the group plugdev. Add the "
                                "user bench-user to it:\n    sudo usermod -aG plugdev bench-user\nthen log in again, then "
                                "unplug the device and plug it in again.";

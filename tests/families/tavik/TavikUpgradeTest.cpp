@@ -614,13 +614,13 @@ TEST(TavikAccessTest, RefusedHeadsetLeavesTheAdviceNotNoDevice)
     EXPECT_EQ(askedFor, (std::vector<std::string>{"70-orvo-tavik.rules", "70-orvo-tavik-pellory.rules", "plugdev"}));
     const std::string advice = CFirmwareUpgrade::GetDeviceAccessProblem();
     EXPECT_EQ(advice, "Access to the headset (2C6D:3240) is missing: the user tester may not open it "
-                      "(bench-hid:1-1:1.3:1, USB port 1-1: permission denied).\n"
+                      "(bench-hid:1-1:1.0:1, USB port 1-1: permission denied).\n"
                       "The rules /usr/lib/udev/rules.d/70-orvo-tavik.rules give it to the group plugdev. Add the user "
                       "tester to it:\n    sudo usermod -aG plugdev tester\nthen log in again, then unplug the device "
                       "and plug it in again.");
     EXPECT_TRUE(world.toolCommandLines.empty()); // the device is there: no driver to install
     const std::string text = log.Text();
-    EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik - headset bench-hid:1-1:1.3:1 does not open: AccessDenied"));
+    EXPECT_TRUE(Contains(text, "CFirmwareUpgradeTavik - headset bench-hid:1-1:1.0:1 does not open: AccessDenied"));
     std::size_t copies = 0;
     for (std::size_t at = text.find("sudo usermod"); at != std::string::npos; at = text.find("sudo usermod", at + 1))
         ++copies;
