@@ -163,12 +163,15 @@ std::uint8_t CFirmwareUpgradeAV7300::WaitForDeviceStatus(std::uint8_t mask, std:
         if (!first)
             CClock::Sleep(1);
         first = false;
+        // The deadline is taken before the status: a thread that lost the
+        // processor past it still reads the status once more.
+        const bool expired = deadline.IsExpired();
         const std::uint8_t status = GetDeviceStatus();
         if ((status & kStatusAsserted) != 0)
             return kStatusAsserted;
         if ((status & mask) == want)
             return status;
-        if (deadline.IsExpired())
+        if (expired)
             return kStatusTimeout;
     }
 }
