@@ -2,7 +2,7 @@
 """Runs every benchmark of a release build, prints one table of figures with
 their goals and writes the figures as one JSON object.
 
-usage: run-benchmarks.py BIN_DIR OUT_DIR [--soak-runs N] [--only NAME ...]
+usage: run-benchmarks.py BIN_DIR OUT_DIR [--soak-runs N] [--campaign-runs N] [--only NAME ...]
 
 Each benchmark prints its figures last, one "name value" a line, and exits
 nonzero when its run failed. The whole upgrade is measured through the bench
@@ -41,6 +41,14 @@ GOALS = {
     "soak-max-rss": ("KiB", None),
     "soak-fds-leaked": ("0", lambda v: v == 0),
 }
+# The campaigns of the Avnera families (bench-soak --family F).
+CAMPAIGN_FAMILIES = ("av7300", "av7201", "av6201", "av6302")
+for _family in CAMPAIGN_FAMILIES:
+    GOALS[_family + "-runs"] = (">= 1000", lambda v: v >= 1000)
+    GOALS[_family + "-false-successes"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-unrecoverable"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-touched"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-unexpected-failures"] = ("0", lambda v: v == 0)
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
 
@@ -122,11 +130,15 @@ def main():
         return 2
     bin_dir, out_dir = os.path.abspath(args[0]), os.path.abspath(args[1])
     soak_runs = 300
+    campaign_runs = 1000
     only = []
     rest = args[2:]
     while rest:
         if rest[0] == "--soak-runs" and len(rest) > 1:
             soak_runs = int(rest[1])
+            rest = rest[2:]
+        elif rest[0] == "--campaign-runs" and len(rest) > 1:
+            campaign_runs = int(rest[1])
             rest = rest[2:]
         elif rest[0] == "--only" and len(rest) > 1:
             only.append(rest[1])
@@ -152,6 +164,8 @@ def main():
         ("s37", program("bench-cx-s37", {"ratio": "s37-ratio"})),
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
     ]
+    for family in CAMPAIGN_FAMILIES:
+        benchmarks.append((family, (lambda f: lambda: bench_campaign(bin_dir, work, f, campaign_runs))(family)))
 
     results = {}
     failed = []
@@ -199,6 +213,16 @@ def bench_soak(bin_dir, work, runs):
                               m.groups()):
             figures[key] = float(value)
     return status, out, figures
+
+
+def bench_campaign(bin_dir, work, family, runs):
+    """The campaign of an Avnera family: seeded, faulted runs of the bench program (AvneraCampaign.h)."""
+    argv = [os.path.join(bin_dir, "bench-soak"), "--family", family, "--runs", str(runs), "--seed", "1",
+            "--time-scale", "0.01", "--bench", os.path.join(bin_dir, "orvohidflash-bench"),
+            "--work", os.path.join(work, "campaign-" + family)]
+    status, out = run(argv, work, 4 * 3600)
+    keys = ("runs", "false-successes", "unrecoverable", "touched", "unexpected-failures")
+    return status, out, figures_of(out, {family + "-" + k: family + "-" + k for k in keys})
 
 
 if __name__ == "__main__":
