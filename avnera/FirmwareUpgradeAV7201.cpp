@@ -205,7 +205,7 @@ std::uint32_t CFirmwareUpgradeAV7201::EepromSize()
     // An EEPROM decodes only its own address bits: its first bytes (the
     // chip's configuration) show again at its size.
     std::uint8_t first[kReadBackCount] = {};
-    std::uint32_t size = kDefaultEepromSize;
+    std::uint32_t size = 0;
     if (ReadEEPROM(0, first, kReadBackCount) &&
         std::count(first, first + kReadBackCount, first[0]) != static_cast<std::ptrdiff_t>(kReadBackCount))
     {
@@ -215,7 +215,7 @@ std::uint32_t CFirmwareUpgradeAV7201::EepromSize()
             std::uint8_t there[kReadBackCount] = {};
             if (!ReadEEPROM(candidate, there, kReadBackCount))
             {
-                size = kDefaultEepromSize;
+                size = 0;
                 break;
             }
             if (std::memcmp(first, there, kReadBackCount) == 0)
@@ -225,10 +225,12 @@ std::uint32_t CFirmwareUpgradeAV7201::EepromSize()
             }
         }
     }
-    else
+    if (size == 0)
     {
-        LogPrintf("CFirmwareUpgradeAV7201::EepromSize - the EEPROM's first bytes tell nothing: [%d] assumed\n",
-                  static_cast<int>(size));
+        // Not learnt (asked again next time): the headset's own EEPROM.
+        LogPrintf("CFirmwareUpgradeAV7201::EepromSize - the EEPROM tells nothing: [%d] assumed\n",
+                  static_cast<int>(kDefaultEepromSize));
+        return kDefaultEepromSize;
     }
     m_eepromSize = size;
     LogPrintf("CFirmwareUpgradeAV7201::EepromSize - [%d]\n", static_cast<int>(m_eepromSize));
