@@ -397,14 +397,22 @@ bool CFirmwareUpgradeAV6201::WriteBlock(std::uint32_t address, std::uint8_t* dat
 bool CFirmwareUpgradeAV6201::ReadBack(std::uint32_t address, std::uint32_t size)
 {
     std::vector<std::uint8_t> back(size);
-    const std::int32_t status =
-        m_avHandle != nullptr ? SerialMemRead(m_avHandle, address, size, back.data(), m_partRow) : -3;
-    if (status != 0)
+    // A read the host interface could not finish is tried again, as writes
+    // are; bytes that came back and differ are the answer.
+    std::int32_t status = -3;
+    for (int attempt = 0; attempt < kTries && m_avHandle != nullptr; ++attempt)
     {
-        LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [%u] bytes at [0x%06X]: status [%d]\n",
-                  static_cast<unsigned>(size), static_cast<unsigned>(address), static_cast<int>(status));
-        return false;
+        if (attempt > 0)
+            CClock::Sleep(kRetryMs);
+        status = SerialMemRead(m_avHandle, address, size, back.data(), m_partRow);
+        if (status == 0)
+            break;
+        LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [%u] bytes at [0x%06X]: status [%d] "
+                  "try [%d]\n",
+                  static_cast<unsigned>(size), static_cast<unsigned>(address), static_cast<int>(status), attempt);
     }
+    if (status != 0)
+        return false;
     for (std::uint32_t i = 0; i < size; ++i)
     {
         if (back[i] != m_expected[address + i])
