@@ -227,7 +227,10 @@ SCase DrawAV7300(CSoakRandom& r)
             other = kSupportedAV7300Parts[r.Below(std::size(kSupportedAV7300Parts))];
         c.image = BuildFitting(RandomAV7300Spec(r, other, false));
         c.mustRefuse = true;
-        c.mayTouch = anyBlock && unknownPart;
+        // With no part named by the memory the upgrade takes the image's
+        // and proves it only by writing: it may erase and write a memory
+        // that held no bootable image, never make it boot.
+        c.mayTouch = unknownPart;
         c.label += ", an image for part " + std::to_string(other);
     }
     else if (imageFault < 15)
