@@ -195,24 +195,32 @@ bool CAV7300Product::ProtectedLocked(std::uint32_t address) const
 
 void CAV7300Product::AdvanceLocked()
 {
-    if (m_busyUntil == 0 || CClock::NowMs() < m_busyUntil)
-        return;
-    m_busyUntil = 0;
-    if (m_answerAfterBusy)
+    // What the chip did while nobody looked: a busy time that ended shows
+    // its answer from when it ended (not from when the host asks next), and
+    // the command that waited in the host-port buffer ran then.
+    const std::uint64_t now = CClock::NowMs();
+    while (m_busyUntil != 0 && now >= m_busyUntil)
     {
-        m_answer = std::move(m_afterBusyAnswer);
-        m_haveAnswer = true;
-        m_answerAt = CClock::NowMs() + m_config.answerDelayMs;
-        m_answerAfterBusy = false;
+        const std::uint64_t endedAt = m_busyUntil;
+        m_busyUntil = 0;
+        m_commandAt = endedAt;
+        if (m_answerAfterBusy)
+        {
+            m_answer = std::move(m_afterBusyAnswer);
+            m_haveAnswer = true;
+            m_answerAt = endedAt + m_config.answerDelayMs;
+            m_answerAfterBusy = false;
+        }
+        if (!m_held.empty())
+        {
+            std::vector<std::uint8_t> packet = std::move(m_held);
+            m_held.clear();
+            // A held command never re-enumerates the chip here: flash mode and
+            // reset are short commands that the host sends when idle.
+            ProcessLocked(packet.data(), packet.size());
+        }
     }
-    if (!m_held.empty())
-    {
-        std::vector<std::uint8_t> packet = std::move(m_held);
-        m_held.clear();
-        // A held command never re-enumerates the chip here: flash mode and
-        // reset are short commands that the host sends when idle.
-        ProcessLocked(packet.data(), packet.size());
-    }
+    m_commandAt = now;
 }
 
 void CAV7300Product::SpiByteLocked(std::uint8_t value)
@@ -253,7 +261,7 @@ void CAV7300Product::SpiEndLocked()
         {
             for (std::uint32_t i = 0; i < kSpiSector && start + i < m_memory.size(); ++i)
                 SetCellLocked(start + i, 0xFF);
-            m_flashBusyUntil = CClock::NowMs() + m_config.sectorEraseMs;
+            m_flashBusyUntil = m_commandAt + m_config.sectorEraseMs;
             ++m_spimErases;
         }
         m_wel = false;
@@ -319,12 +327,12 @@ CAV7300Product::EPending CAV7300Product::SerialCommandLocked(std::uint8_t sub)
             SetCellLocked(start + i, 0xFF);
         ++m_sectorErases;
         const std::uint32_t sectors4k = std::max<std::uint32_t>(1, m_part.sector / kSpiSector);
-        m_busyUntil = CClock::NowMs() + m_config.sectorEraseMs * sectors4k;
+        m_busyUntil = m_commandAt + m_config.sectorEraseMs * sectors4k;
         return EPending::None;
     }
     if (length == 0 || static_cast<std::uint32_t>(ram) + length > m_ram.size())
         return EPending::None;
-    m_busyUntil = CClock::NowMs() + m_config.transferMs;
+    m_busyUntil = m_commandAt + m_config.transferMs;
     if (sub == 0x84)
     {
         ++m_readCommands;
@@ -449,7 +457,7 @@ CAV7300Product::EPending CAV7300Product::ProcessLocked(const std::uint8_t* p, st
     {
         m_answer = answer;
         m_haveAnswer = true;
-        m_answerAt = CClock::NowMs() + m_config.answerDelayMs;
+        m_answerAt = m_commandAt + m_config.answerDelayMs;
     }
     return pending;
 }

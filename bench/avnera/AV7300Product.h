@@ -163,6 +163,7 @@ private:
     bool m_haveAnswer = false;
     std::uint64_t m_answerAt = 0;
     std::uint64_t m_busyUntil = 0;
+    std::uint64_t m_commandAt = 0; // product time the command being processed arrived (or ran, when held)
     std::vector<std::uint8_t> m_afterBusyAnswer; // answer that shows when the busy time ends
     bool m_answerAfterBusy = false;
     std::vector<std::uint8_t> m_held; // one command waits while busy
