@@ -49,6 +49,7 @@ for _family in CAMPAIGN_FAMILIES:
     GOALS[_family + "-unrecoverable"] = ("0", lambda v: v == 0)
     GOALS[_family + "-touched"] = ("0", lambda v: v == 0)
     GOALS[_family + "-unexpected-failures"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-hangs"] = ("0", lambda v: v == 0)
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
 
@@ -221,7 +222,7 @@ def bench_campaign(bin_dir, work, family, runs):
             "--time-scale", "0.01", "--bench", os.path.join(bin_dir, "orvohidflash-bench"),
             "--work", os.path.join(work, "campaign-" + family)]
     status, out = run(argv, work, 4 * 3600)
-    keys = ("runs", "false-successes", "unrecoverable", "touched", "unexpected-failures")
+    keys = ("runs", "false-successes", "unrecoverable", "touched", "unexpected-failures", "hangs")
     return status, out, figures_of(out, {family + "-" + k: family + "-" + k for k in keys})
 
 

@@ -18,14 +18,15 @@
 //     from what the memory kept (a power cycle), must exit 0 holding it.
 // Counted: false successes (the first rule), unrecoverable products (the
 // last), refusals that touched the memory, and failures of runs without any
-// fault. The runs go through the bench program's body in this process; one
-// run in processEvery (with its second run) goes through the bench program
-// executable.
+// fault, and runs through the executable that did not end within their
+// bound (hangs). The runs go through the bench program's body in this
+// process; one run in processEvery (with its second run) goes through the
+// bench program executable.
 //
 // Last lines: "<family>-runs N", "<family>-false-successes F",
 // "<family>-unrecoverable U", "<family>-touched T",
-// "<family>-unexpected-failures X", "<family>-through-program P".
-// Result: 0 when F, U, T and X are 0.
+// "<family>-unexpected-failures X", "<family>-hangs H",
+// "<family>-through-program P". Result: 0 when F, U, T, X and H are 0.
 #include <cstdint>
 #include <string>
 
