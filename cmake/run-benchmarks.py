@@ -166,7 +166,7 @@ def main():
         ("soak", lambda: bench_soak(bin_dir, work, soak_runs)),
     ]
     for family in CAMPAIGN_FAMILIES:
-        benchmarks.append((family, (lambda f: lambda: bench_campaign(bin_dir, work, f, campaign_runs))(family)))
+        benchmarks.append(("campaign-" + family, (lambda f: lambda: bench_campaign(bin_dir, work, f, campaign_runs))(family)))
 
     results = {}
     failed = []
@@ -181,16 +181,16 @@ def main():
         results.update(figures)
 
     print()
-    print("%-22s %14s  %-14s %s" % ("figure", "value", "goal", ""))
+    print("%-30s %14s  %-14s %s" % ("figure", "value", "goal", ""))
     for name, (goal, test) in GOALS.items():
         if name not in results:
             if not only:
-                print("%-22s %14s  %-14s %s" % (name, "-", goal, "not measured"))
+                print("%-30s %14s  %-14s %s" % (name, "-", goal, "not measured"))
             continue
         value = results[name]
         verdict = "" if test is None else ("met" if test(value) else "MISSED")
         shown = ("%.0f" % value) if value.is_integer() else ("%.4g" % value)
-        print("%-22s %14s  %-14s %s" % (name, shown, goal, verdict))
+        print("%-30s %14s  %-14s %s" % (name, shown, goal, verdict))
     path = os.path.join(out_dir, "results.json")
     with open(path, "w", encoding="utf-8") as f:
         json.dump(results, f, indent=2, sort_keys=True)
