@@ -215,21 +215,42 @@ HResult CAV7300CommonHelper::PrepareFirmwareImage(std::uint32_t rawSize, const s
         start = end + 1;
     }
 
+    std::uint32_t part = m_flashPart;
+    if (hr == HR_OK && part == 0)
+    {
+        // The chip could not name its memory: the image names the part it
+        // is made for, and the upgrade proves it against the memory.
+        part = PartOfImage(image, size);
+        LogPrintf("Flash part unknown: the image names part[%d]\n", static_cast<int>(part));
+    }
     if (hr == HR_OK)
     {
         std::uint8_t expected[3];
-        ExpectedHeader(m_flashPart, expected);
+        ExpectedHeader(part, expected);
         std::uint8_t actual[3] = {0, 0, 0};
         std::memcpy(actual, image, size < 3 ? size : 3);
         LogPrintf("Expected Header [%02X %02X %02x]", expected[2], expected[1], expected[0]);
         LogPrintf("Image Header [%02X %02X %02x]", actual[2], actual[1], actual[0]);
         // An image shorter than its own header fits no part.
-        if (size < kImageHeaderSize || std::memcmp(actual, expected, 3) != 0)
+        if (part == 0 || size < kImageHeaderSize || std::memcmp(actual, expected, 3) != 0)
         {
             LogPrintf("Incorrect Image for flash type");
             hr = HR_INVALIDARG;
         }
     }
+    if (hr == HR_OK)
+    {
+        // Nothing is erased for an image that is cut short, corrupt or
+        // larger than the memory.
+        std::string problem;
+        if (!CheckImage(part, image, size, nullptr, &problem))
+        {
+            LogPrintf("Incorrect Image - %s\n", problem.c_str());
+            hr = HR_INVALIDARG;
+        }
+    }
+    if (hr == HR_OK)
+        m_imagePart = part;
 
     if (hr == HR_OK)
     {
@@ -243,6 +264,85 @@ HResult CAV7300CommonHelper::PrepareFirmwareImage(std::uint32_t rawSize, const s
     LogPrintf("CAV7300CommonHelper::PrepareFirmwareImage - ImageSize[%d] hRes[%08x]", static_cast<int>(size),
               static_cast<unsigned>(hr));
     return hr;
+}
+
+std::uint32_t CAV7300CommonHelper::PartOfImage(const std::uint8_t* pImage, std::uint32_t imageSize)
+{
+    if (pImage == nullptr || imageSize < kImageHeaderSize)
+        return 0;
+    const SAV7300ImageHeader header = DecodeImageHeader(pImage);
+    const std::uint32_t part =
+        LookupFlashPart(header.flashSize, header.pageSize, header.sectorSize, header.addressBytes);
+    std::uint8_t expected[3];
+    ExpectedHeader(part, expected);
+    return part != 0 && std::memcmp(expected, pImage, 3) == 0 ? part : 0;
+}
+
+bool CAV7300CommonHelper::CheckImage(std::uint32_t flashPart, const std::uint8_t* pImage, std::uint32_t imageSize,
+                                     std::uint32_t* pChainEnd, std::string* pProblem)
+{
+    char text[160];
+    auto fail = [&](const char* format, std::uint32_t a, std::uint32_t b) {
+        std::snprintf(text, sizeof(text), format, static_cast<unsigned>(a), static_cast<unsigned>(b));
+        if (pProblem != nullptr)
+            *pProblem = text;
+        return false;
+    };
+    if (pImage == nullptr || flashPart == 0 || flashPart >= kPartRows)
+        return fail("no image or no part (part %u, %u bytes)", flashPart, imageSize);
+    std::uint8_t expected[3];
+    ExpectedHeader(flashPart, expected);
+    if (imageSize < kImageHeaderSize || std::memcmp(expected, pImage, 3) != 0)
+        return fail("the header is not the one of part %u (%u bytes)", flashPart, imageSize);
+    const SAV7300ImageHeader header = DecodeImageHeader(pImage);
+    const std::uint32_t memory = kFlashParts[flashPart].size;
+    // What the header says and what the part holds must agree: a NOR part
+    // wraps an address beyond its end, so a longer image would overwrite its
+    // own beginning.
+    if (header.flashSize != memory)
+        return fail("the header names a memory of %u bytes, the part holds %u", header.flashSize, memory);
+    if (imageSize > memory)
+        return fail("the image has %u bytes, the memory holds %u", imageSize, memory);
+    std::uint32_t index = kImageHeaderSize + header.bootloaderLength;
+    if (index > imageSize)
+        return fail("the bootloader of %u bytes runs past the image's end at %u", header.bootloaderLength, imageSize);
+    const std::uint32_t sector = header.sectorSize;
+    for (;;)
+    {
+        if (index >= imageSize)
+            break;
+        // What follows the chain in an image is erased padding or nothing.
+        auto erasedFrom = [&](std::uint32_t from) {
+            for (std::uint32_t i = from; i < imageSize; ++i)
+                if (pImage[i] != 0xFF)
+                    return false;
+            return true;
+        };
+        if (imageSize - index < kFileHeaderSize)
+        {
+            if (erasedFrom(index))
+                break;
+            return fail("the image ends inside the file header at %u (%u bytes)", index, imageSize);
+        }
+        const SAV7300FileHeader file = DecodeFileHeader(pImage + index);
+        if (!file.valid)
+        {
+            if (erasedFrom(index))
+                break;
+            return fail("the file header at %u fails its checksum (id %u)", index, file.id);
+        }
+        if (imageSize - index - kFileHeaderSize < file.size)
+            return fail("file %u at %u runs past the image's end", file.id, index);
+        index += kFileHeaderSize + file.size;
+        if (file.aligned && sector != 0)
+        {
+            const std::uint64_t rounded = (static_cast<std::uint64_t>(index) + sector - 1) / sector * sector;
+            index = rounded > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rounded);
+        }
+    }
+    if (pChainEnd != nullptr)
+        *pChainEnd = index;
+    return true;
 }
 
 bool CAV7300CommonHelper::FindFileInDeviceFWImage(std::uint32_t fileId, std::uint32_t* pOffset)

@@ -71,13 +71,34 @@ public:
     CAV7300CommonHelper(const CAV7300CommonHelper&) = delete;
     CAV7300CommonHelper& operator=(const CAV7300CommonHelper&) = delete;
 
-    // Converts the text image file into bytes and checks its header against
-    // the flash part. 0; 0x80004005 on null or zero arguments; 0x80070057
-    // for an image that does not fit the part or a malformed line;
+    // Converts the text image file into bytes and checks the whole image
+    // (CheckImage) against the flash part; with flash part 0 (a memory the
+    // chip could not name) against the part the image's own header names.
+    // 0; 0x80004005 on null or zero arguments; 0x80070057 for an image that
+    // does not fit the part, is cut short or corrupt, or a malformed line;
     // 0x8007000E when no memory. The image is allocated with new[] and
     // belongs to the caller; nothing is handed out on failure.
     virtual HResult PrepareFirmwareImage(std::uint32_t rawSize, const std::uint8_t* pRaw, std::uint32_t* pImageSize,
                                          std::uint8_t** ppImage);
+
+    // The whole image, before anything is erased: its first three bytes are
+    // the expected header of the part, it fits the part's memory, the
+    // bootloader lies inside it, and the file chain holds up to its end:
+    // every file header's checksum is right and its content lies inside the
+    // image, and after the last file the image ends or holds only erased
+    // bytes (0xFF). *pChainEnd (may be null): where the header after the
+    // last file lies, rounded up to the sector for an aligned last file.
+    // false with the reason in *pProblem (may be null).
+    static bool CheckImage(std::uint32_t flashPart, const std::uint8_t* pImage, std::uint32_t imageSize,
+                           std::uint32_t* pChainEnd, std::string* pProblem);
+
+    // The part row an image's own header names (the SPI flash row whose
+    // expected header equals its first three bytes); 0 when none.
+    static std::uint32_t PartOfImage(const std::uint8_t* pImage, std::uint32_t imageSize);
+
+    // The part the last accepted image was checked against (the flash part,
+    // or the one the image named); 0 before any.
+    std::uint32_t ImagePart() const { return m_imagePart; }
 
     // Walks the file chain in the device's flash through the read callback.
     // Found: *pOffset = the file header's flash offset. Not found after an
@@ -125,4 +146,5 @@ private:
     std::uint32_t m_flashPart;
     AV7300ReadCallback m_readCallback;
     void* m_callbackContext;
+    std::uint32_t m_imagePart = 0;
 };

@@ -162,6 +162,61 @@ std::string FormatAV7201Version(const SAV7201FirmwareInfo& info)
     return text;
 }
 
+bool CheckAV7201Image(const std::uint8_t* pImage, std::uint32_t imageSize, std::uint32_t eepromSize,
+                      std::string* pProblem)
+{
+    char text[160];
+    auto fail = [&](const char* format, unsigned a, unsigned b) {
+        std::snprintf(text, sizeof text, format, a, b);
+        if (pProblem != nullptr)
+            *pProblem = text;
+        return false;
+    };
+    if (pImage == nullptr)
+        return fail("no image (%u, %u)", 0, 0);
+    if (imageSize > eepromSize)
+        return fail("the image has %u bytes, the EEPROM holds %u", imageSize, eepromSize);
+    if (imageSize < kAV7201FirstFileOffset)
+        return fail("the image has %u bytes, its header ends at %u", imageSize, kAV7201FirstFileOffset);
+    const std::uint32_t files = pImage[kAV7201ImageHeaderOffset + 1];
+    if (files == 0 || files == 0xFF)
+        return fail("the image header names %u files (%u)", files, 0);
+    std::uint32_t offset = kAV7201FirstFileOffset;
+    for (std::uint32_t file = 0; file < files; ++file)
+    {
+        if (imageSize - offset < kAV7201FileHeaderSize)
+            return fail("the image ends inside the header of file %u at %u", file + 1, offset);
+        const std::uint32_t size = static_cast<std::uint32_t>(pImage[offset] | pImage[offset + 1] << 8);
+        if (size < kAV7201FileHeaderSize)
+            return fail("file %u at %u is shorter than its header", file + 1, offset);
+        if (size > imageSize - offset)
+            return fail("file %u at %u runs past the image's end", file + 1, offset);
+        offset += size;
+    }
+    return true;
+}
+
+bool CheckAV62xxImage(const std::uint8_t* pImage, std::uint32_t imageSize, std::uint32_t memorySize,
+                      const std::uint8_t partHeader[3], std::string* pProblem)
+{
+    char text[160];
+    auto fail = [&](const char* format, unsigned a, unsigned b) {
+        std::snprintf(text, sizeof text, format, a, b);
+        if (pProblem != nullptr)
+            *pProblem = text;
+        return false;
+    };
+    if (pImage == nullptr || imageSize < 3)
+        return fail("the image has %u bytes, a part header %u", imageSize, 3);
+    if (imageSize > memorySize)
+        return fail("the image has %u bytes, the memory holds %u", imageSize, memorySize);
+    const bool isHeader = pImage[0] != 0 && pImage[0] != 0xFF &&
+                          static_cast<std::uint8_t>(pImage[0] + pImage[1] + pImage[2]) == 0xFF;
+    if (isHeader && std::memcmp(pImage, partHeader, 3) != 0)
+        return fail("the image is made for another memory (its header %02X %02X ...)", pImage[0], pImage[1]);
+    return true;
+}
+
 bool FindAV7201FileInImage(std::uint8_t type, std::uint32_t index, std::uint32_t imageSize,
                            const std::uint8_t* pImage, const std::uint8_t** ppContent, std::uint32_t* pContentSize)
 {

@@ -51,6 +51,21 @@ bool DecodeAV7201FirmwareInfo(const std::uint8_t* pText, std::uint32_t size, SAV
 // "%d.%d.%02d%02d%02d" of major, minor and the build's year, month and day.
 std::string FormatAV7201Version(const SAV7201FirmwareInfo& info);
 
+// The whole AV7201 image before anything is written: it fits an EEPROM of
+// eepromSize bytes (an EEPROM decodes only its own address bits, so a longer
+// image would wrap over the configuration at 0), holds the image header and
+// a number of files other than 0 and 0xFF, and every one of those files
+// (size at least its 4-byte header) lies wholly inside it. false with the
+// reason in *pProblem (may be null).
+bool CheckAV7201Image(const std::uint8_t* pImage, std::uint32_t imageSize, std::uint32_t eepromSize,
+                      std::string* pProblem);
+
+// The whole AV6201/AV6302 image: at least a part header's three bytes, no
+// larger than the memory, and, when its first three bytes are a part header
+// (they sum to 0xFF, the first neither 0 nor 0xFF), the header of this part.
+bool CheckAV62xxImage(const std::uint8_t* pImage, std::uint32_t imageSize, std::uint32_t memorySize,
+                      const std::uint8_t partHeader[3], std::string* pProblem);
+
 // The content of the index-th file (from 0) of the type in an image buffer.
 // The walk follows at most the header's number of files and stays inside
 // the buffer: a size below 4 or a file that runs past the end ends it.

@@ -9,6 +9,7 @@
 
 #include "app/DiagnosticLog.h"
 #include "avnera/AvneraImageFiles.h"
+#include "avnera/SerialMemory.h"
 #include "platform/Clock.h"
 #include "usb/HidLookup.h"
 
@@ -77,6 +78,7 @@ HResult CFirmwareUpgradeAV6201::Init(std::uint32_t, std::uint32_t)
 {
     HResult hr = HR_FAIL;
     std::wstring path;
+    std::uint16_t vendorId = kVendorId;
     std::uint16_t productId = kProductId;
     if (m_env.hid != nullptr)
     {
@@ -88,12 +90,22 @@ HResult CFirmwareUpgradeAV6201::Init(std::uint32_t, std::uint32_t)
             hr = OrvoHID_GetHIDHandleByUsage(*m_env.hid, kVendorId, kProductIdAlternate, kUsagePage, kUsage, 0,
                                              &m_hidHandle, &path);
         }
+        // A headset whose memory holds no image (an interrupted upgrade
+        // leaves none) stays in the chip's flash loader: found there, the
+        // next run recovers it.
+        for (std::uint16_t mode = 0; hr != HR_OK && mode < 2; ++mode)
+        {
+            vendorId = kLoaderVendorId;
+            productId = static_cast<std::uint16_t>(kLoaderProductId + mode);
+            hr = OrvoHID_GetHIDHandleByUsage(*m_env.hid, vendorId, productId, kUsagePage, kUsage, 0, &m_hidHandle,
+                                             &path);
+        }
     }
     LogPrintf("hRes [%x], hidhandle [%x]\n", static_cast<unsigned>(hr),
               m_hidHandle ? static_cast<unsigned>(m_hidHandle->GetHandleValue()) : 0xFFFFFFFFu);
     if (hr == HR_OK)
     {
-        m_wVendorID = kVendorId;
+        m_wVendorID = vendorId;
         m_wProductID = productId;
         SetDevicePath(NarrowPath(path).c_str());
         SHidCaps caps;
@@ -142,14 +154,47 @@ HResult CFirmwareUpgradeAV6201::Init(std::uint32_t, std::uint32_t)
     return hr;
 }
 
+std::uint32_t CFirmwareUpgradeAV6201::MemorySize() const
+{
+    return m_partRow < avnera::kPartRows ? avnera::kSerialParts[m_partRow].size : 0;
+}
+
+void CFirmwareUpgradeAV6201::PartHeader(std::uint8_t header[3]) const
+{
+    header[0] = header[1] = header[2] = 0;
+    if (m_partRow >= avnera::kPartRows)
+        return;
+    const avnera::SSerialPart& part = avnera::kSerialParts[m_partRow];
+    avnera::PartHeader(part.memType, part.size, part.page, part.addressInfo, part.sector, header);
+}
+
+bool CFirmwareUpgradeAV6201::CheckImage(const std::uint8_t* image, std::uint32_t size, const char* where)
+{
+    std::uint8_t header[3];
+    PartHeader(header);
+    std::string problem;
+    if (avnera::CheckAV62xxImage(image, size, MemorySize(), header, &problem))
+        return true;
+    LogPrintf("CFirmwareUpgradeAV6201::%s - Incorrect Image - %s\n", where, problem.c_str());
+    return false;
+}
+
 HResult CFirmwareUpgradeAV6201::PrepareFirmwareImage(std::uint32_t rawImageSize, const std::uint8_t* pRawImage,
                                                      std::uint32_t* pImageSize, std::uint8_t** ppImage)
 {
     LogPrintf("CFirmwareUpgradeAV6201::PrepareFirmwareImage - rawImageSize[%d]\n", static_cast<int>(rawImageSize));
-    const HResult hr = avnera::ConvertLineImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    HResult hr = avnera::ConvertLineImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    if (hr == HR_OK && !CheckImage(*ppImage, *pImageSize, "PrepareFirmwareImage"))
+    {
+        // Nothing is touched for an image the memory cannot hold.
+        delete[] *ppImage;
+        *ppImage = nullptr;
+        *pImageSize = 0;
+        hr = HR_INVALIDARG;
+    }
     if (hr == HR_OK)
     {
-        // Our own copy: the erase of an I2C EEPROM part starts from it.
+        // The upgrader's own copy of the converted image.
         m_imageCopy.reset(new (std::nothrow) std::uint8_t[*pImageSize]);
         if (!m_imageCopy)
         {
@@ -164,6 +209,14 @@ HResult CFirmwareUpgradeAV6201::PrepareFirmwareImage(std::uint32_t rawImageSize,
     LogPrintf("CFirmwareUpgradeAV6201::PrepareFirmwareImage - ImageSize[%d] hRes[%08x]\n",
               hr == HR_OK ? static_cast<int>(*pImageSize) : 0, static_cast<unsigned>(hr));
     return hr;
+}
+
+HResult CFirmwareUpgradeAV6201::PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* pImage,
+                                                           std::uint32_t* pUploadSize, std::uint8_t** ppUpload)
+{
+    if (pImage != nullptr && imageSize != 0 && !CheckImage(pImage, imageSize, "PrepareUploadFirmwareImage"))
+        return HR_INVALIDARG;
+    return CFirmwareUpgrade::PrepareUploadFirmwareImage(imageSize, pImage, pUploadSize, ppUpload);
 }
 
 HResult CFirmwareUpgradeAV6201::GetProductName(wchar_t* buffer, std::uint32_t size)
@@ -240,11 +293,16 @@ HResult CFirmwareUpgradeAV6201::InitFirmwareUpgrade(std::uint32_t uploadSize)
 {
     if (m_initialized != 0)
         return HR_OK;
-    // The erase reads the image's first bytes (I2C EEPROM parts); without a
-    // prepared image it gets zeros of the upload's size.
-    std::vector<std::uint8_t> image(std::max<std::uint32_t>(uploadSize, 1), 0);
-    if (m_imageCopy)
-        std::memcpy(image.data(), m_imageCopy.get(), std::min<std::size_t>(m_imageCopySize, image.size()));
+    if (uploadSize == 0 || uploadSize > MemorySize())
+    {
+        LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - [%d] bytes do not fit the memory's [%d]\n",
+                  static_cast<int>(uploadSize), static_cast<int>(MemorySize()));
+        return kUpgradeFailed;
+    }
+    // The erase of an I2C EEPROM part writes the buffer's first bytes at
+    // address 0: zeros there make no part header, so the chip stays in its
+    // loader until the last block brings the header.
+    std::vector<std::uint8_t> blank(uploadSize, 0x00);
     bool ok = false;
     for (int attempt = 0; attempt < kTries && !ok; ++attempt)
     {
@@ -259,7 +317,10 @@ HResult CFirmwareUpgradeAV6201::InitFirmwareUpgrade(std::uint32_t uploadSize)
         else
             LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Enter Flash Mode FAILED [%d]!!\n",
                       static_cast<int>(entered));
-        if (m_avHandle != nullptr && SerialMemErase(m_avHandle, 0, uploadSize, image.data(), m_partRow) == 0)
+        const std::int32_t erased =
+            entered == 0 && m_avHandle != nullptr ? SerialMemErase(m_avHandle, 0, uploadSize, blank.data(), m_partRow)
+                                                  : -1;
+        if (erased == 0)
         {
             LogPrintf("CFirmwareUpgradeAV6201::InitFirmwareUpgrade - Erase Flash Success!!\n");
             ok = true;
@@ -273,7 +334,9 @@ HResult CFirmwareUpgradeAV6201::InitFirmwareUpgrade(std::uint32_t uploadSize)
     {
         m_initialized = 1;
         m_offsetWrite = 0;
-        m_lastWritten.clear();
+        m_upgradeLength = uploadSize;
+        m_expected.assign(uploadSize, 0xFF);
+        m_firstBlock.clear();
     }
     return ok ? HR_OK : kUpgradeFailed;
 }
@@ -286,12 +349,26 @@ bool CFirmwareUpgradeAV6201::FirmwareUpgradeWrite(const std::uint8_t* buffer, st
         return false;
     }
     // The upgrade run hands over the whole upload at once: it goes to the
-    // chip in blocks of m_blockSizeWrite, each at its own address.
+    // chip in blocks of m_blockSizeWrite, each at its own address; the first
+    // (the part header's) is held back for the end.
     for (std::uint32_t done = 0; done < size;)
     {
         const std::uint32_t piece = std::min(m_blockSizeWrite, size - done);
-        if (!WriteBlock(buffer + done, piece))
-            return false;
+        const std::uint32_t address = m_offsetWrite;
+        if (address < m_expected.size())
+            std::memcpy(m_expected.data() + address, buffer + done,
+                        std::min<std::size_t>(piece, m_expected.size() - address));
+        if (address == 0)
+        {
+            m_firstBlock.assign(buffer + done, buffer + done + piece);
+        }
+        else
+        {
+            std::vector<std::uint8_t> data(buffer + done, buffer + done + piece);
+            if (!WriteBlock(address, data.data(), piece))
+                return false;
+        }
+        m_offsetWrite += piece;
         done += piece;
         if (m_pFlashDlg != nullptr && size > m_blockSizeWrite && !m_pFlashDlg->IsSilentMode())
             m_pFlashDlg->StepProgress();
@@ -299,28 +376,54 @@ bool CFirmwareUpgradeAV6201::FirmwareUpgradeWrite(const std::uint8_t* buffer, st
     return true;
 }
 
-bool CFirmwareUpgradeAV6201::WriteBlock(const std::uint8_t* block, std::uint32_t size)
+bool CFirmwareUpgradeAV6201::WriteBlock(std::uint32_t address, std::uint8_t* data, std::uint32_t size)
 {
-    // SerialMemWrite puts the part header into the first block it is given.
-    std::vector<std::uint8_t> data(block, block + size);
+    // SerialMemWrite puts the part header into a block it writes at 0.
+    const std::vector<std::uint8_t> original(data, data + size);
     for (int attempt = 0; attempt < kTries; ++attempt)
     {
-        const std::int32_t status = m_avHandle != nullptr
-                                        ? SerialMemWrite(m_avHandle, m_offsetWrite, size, data.data(), m_partRow)
-                                        : -3;
+        const std::int32_t status =
+            m_avHandle != nullptr ? SerialMemWrite(m_avHandle, address, size, data, m_partRow) : -3;
         if (status == 0)
-        {
-            m_lastWritten = data;
-            m_lastWrittenAt = m_offsetWrite;
-            m_offsetWrite += size;
             return true;
-        }
         LogPrintf("CFirmwareUpgradeAV6201::FirmwareUpgradeWrite FAILED status [%d] retry [%d]\n",
                   static_cast<int>(status), attempt);
         CClock::Sleep(kRetryMs);
-        std::memcpy(data.data(), block, size);
+        std::memcpy(data, original.data(), size);
     }
     return false;
+}
+
+bool CFirmwareUpgradeAV6201::ReadBack(std::uint32_t address, std::uint32_t size)
+{
+    std::vector<std::uint8_t> back(size);
+    // A read the host interface could not finish is tried again, as writes
+    // are; bytes that came back and differ are the answer.
+    std::int32_t status = -3;
+    for (int attempt = 0; attempt < kTries && m_avHandle != nullptr; ++attempt)
+    {
+        if (attempt > 0)
+            CClock::Sleep(kRetryMs);
+        status = SerialMemRead(m_avHandle, address, size, back.data(), m_partRow);
+        if (status == 0)
+            break;
+        LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [%u] bytes at [0x%06X]: status [%d] "
+                  "try [%d]\n",
+                  static_cast<unsigned>(size), static_cast<unsigned>(address), static_cast<int>(status), attempt);
+    }
+    if (status != 0)
+        return false;
+    for (std::uint32_t i = 0; i < size; ++i)
+    {
+        if (back[i] != m_expected[address + i])
+        {
+            LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back differs at [0x%06X]: written [%02X] "
+                      "read [%02X]\n",
+                      static_cast<unsigned>(address + i), m_expected[address + i], back[i]);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool CFirmwareUpgradeAV6201::FirmwareValidatePacket(const std::uint8_t*, std::uint16_t)
@@ -332,27 +435,28 @@ bool CFirmwareUpgradeAV6201::FirmwareValidatePacket(const std::uint8_t*, std::ui
 bool CFirmwareUpgradeAV6201::EndFirmwareUpgrade()
 {
     LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade\n");
+    if (m_initialized == 0)
+        return false;
     // The chip answers none of its serial-memory triggers, so a part row it
-    // refuses or a write it never made would pass unseen: the last block is
-    // read back (a kilobyte at most) before the upgrade counts as done.
-    bool written = true;
-    if (!m_lastWritten.empty())
+    // refuses or a write it never made would pass unseen: everything
+    // written is read back, and only then does the first block bring the
+    // part header that lets the chip boot the image; it is read back too.
+    bool written = m_offsetWrite == m_upgradeLength && m_expected.size() == m_upgradeLength && !m_firstBlock.empty();
+    const std::uint32_t first = static_cast<std::uint32_t>(m_firstBlock.size());
+    if (written && m_upgradeLength > first)
+        written = ReadBack(first, m_upgradeLength - first);
+    if (written)
     {
-        std::vector<std::uint8_t> back(m_lastWritten.size());
-        const std::int32_t status =
-            m_avHandle != nullptr ? SerialMemRead(m_avHandle, m_lastWrittenAt, static_cast<std::uint32_t>(back.size()),
-                                                  back.data(), m_partRow)
-                                  : -3;
-        if (status != 0 || back != m_lastWritten)
-        {
-            LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - read back of [%u] bytes at [0x%06X]: status [%d], "
-                      "%s (expected the block written)\n",
-                      static_cast<unsigned>(back.size()), static_cast<unsigned>(m_lastWrittenAt),
-                      static_cast<int>(status), status != 0 ? "no data" : "other bytes");
-            written = false;
-        }
+        written = WriteBlock(0, m_firstBlock.data(), first);
+        // The block as the chip holds it: the part header over its first bytes.
+        std::uint8_t header[3];
+        PartHeader(header);
+        std::memcpy(m_expected.data(), header, std::min<std::size_t>(3, m_expected.size()));
+        written = written && ReadBack(0, first);
     }
-    m_lastWritten.clear();
+    if (!written)
+        LogPrintf("CFirmwareUpgradeAV6201::EndFirmwareUpgrade - the memory does not hold the image\n");
+    m_firstBlock.clear();
     m_initialized = 0;
     return written;
 }

@@ -1,15 +1,21 @@
 #pragma once
 // The AV6201 and AV6302 upgraders: wireless headsets (2C6D:3240 or
-// 2C6D:3226) upgraded through the Avnera host interface (OrvoHostApi.h):
-// the chip is found with AvDllListDevices/AvDllFindDevice, switched into
-// flash mode (on generic HID it re-enumerates and the handle is re-opened),
-// its serial memory erased and written with SerialMemErase/SerialMemWrite in
-// blocks of 1024 bytes from address 0, and restarted with systemReset.
-// The AV6201 boots from an SPI flash (part row 36), the AV6302 from an I2C
-// EEPROM (row 12); nothing else differs.
+// 2C6D:3226, or the chip's flash loader 170D:0100/0101 when no image boots)
+// upgraded through the Avnera host interface (OrvoHostApi.h): the chip is
+// found with AvDllListDevices/AvDllFindDevice, switched into flash mode (on
+// generic HID it re-enumerates and the handle is re-opened), its serial
+// memory erased and written with SerialMemErase/SerialMemWrite in blocks of
+// 1024 bytes, and restarted with systemReset. The AV6201 boots from an SPI
+// flash (part row 36), the AV6302 from an I2C EEPROM (row 12); nothing else
+// differs.
 //
-// Images are text files with one byte per line (AvneraImageFiles.h). The
-// first block gets the part header of its row over its first three bytes.
+// Images are text files with one byte per line (AvneraImageFiles.h), checked
+// whole before anything is touched (they must fit the memory; one that
+// carries another memory's part header is refused). The first block, which
+// gets the part header of the row over its first three bytes, is written
+// last, after everything else was read back; an interrupted upgrade leaves
+// no part header, so the chip stays in its loader, where the next run finds
+// it. The erase never writes image bytes.
 // Threads: one caller at a time (the host interface is not thread-safe).
 
 #include <cstdint>
@@ -35,6 +41,8 @@ public:
     bool GetCombinedFWVersionString(std::string* version) override;
     bool GetFWFileVersionString(std::uint32_t imageSize, const std::uint8_t* pImage, std::string* version) override;
     HResult InitFirmwareUpgrade(std::uint32_t uploadSize) override;
+    HResult PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* pImage, std::uint32_t* pUploadSize,
+                                       std::uint8_t** ppUpload) override;
     bool FirmwareUpgradeWrite(const std::uint8_t* buffer, std::uint32_t size) override;
     bool FirmwareValidatePacket(const std::uint8_t* block, std::uint16_t length) override;
     bool EndFirmwareUpgrade() override;
@@ -47,6 +55,8 @@ public:
     static constexpr std::uint16_t kVendorId = 0x2C6D;
     static constexpr std::uint16_t kProductId = 0x3240;
     static constexpr std::uint16_t kProductIdAlternate = 0x3226;
+    static constexpr std::uint16_t kLoaderVendorId = 0x170D; // the chip's flash loader, 0x0100 + mode
+    static constexpr std::uint16_t kLoaderProductId = 0x0100;
     static constexpr std::uint32_t kPartRowAV6201 = 36; // SPI flash, 128 KB, 4 KB sectors
     static constexpr std::uint32_t kPartRowAV6302 = 12; // I2C EEPROM, 16 KB, page 64
     static constexpr int kTries = 5;
@@ -69,13 +79,23 @@ public:
 protected:
     SAvneraUpgradeEnvironment m_env;
 
+    // Size and part header of the memory of m_partRow.
+    std::uint32_t MemorySize() const;
+    void PartHeader(std::uint8_t header[3]) const;
+
 private:
-    bool WriteBlock(const std::uint8_t* block, std::uint32_t size);
+    bool WriteBlock(std::uint32_t address, std::uint8_t* data, std::uint32_t size);
+    // Reads [address, address + size) back and compares it with m_expected.
+    bool ReadBack(std::uint32_t address, std::uint32_t size);
+    bool CheckImage(const std::uint8_t* image, std::uint32_t size, const char* where);
     std::size_t m_featureLength = 64;
-    // The last block as the chip should hold it, and where: read back at the
-    // end (the chip takes its write triggers without an answer).
-    std::vector<std::uint8_t> m_lastWritten;
-    std::uint32_t m_lastWrittenAt = 0;
+    // What the memory must hold at the end (the part header in its first
+    // three bytes); the chip takes its write triggers without an answer, so
+    // everything is read back.
+    std::vector<std::uint8_t> m_expected;
+    // The first block, held back until everything else is in place.
+    std::vector<std::uint8_t> m_firstBlock;
+    std::uint32_t m_upgradeLength = 0;
 };
 
 class CFirmwareUpgradeAV6302 : public CFirmwareUpgradeAV6201

@@ -96,7 +96,18 @@ HResult CFirmwareUpgradeAV7201::PrepareFirmwareImage(std::uint32_t rawImageSize,
                                                      std::uint32_t* pImageSize, std::uint8_t** ppImage)
 {
     LogPrintf("CFirmwareUpgradeAV7201::PrepareFirmwareImage - rawImageSize[%d]\n", static_cast<int>(rawImageSize));
-    const HResult hr = avnera::ConvertRcfImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    HResult hr = avnera::ConvertRcfImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    std::string problem;
+    if (hr == HR_OK && !avnera::CheckAV7201Image(*ppImage, *pImageSize, EepromSize(), &problem))
+    {
+        // Refused as a whole: nothing is written for an image that is cut
+        // short, corrupt or larger than the EEPROM.
+        LogPrintf("CFirmwareUpgradeAV7201::PrepareFirmwareImage - Incorrect Image - %s\n", problem.c_str());
+        delete[] *ppImage;
+        *ppImage = nullptr;
+        *pImageSize = 0;
+        hr = HR_INVALIDARG;
+    }
     LogPrintf("CFirmwareUpgradeAV7201::PrepareFirmwareImage - ImageSize[%d] hRes[%08x]\n",
               hr == HR_OK ? static_cast<int>(*pImageSize) : 0, static_cast<unsigned>(hr));
     return hr;
@@ -175,10 +186,89 @@ bool CFirmwareUpgradeAV7201::GetFWFileVersionString(std::uint32_t imageSize, con
     return true;
 }
 
+HResult CFirmwareUpgradeAV7201::PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* pImage,
+                                                           std::uint32_t* pUploadSize, std::uint8_t** ppUpload)
+{
+    std::string problem;
+    if (pImage != nullptr && imageSize != 0 && !avnera::CheckAV7201Image(pImage, imageSize, EepromSize(), &problem))
+    {
+        LogPrintf("CFirmwareUpgradeAV7201::PrepareUploadFirmwareImage - Incorrect Image - %s\n", problem.c_str());
+        return HR_INVALIDARG;
+    }
+    return CFirmwareUpgrade::PrepareUploadFirmwareImage(imageSize, pImage, pUploadSize, ppUpload);
+}
+
+std::uint32_t CFirmwareUpgradeAV7201::EepromSize()
+{
+    if (m_eepromSize != 0)
+        return m_eepromSize;
+    // An EEPROM decodes only its own address bits: its first bytes (the
+    // chip's configuration) show again at its size.
+    std::uint8_t first[kReadBackCount] = {};
+    std::uint32_t size = 0;
+    if (ReadEEPROM(0, first, kReadBackCount) &&
+        std::count(first, first + kReadBackCount, first[0]) != static_cast<std::ptrdiff_t>(kReadBackCount))
+    {
+        size = kEepromAddressSpace;
+        for (std::uint32_t candidate = 0x800; candidate < kEepromAddressSpace; candidate <<= 1)
+        {
+            std::uint8_t there[kReadBackCount] = {};
+            if (!ReadEEPROM(candidate, there, kReadBackCount))
+            {
+                size = 0;
+                break;
+            }
+            if (std::memcmp(first, there, kReadBackCount) == 0)
+            {
+                size = candidate;
+                break;
+            }
+        }
+    }
+    if (size == 0)
+    {
+        // Not learnt (asked again next time): the headset's own EEPROM.
+        LogPrintf("CFirmwareUpgradeAV7201::EepromSize - the EEPROM tells nothing: [%d] assumed\n",
+                  static_cast<int>(kDefaultEepromSize));
+        return kDefaultEepromSize;
+    }
+    m_eepromSize = size;
+    LogPrintf("CFirmwareUpgradeAV7201::EepromSize - [%d]\n", static_cast<int>(m_eepromSize));
+    return m_eepromSize;
+}
+
+bool CFirmwareUpgradeAV7201::ReadBack(std::uint32_t offset, std::uint32_t count)
+{
+    std::uint8_t back[kReadBackCount];
+    for (std::uint32_t done = 0; done < count;)
+    {
+        const std::uint32_t n = std::min(kReadBackCount, count - done);
+        if (!ReadEEPROM(offset + done, back, n))
+            return false;
+        for (std::uint32_t i = 0; i < n; ++i)
+        {
+            if (back[i] != m_expected[offset + done + i])
+            {
+                LogPrintf("Image Differ at offset[%d]. Image[%02X] Readback[%02X]\n",
+                          static_cast<int>(offset + done + i), m_expected[offset + done + i], back[i]);
+                return false;
+            }
+        }
+        done += n;
+    }
+    return true;
+}
+
 HResult CFirmwareUpgradeAV7201::InitFirmwareUpgrade(std::uint32_t uploadSize)
 {
     if (m_initialized != 0)
         return HR_OK;
+    if (uploadSize > EepromSize())
+    {
+        LogPrintf("CFirmwareUpgradeAV7201::InitFirmwareUpgrade - [%d] bytes do not fit the EEPROM's [%d]\n",
+                  static_cast<int>(uploadSize), static_cast<int>(EepromSize()));
+        return kUpgradeFailed;
+    }
     const std::uint8_t zeros[4] = {0, 0, 0, 0};
     const bool ok = WriteEEPROM(kHeaderOffset, zeros, sizeof zeros);
     m_offsetWrite = 0;
@@ -186,6 +276,7 @@ HResult CFirmwareUpgradeAV7201::InitFirmwareUpgrade(std::uint32_t uploadSize)
     if (ok)
     {
         m_firmwareImageLength = uploadSize;
+        m_expected.assign(uploadSize, 0xFF);
         m_initialized = 1;
     }
     LogPrintf("CFirmwareUpgradeAV7201::InitFirmwareUpgrade - success[%s]\n", TrueFalse(ok));
@@ -221,6 +312,8 @@ bool CFirmwareUpgradeAV7201::WritePiece(const std::uint8_t* data, std::uint32_t 
 {
     const std::uint32_t offset = m_offsetWrite;
     bool ok = true;
+    if (offset < m_expected.size())
+        std::memcpy(m_expected.data() + offset, data, std::min<std::size_t>(size, m_expected.size() - offset));
     if (offset + size <= kHeaderOffset)
     {
         // The chip's configuration stays as it is.
@@ -256,11 +349,18 @@ bool CFirmwareUpgradeAV7201::EndFirmwareUpgrade()
                   static_cast<int>(m_offsetWrite), static_cast<int>(m_firmwareImageLength));
         return false;
     }
+    // Everything behind the header must be in the EEPROM before the header
+    // makes the image the one the chip runs; the header is read back too.
     // An image too short to reach the header has none to write.
-    bool ok = true;
-    if (m_firmwareImageLength > kHeaderOffset)
-        ok = WriteEEPROM(kHeaderOffset, m_headerCache,
-                         std::min<std::uint32_t>(sizeof m_headerCache, m_firmwareImageLength - kHeaderOffset));
+    const std::uint32_t behind = kHeaderOffset + sizeof m_headerCache;
+    bool ok = m_expected.size() == m_firmwareImageLength;
+    if (ok && m_firmwareImageLength > behind)
+        ok = ReadBack(behind, m_firmwareImageLength - behind);
+    if (ok && m_firmwareImageLength > kHeaderOffset)
+    {
+        const std::uint32_t n = std::min<std::uint32_t>(sizeof m_headerCache, m_firmwareImageLength - kHeaderOffset);
+        ok = WriteEEPROM(kHeaderOffset, m_headerCache, n) && ReadBack(kHeaderOffset, n);
+    }
     if (ok)
         m_initialized = 0;
     LogPrintf("CFirmwareUpgradeAV7201::EndFirmwareUpgrade - success[%s]\n", TrueFalse(ok));

@@ -7,15 +7,22 @@
 // Upgrade order: InitFirmwareUpgrade zeroes the image header at 0x80, the
 // blocks follow (the first 128 bytes are the chip's configuration and stay
 // as they are; the header block at 0x80 is held back), and
-// EndFirmwareUpgrade writes the header last, only when every byte was taken.
-// An interrupted upgrade therefore leaves a zeroed header, and the chip
-// comes up on its default image. The validation pass reads every block back.
+// EndFirmwareUpgrade reads back everything it wrote and only then writes the
+// header (and reads that back too). An interrupted or failed upgrade
+// therefore leaves a zeroed header, and the chip comes up on its default
+// image. The validation pass reads every block back once more.
+//
+// Before anything is written the whole image is checked: it must fit the
+// EEPROM (whose size the upgrader learns from where the EEPROM's address
+// wraps: the configuration at 0 shows again at the size), and its file
+// chain must lie wholly inside it.
 //
 // Images are ".rcf" text files (AvneraImageFiles.h). Threads: as every
 // upgrader, one caller at a time.
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "avnera/AvneraUpgradeEnvironment.h"
 #include "upgrade/FirmwareUpgrade.h"
@@ -35,6 +42,8 @@ public:
     bool GetCombinedFWVersionString(std::string* version) override;
     bool GetFWFileVersionString(std::uint32_t imageSize, const std::uint8_t* pImage, std::string* version) override;
     HResult InitFirmwareUpgrade(std::uint32_t uploadSize) override;
+    HResult PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* pImage, std::uint32_t* pUploadSize,
+                                       std::uint8_t** ppUpload) override;
     bool FirmwareUpgradeWrite(const std::uint8_t* buffer, std::uint32_t size) override;
     bool FirmwareValidatePacket(const std::uint8_t* block, std::uint16_t length) override;
     bool EndFirmwareUpgrade() override;
@@ -52,6 +61,11 @@ public:
                                     std::uint8_t** ppContent);
     virtual bool MemoryPeek(std::uint16_t address, std::uint8_t* buffer, std::uint32_t count);
     virtual bool MemoryPoke(std::uint16_t address, const std::uint8_t* data, std::uint32_t count);
+    // The EEPROM's size: the first size at which the bytes at 0 show again
+    // (2 KiB to 32 KiB; 64 KiB when none, the 16-bit address's reach);
+    // kDefaultEepromSize when the EEPROM cannot be read or its first bytes
+    // tell nothing (all alike).
+    std::uint32_t EepromSize();
 
     static constexpr std::uint16_t kVendorId = 0x2C6D;
     static constexpr std::uint16_t kProductId = 0x3240;
@@ -61,6 +75,8 @@ public:
     static constexpr std::uint32_t kMaxEepromCount = 53;
     static constexpr std::uint32_t kReportLength = 64;
     static constexpr std::uint32_t kHeaderOffset = 0x80;
+    static constexpr std::uint32_t kDefaultEepromSize = 16384; // the headset's 24C128
+    static constexpr std::uint32_t kReadBackCount = 28;        // bytes per read-back report
     static constexpr const wchar_t* kDefaultImageProductName = L"Orvo AV7201 Wireless Headset";
     static constexpr const char* kFileFilter = "RCF Files (*.rcf)|All Files (*.*)|*.*||";
     static constexpr const char* kFilePattern = "*.rcf";
@@ -82,6 +98,11 @@ private:
     EHidResult GetReport(std::uint8_t* report);
     std::size_t ReportLength() const;
 
+    // Reads back [offset, offset + count) and compares it with m_expected.
+    bool ReadBack(std::uint32_t offset, std::uint32_t count);
+
     SAvneraUpgradeEnvironment m_env;
     std::size_t m_featureLength = kReportLength;
+    std::uint32_t m_eepromSize = 0; // 0: not learnt yet
+    std::vector<std::uint8_t> m_expected; // what this upgrade wrote, by offset
 };

@@ -163,12 +163,15 @@ std::uint8_t CFirmwareUpgradeAV7300::WaitForDeviceStatus(std::uint8_t mask, std:
         if (!first)
             CClock::Sleep(1);
         first = false;
+        // The deadline is taken before the status: a thread that lost the
+        // processor past it still reads the status once more.
+        const bool expired = deadline.IsExpired();
         const std::uint8_t status = GetDeviceStatus();
         if ((status & kStatusAsserted) != 0)
             return kStatusAsserted;
         if ((status & mask) == want)
             return status;
-        if (deadline.IsExpired())
+        if (expired)
             return kStatusTimeout;
     }
 }
@@ -258,11 +261,24 @@ bool CFirmwareUpgradeAV7300::GetROMFWVersion(std::uint32_t* version)
     const std::uint8_t answered = WaitForDeviceStatus(0x05, 0x05, kAnswerTimeoutMs);
     if (answered == kStatusAsserted || answered == kStatusTimeout)
         return false;
-    // The answer must reach the version bytes (report bytes 11 and 12).
-    if (m_report[1] < 9 || m_report[3] != 0xFE || m_report[4] != 0)
+    // The answer must also reach the version bytes (report bytes 11 and 12).
+    if (!CheckAnswer("GetROMFWVersion", 0x83, 12))
         return false;
     *version = static_cast<std::uint32_t>(m_report[11] + m_report[12] * 256);
     return true;
+}
+
+// The ROM answers its own commands (the version, the sector erase) with the
+// answer's length at report byte 10 as well as at byte 1; the sub-command it
+// echoes at byte 8 tells that the answer is the one to this request.
+bool CFirmwareUpgradeAV7300::CheckAnswer(const char* what, std::uint8_t sub, std::uint8_t minimumLength)
+{
+    const bool ok = m_report[10] >= 9 && m_report[3] == 0xFE && m_report[4] == 0 && m_report[8] == sub &&
+                    m_report[1] >= minimumLength;
+    if (!ok)
+        LogPrintf("CFirmwareUpgradeAV7300::%s - answer refused: Length[%d][%d] OpCode[%x] Source[%x] Command[%x]\n",
+                  what, m_report[1], m_report[10], m_report[3], m_report[4], m_report[8]);
+    return ok;
 }
 
 bool CFirmwareUpgradeAV7300::GetChipRevision(std::uint32_t* revision)
@@ -287,7 +303,7 @@ bool CFirmwareUpgradeAV7300::ClearSector()
     // The answer comes when the sector is erased.
     if (!ReceiveDataFromDevice(nullptr))
         return false;
-    return m_report[1] >= 9 && m_report[3] == 0xFE && m_report[4] == 0;
+    return CheckAnswer("ClearSector", 0x0C, 10);
 }
 
 bool CFirmwareUpgradeAV7300::ReadFlash(std::uint32_t address, std::uint16_t ramAddress, std::uint32_t count)
@@ -458,7 +474,7 @@ bool CFirmwareUpgradeAV7300::SetFlashSectorSize(std::uint32_t sector)
 
 bool CFirmwareUpgradeAV7300::SetupFlashParameters()
 {
-    if (m_flashPart >= CAV7300CommonHelper::kPartRows)
+    if (m_flashPart == 0 || m_flashPart >= CAV7300CommonHelper::kPartRows)
         return false;
     const SAV7300FlashPart& part = CAV7300CommonHelper::kFlashParts[m_flashPart];
     if (!SetFlashUseTwiEeprom(m_memtype))
@@ -653,9 +669,122 @@ bool CFirmwareUpgradeAV7300::EraseFlash(std::uint32_t length)
     if (block == 0)
         return true;
     const bool ok = SendBlockToRAM(m_flashWriteBase, m_ramBaseWrite, block, erased.data()) &&
-                    WriteFlash(m_flashWriteBase, m_ramBaseWrite, block);
+                    WriteFlash(m_flashWriteBase, m_ramBaseWrite, block) && WaitUntilDone();
     CClock::Sleep(kEraseWaitMs);
     return ok;
+}
+
+bool CFirmwareUpgradeAV7300::WaitUntilDone()
+{
+    // Busy (0x00) while the chip carries the transfer out, then ready; a
+    // chip that is gone reads as 0xFF.
+    const std::uint8_t status = WaitForDeviceStatus(0x01, 0x01, kAnswerTimeoutMs);
+    if (status == kStatusAsserted || status == kStatusTimeout)
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::WaitUntilDone - the chip did not finish [%02x]\n", status);
+        return false;
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeAV7300::ReadFlashChecked(std::uint32_t address, std::uint32_t count, const std::uint8_t* pattern,
+                                              std::uint8_t* out, bool* pTaken)
+{
+    *pTaken = false;
+    const std::uint8_t mark = static_cast<std::uint8_t>(std::min(count, kPieceSize));
+    if (count == 0 || !MemoryPoke(m_ramBaseRead, pattern, mark) || !ReadFlash(address, m_ramBaseRead, count) ||
+        !WaitUntilDone())
+        return false;
+    CClock::Sleep(kReadWaitMs);
+    if (!ReadRamData(m_ramBaseRead, count, out))
+        return false;
+    *pTaken = std::memcmp(out, pattern, mark) != 0;
+    return true;
+}
+
+bool CFirmwareUpgradeAV7300::VerifyFlash(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length)
+{
+    LogPrintf("CFirmwareUpgradeAV7300::VerifyFlash - address[%08x] length[%d]\n", static_cast<unsigned>(address),
+              static_cast<int>(length));
+    std::vector<std::uint8_t> back(kVerifyChunk);
+    for (std::uint32_t done = 0; done < length;)
+    {
+        const std::uint32_t n = std::min(kVerifyChunk, length - done);
+        // The RAM buffer first holds the opposite of what must come back, so
+        // a transfer the chip left undone cannot pass for the data.
+        std::uint8_t pattern[kPieceSize];
+        for (std::uint32_t i = 0; i < kPieceSize; ++i)
+            pattern[i] = static_cast<std::uint8_t>(~expected[done + std::min(i, n - 1)]);
+        bool taken = false;
+        if (!ReadFlashChecked(address + done, n, pattern, back.data(), &taken))
+        {
+            LogPrintf("CFirmwareUpgradeAV7300::VerifyFlash - cannot read [%08x]\n",
+                      static_cast<unsigned>(address + done));
+            return false;
+        }
+        for (std::uint32_t i = 0; i < n; ++i)
+        {
+            if (back[i] != expected[done + i])
+            {
+                LogPrintf("CFirmwareUpgradeAV7300::VerifyFlash - differs at [%08x]: written[%02x] read[%02x]\n",
+                          static_cast<unsigned>(address + done + i), expected[done + i], back[i]);
+                return false;
+            }
+        }
+        done += n;
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeAV7300::ProveMemorySize()
+{
+    // A NOR part wraps an address beyond its end. Sixteen bytes of the image
+    // that are not all alike, read again half the part further on and a
+    // whole part further on: a memory of half the size or less shows them
+    // at the first place, one larger than the part does not show them at the
+    // second (a chip that does not read past the part's end proves nothing).
+    const std::uint32_t size = CAV7300CommonHelper::kFlashParts[m_flashPart].size;
+    const std::uint32_t length = static_cast<std::uint32_t>(m_expected.size());
+    std::uint32_t at = std::max<std::uint32_t>(m_headerCacheLength, kPieceSize);
+    at = (at + kPieceSize - 1) / kPieceSize * kPieceSize;
+    for (; at + kPieceSize <= length && at < size / 2; at += kPieceSize)
+    {
+        const std::uint8_t* w = m_expected.data() + at;
+        if (std::count(w, w + kPieceSize, w[0]) != static_cast<std::ptrdiff_t>(kPieceSize))
+            break;
+    }
+    if (at + kPieceSize > length || at >= size / 2)
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::ProveMemorySize - no part of the image to tell by\n");
+        return true;
+    }
+    const std::uint8_t* window = m_expected.data() + at;
+    std::uint8_t pattern[kPieceSize];
+    for (std::uint32_t i = 0; i < kPieceSize; ++i)
+        pattern[i] = static_cast<std::uint8_t>(~window[i]);
+    std::uint8_t back[kPieceSize];
+    bool taken = false;
+    if (!ReadFlashChecked(size / 2 + at, kPieceSize, pattern, back, &taken))
+        return false;
+    if (std::memcmp(back, window, kPieceSize) == 0)
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::ProveMemorySize - the memory wraps at [%d] or before: it is smaller than "
+                  "the image's part\n",
+                  static_cast<int>(size / 2));
+        return false;
+    }
+    if (!ReadFlashChecked(size + at, kPieceSize, pattern, back, &taken))
+        return false;
+    if (taken && std::memcmp(back, window, kPieceSize) != 0)
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::ProveMemorySize - the memory does not wrap at [%d]: it is larger than the "
+                  "image's part\n",
+                  static_cast<int>(size));
+        return false;
+    }
+    LogPrintf("CFirmwareUpgradeAV7300::ProveMemorySize - the memory holds [%d] bytes%s\n", static_cast<int>(size),
+              taken ? "" : " (the chip reads nothing past them)");
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -837,38 +966,47 @@ HResult CFirmwareUpgradeAV7300::Init(std::uint32_t, std::uint32_t)
         m_memtype = static_cast<std::uint8_t>(CAV7300CommonHelper::kFlashParts[m_flashPart].memType);
         LogPrintf("CFirmwareUpgradeAV7300::Init - romFWVersion[%d] chipRevision[%d] smData[%04X] m_memtype[%d]\n",
                   static_cast<int>(m_romFWVersion), static_cast<int>(m_chipRevision), m_smData, m_memtype);
-        if (m_defaultImage == 0)
+        // The firmware reports the header of the image it booted; the ROM the
+        // bytes it found where a header belongs, which name the part even
+        // when the header's checksum failed.
+        std::uint8_t h1 = 0;
+        std::uint8_t h2 = 0;
+        if (!MemoryPeek(static_cast<std::uint16_t>(m_smData + 9), &h1, 1) ||
+            !MemoryPeek(static_cast<std::uint16_t>(m_smData + 10), &h2, 1))
         {
-            std::uint8_t h1 = 0;
-            std::uint8_t h2 = 0;
-            if (!MemoryPeek(static_cast<std::uint16_t>(m_smData + 9), &h1, 1) ||
-                !MemoryPeek(static_cast<std::uint16_t>(m_smData + 10), &h2, 1))
-            {
-                hr = HR_FAIL;
-            }
-            else
-            {
-                const std::uint8_t raw[5] = {h1, h2, 0, 0, 0};
-                const SAV7300ImageHeader geometry = CAV7300CommonHelper::DecodeImageHeader(raw);
-                LogPrintf("Header Type 1 [%02X]\n", h1);
-                LogPrintf("Header Type 2 [%02X]\n", h2);
-                LogPrintf("Flash Size [%d]\n", static_cast<int>(geometry.flashSize));
-                LogPrintf("Page Size [%d]\n", static_cast<int>(geometry.pageSize));
-                LogPrintf("Sector Size [%d]\n", static_cast<int>(geometry.sectorSize));
-                LogPrintf("Address Bytes [%d]\n", static_cast<int>(geometry.addressBytes));
-                LogPrintf("Flash Type [%d]\n", m_memtype);
-                m_flashPart = CAV7300CommonHelper::LookupFlashPart(geometry.flashSize, geometry.pageSize,
-                                                                   geometry.sectorSize, geometry.addressBytes);
-                if (m_flashPart == 0)
-                {
-                    LogPrintf("Unsupported Flash Part\n");
-                    hr = HR_FAIL;
-                }
-            }
+            hr = HR_FAIL;
         }
         else
         {
-            m_flashPart = CAV7300CommonHelper::kPartDefaultImage;
+            const std::uint8_t raw[5] = {h1, h2, 0, 0, 0};
+            const SAV7300ImageHeader geometry = CAV7300CommonHelper::DecodeImageHeader(raw);
+            LogPrintf("Header Type 1 [%02X]\n", h1);
+            LogPrintf("Header Type 2 [%02X]\n", h2);
+            LogPrintf("Flash Size [%d]\n", static_cast<int>(geometry.flashSize));
+            LogPrintf("Page Size [%d]\n", static_cast<int>(geometry.pageSize));
+            LogPrintf("Sector Size [%d]\n", static_cast<int>(geometry.sectorSize));
+            LogPrintf("Address Bytes [%d]\n", static_cast<int>(geometry.addressBytes));
+            LogPrintf("Flash Type [%d]\n", m_memtype);
+            m_flashPart = CAV7300CommonHelper::LookupFlashPart(geometry.flashSize, geometry.pageSize,
+                                                               geometry.sectorSize, geometry.addressBytes);
+            // On the ROM only bytes that are the expected header of that part
+            // name it (erased or stray bytes name none).
+            std::uint8_t expected[3];
+            CAV7300CommonHelper::ExpectedHeader(m_flashPart, expected);
+            if (m_defaultImage != 0 && m_flashPart != 0 && (expected[0] != h1 || expected[1] != h2))
+                m_flashPart = 0;
+            if (m_flashPart == 0 && m_defaultImage == 0)
+            {
+                LogPrintf("Unsupported Flash Part\n");
+                hr = HR_FAIL;
+            }
+            else if (m_flashPart == 0)
+            {
+                // A blank memory, or one whose header another tool erased.
+                LogPrintf("No part named by the memory. The image names it\n");
+                m_partFromImage = 1;
+            }
+            m_memtype = static_cast<std::uint8_t>(CAV7300CommonHelper::kFlashParts[m_flashPart].memType);
         }
     }
     if (hr == HR_OK)
@@ -968,7 +1106,14 @@ HResult CFirmwareUpgradeAV7300::PrepareFirmwareImage(std::uint32_t rawImageSize,
     LogPrintf("CFirmwareUpgradeAV7300::PrepareFirmwareImage\n");
     if (!m_helper)
         return HR_FAIL;
-    return m_helper->PrepareFirmwareImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    const HResult hr = m_helper->PrepareFirmwareImage(rawImageSize, pRawImage, pImageSize, ppImage);
+    if (hr == HR_OK && m_partFromImage != 0)
+    {
+        // The memory is taken to be the part the image names.
+        m_flashPart = m_helper->ImagePart();
+        m_memtype = static_cast<std::uint8_t>(CAV7300CommonHelper::kFlashParts[m_flashPart].memType);
+    }
+    return hr;
 }
 
 HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSize, const std::uint8_t* pImage,
@@ -977,6 +1122,15 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
     LogPrintf("CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage\n");
     if (imageSize == 0 || pImage == nullptr || pUploadSize == nullptr || ppUpload == nullptr)
         return HR_FAIL;
+    // The image the run hands over is the one PrepareFirmwareImage checked;
+    // whatever it is, nothing is written that does not hold up as a whole.
+    std::uint32_t chainEnd = 0;
+    std::string problem;
+    if (!CAV7300CommonHelper::CheckImage(m_flashPart, pImage, imageSize, &chainEnd, &problem))
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage - Incorrect Image - %s\n", problem.c_str());
+        return HR_INVALIDARG;
+    }
     if (!FindFileInFWImage(CAV7300CommonHelper::kFileIdSecondary, &m_secondaryImageOffsetFile, imageSize, pImage))
     {
         LogPrintf("Unable to find secondary Image Offset in file. Do full update\n");
@@ -995,6 +1149,26 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
                   static_cast<int>(kMinorVersionSecUpgradeSupport));
         if (minorDevice < kMinorVersionSecUpgradeSupport || minorFile < kMinorVersionSecUpgradeSupport)
             m_secondaryImageUpdateOnly = 0;
+    }
+    if (m_secondaryImageUpdateOnly != 0)
+    {
+        // The device tells its version by its version file (16, else 5), the
+        // first the chain reaches: unless the new tail carries one that comes
+        // before any other, the device would keep its old version after the
+        // update, and every later run would upgrade it again.
+        std::uint32_t versionFile = 0;
+        std::uint32_t deviceVersionFile = 0;
+        const bool inTail =
+            FindFileInFWImage(CAV7300CommonHelper::kFileIdVersion, &versionFile, imageSize, pImage) &&
+            versionFile > m_secondaryImageOffsetFile &&
+            !(FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &deviceVersionFile) &&
+              deviceVersionFile < m_secondaryImageOffset);
+        if (!inTail)
+        {
+            LogPrintf("The image's version file is not in its secondary image: a secondary update would leave the "
+                      "device's version. Do full update\n");
+            m_secondaryImageUpdateOnly = 0;
+        }
     }
     if (m_secondaryImageUpdateOnly != 0)
     {
@@ -1028,6 +1202,7 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
         }
         m_baseOffsetWrite = 0;
         m_flashWriteBase = 0;
+        m_uploadChainEnd = chainEnd;
         return CFirmwareUpgrade::PrepareUploadFirmwareImage(imageSize, pImage, pUploadSize, ppUpload);
     }
     m_ramBaseWrite = kRamBuffer[m_chipRevision];
@@ -1036,6 +1211,7 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
     m_baseOffsetWrite = 0;
     m_flashWriteBase = m_secondaryImageOffset;
     const std::uint32_t size = imageSize - m_secondaryImageOffsetFile;
+    m_uploadChainEnd = chainEnd - m_secondaryImageOffsetFile;
     auto* upload = new (std::nothrow) std::uint8_t[size];
     if (upload == nullptr)
         return HR_FAIL;
@@ -1056,6 +1232,25 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
         return HR_OK;
     }
     bool success = true;
+    // The upload must fit the memory behind its base: a part wraps an
+    // address beyond its end onto its own beginning.
+    const std::uint32_t flashSize =
+        m_flashPart < CAV7300CommonHelper::kPartRows ? CAV7300CommonHelper::kFlashParts[m_flashPart].size : 0;
+    if (m_flashPart == 0 || m_flashWriteBase > flashSize || uploadSize > flashSize - m_flashWriteBase)
+    {
+        LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - [%d] bytes at [%d] do not fit part[%d] of [%d] "
+                  "bytes\n",
+                  static_cast<int>(uploadSize), static_cast<int>(m_flashWriteBase), static_cast<int>(m_flashPart),
+                  static_cast<int>(flashSize));
+        return kUpgradeFailed;
+    }
+    // The erase reaches the header that follows the chain too, so that the
+    // chain in the memory ends where the image's does and never runs on into
+    // files of the old image.
+    std::uint32_t eraseLength = uploadSize;
+    if (m_uploadChainEnd >= uploadSize)
+        eraseLength = std::min<std::uint64_t>(static_cast<std::uint64_t>(m_uploadChainEnd) + 4,
+                                              flashSize - m_flashWriteBase);
     const bool sst = m_flashPart == CAV7300CommonHelper::kPartSST25VF512A;
     if (sst)
     {
@@ -1066,7 +1261,7 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
     if (success)
     {
         LogPrintf("************* ERASE START ******************\n");
-        success = sst ? EraseFlashSST25VF512A(uploadSize) : EraseFlash(uploadSize);
+        success = sst ? EraseFlashSST25VF512A(eraseLength) : EraseFlash(eraseLength);
         LogPrintf("************* ERASE END ******************\n");
         LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - EraseFlash[%d]\n", success ? 1 : 0);
     }
@@ -1080,9 +1275,31 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
         success = SetupFlashParameters();
         LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - Setup[%d]\n", success ? 1 : 0);
     }
+    if (success && m_flashWriteBase == 0 && m_memtype == 0 && m_partFromImage == 0 && uploadSize >= 2)
+    {
+        // The memory names its part again from now on: the header's geometry
+        // goes in at once, its checksum (and so a header the boot ROM takes)
+        // only at the end. An upgrade interrupted from here leaves a chip on
+        // its ROM that still tells which part it carries.
+        std::uint8_t header[3];
+        CAV7300CommonHelper::ExpectedHeader(m_flashPart, header);
+        if (static_cast<std::uint8_t>(header[0] + header[1]) != 0)
+        {
+            std::vector<std::uint8_t> block(m_blockSizeWrite == 0 ? 1 : m_blockSizeWrite, 0xFF);
+            block[0] = header[0];
+            if (block.size() > 1)
+                block[1] = header[1];
+            const std::uint32_t n = static_cast<std::uint32_t>(block.size());
+            success = SendBlockToRAM(0, m_ramBaseWrite, n, block.data()) && WriteFlash(0, m_ramBaseWrite, n) &&
+                      WaitUntilDone();
+            LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - part geometry [%02x %02x] written[%d]\n",
+                      header[0], header[1], success ? 1 : 0);
+        }
+    }
     if (success)
     {
         m_firmwareImageLength = uploadSize;
+        m_expected.assign(uploadSize, 0xFF);
         m_headerCache.reset(new (std::nothrow) std::uint8_t[m_blockSizeWrite == 0 ? 1 : m_blockSizeWrite]);
         m_headerCacheLength = 0;
         success = m_headerCache != nullptr;
@@ -1104,10 +1321,13 @@ bool CFirmwareUpgradeAV7300::WriteOneBlock(const std::uint8_t* block, std::uint3
     LogPrintf("CFirmwareUpgradeAV7300::FirmwareUpgradeWrite - m_offsetWrite[%d] sizeBuffer[%d]\n",
               static_cast<int>(m_offsetWrite), static_cast<int>(size));
     bool success = false;
+    if (m_offsetWrite < m_expected.size())
+        std::memcpy(m_expected.data() + m_offsetWrite, block,
+                    std::min<std::size_t>(size, m_expected.size() - m_offsetWrite));
     if (m_cacheFirstBlock != 0)
     {
         m_cacheFirstBlock = 0;
-        if (m_headerCache)
+        if (m_headerCache && size <= (m_blockSizeWrite == 0 ? 1 : m_blockSizeWrite))
         {
             std::memcpy(m_headerCache.get(), block, size);
             m_headerCacheLength = size;
@@ -1124,7 +1344,10 @@ bool CFirmwareUpgradeAV7300::WriteOneBlock(const std::uint8_t* block, std::uint3
         else
             LogPrintf("EEPROM Write - sizeBuffer[%d] to offset[0x%04x]\n", static_cast<int>(size),
                       static_cast<unsigned>(address));
-        success = SendBlockToRAM(address, m_ramBaseWrite, size, block) && WriteFlash(address, m_ramBaseWrite, size);
+        // The write is not answered: it counts once the chip is done with it
+        // (the end of the upgrade reads it back).
+        success = SendBlockToRAM(address, m_ramBaseWrite, size, block) &&
+                  WriteFlash(address, m_ramBaseWrite, size) && WaitUntilDone();
         if (success)
         {
             if (m_memtype == 0)
@@ -1171,19 +1394,25 @@ bool CFirmwareUpgradeAV7300::EndFirmwareUpgrade()
         return false;
     }
     bool success = false;
-    if (m_offsetWrite == m_firmwareImageLength)
+    if (m_offsetWrite == m_firmwareImageLength && m_expected.size() == m_firmwareImageLength)
     {
-        success = true;
+        const std::uint32_t base = m_flashWriteBase + m_baseOffsetWrite;
+        const std::uint32_t held = std::min(m_headerCacheLength, m_firmwareImageLength);
+        // Everything but the held-back block must be in the memory before the
+        // header makes it bootable.
+        success = VerifyFlash(base + held, m_expected.data() + held, m_firmwareImageLength - held);
+        if (success && m_partFromImage != 0 && base == 0)
+            success = ProveMemorySize();
         // An EEPROM needs its header as much as a flash does: the held-back
         // first block goes in last on both.
-        if (m_headerCacheLength != 0)
+        if (success && m_headerCacheLength != 0)
         {
             const std::uint8_t* h = m_headerCache.get();
             LogPrintf("CFirmwareUpgradeAV7300::EndFirmwareUpgrade - Cached Header [%02x %02x %02x %02x %02x]\n", h[0],
                       m_headerCacheLength > 1 ? h[1] : 0, m_headerCacheLength > 2 ? h[2] : 0,
                       m_headerCacheLength > 3 ? h[3] : 0, m_headerCacheLength > 4 ? h[4] : 0);
             m_offsetWrite = 0;
-            success = WriteOneBlock(h, m_headerCacheLength);
+            success = WriteOneBlock(h, m_headerCacheLength) && VerifyFlash(base, m_expected.data(), held);
             // Every byte of the upload is in place now.
             m_offsetWrite = m_firmwareImageLength;
         }

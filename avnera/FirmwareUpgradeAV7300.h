@@ -9,9 +9,20 @@
 // build, only the image from file 12 on is rewritten.
 //
 // A chip without a valid image runs its ROM (default image) as 170D:0300;
-// the upgrader then assumes part row 31, re-enumerates the chip into its
-// flash mode and, on revision 1, sends the blocks through the ROM loader's
-// bulk report 0xE4.
+// the upgrader re-enumerates the chip into its flash mode and, on revision
+// 1, sends the blocks through the ROM loader's bulk report 0xE4. The ROM
+// leaves the two geometry bytes it read from the memory's header in its
+// parameter block as the firmware does: an upgrade that was interrupted
+// after its erase left them there (it writes them first and the header's
+// checksum last), so the part is known again. A memory with no header at all
+// (blank, or erased by another tool) is taken to be the part the image
+// names, and the upgrade then proves that by reading back the whole image
+// and by where the memory wraps before it writes the header.
+//
+// Success means the memory holds the image: the size, header and file chain
+// of the image are checked before anything is erased; every write is
+// followed until the chip is done with it; everything written is read back
+// before the header goes in, and the header block is read back after it.
 //
 // An I2C EEPROM needs no erase: its "erase" overwrites the first block (where
 // the image header goes, written last) with erased bytes, so that an upgrade
@@ -110,6 +121,12 @@ public:
     static constexpr std::uint32_t kMinorVersionSecUpgradeSupport = 5;
     static constexpr std::size_t kReportSize = 263;
     static constexpr std::size_t kCommandReportSize = 64;
+    // The image file as a file dialog offers it.
+    static constexpr const char* kFileFilter = "FF Files (*.ff)|All Files (*.*)|*.*||";
+    static constexpr const char* kFileExtension = "ff";
+    static constexpr const char* kFilePattern = "*.ff";
+    // Bytes read back per serial-memory transfer when checking a write.
+    static constexpr std::uint32_t kVerifyChunk = 256;
 
     // Members, in order.
     CHidDevicePtr m_hidHandle;
@@ -139,6 +156,18 @@ public:
     std::uint32_t m_blockSizeRead = 15;
     std::uint8_t m_receive[kReportSize] = {};
     std::unique_ptr<CAV7300CommonHelper> m_helper;
+    // The ROM found no header that names the memory: the part is the one the
+    // image names, proved at the end of the upgrade.
+    std::uint32_t m_partFromImage = 0;
+
+    // Waits until the chip has carried out a command that is not answered
+    // (a serial-memory transfer): false when it went away or stayed busy.
+    bool WaitUntilDone();
+    // Reads the serial memory back and compares it with what was written.
+    bool VerifyFlash(std::uint32_t address, const std::uint8_t* expected, std::uint32_t length);
+    // Where the memory wraps, for a part the image named: false when it is
+    // smaller or larger than that part.
+    bool ProveMemorySize();
 
 private:
     bool OpenDevice(std::uint16_t vendorId, std::uint16_t productId);
@@ -150,6 +179,18 @@ private:
     bool WriteOneBlock(const std::uint8_t* block, std::uint32_t size);
     bool ReadVersionFile(std::vector<std::uint8_t>* content);
 
+    // One transfer of the memory into the RAM read buffer, whose first bytes
+    // are first filled with a pattern: a transfer the chip did not carry
+    // out leaves the pattern (*pTaken false).
+    bool ReadFlashChecked(std::uint32_t address, std::uint32_t count, const std::uint8_t* pattern,
+                          std::uint8_t* out, bool* pTaken);
+    bool CheckAnswer(const char* what, std::uint8_t sub, std::uint8_t minimumLength);
+
     SAV7300Environment m_env;
     std::size_t m_featureLength = kReportSize;
+    // Everything written in this upgrade, by upload offset.
+    std::vector<std::uint8_t> m_expected;
+    // Where the image's file chain ends (the next file header), from the
+    // start of the upload; 0 when not known.
+    std::uint32_t m_uploadChainEnd = 0;
 };

@@ -2,7 +2,7 @@
 """Runs every benchmark of a release build, prints one table of figures with
 their goals and writes the figures as one JSON object.
 
-usage: run-benchmarks.py BIN_DIR OUT_DIR [--soak-runs N] [--only NAME ...]
+usage: run-benchmarks.py BIN_DIR OUT_DIR [--soak-runs N] [--campaign-runs N] [--only NAME ...]
 
 Each benchmark prints its figures last, one "name value" a line, and exits
 nonzero when its run failed. The whole upgrade is measured through the bench
@@ -53,6 +53,15 @@ GOALS = {
     "kernel-upgrade-overhead": ("<= 1.05", lambda v: v <= 1.05),
     "kernel-dfu-ratio": ("", None),
 }
+# The campaigns of the Avnera families (bench-soak --family F).
+CAMPAIGN_FAMILIES = ("av7300", "av7201", "av6201", "av6302")
+for _family in CAMPAIGN_FAMILIES:
+    GOALS[_family + "-runs"] = (">= 1000", lambda v: v >= 1000)
+    GOALS[_family + "-false-successes"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-unrecoverable"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-touched"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-unexpected-failures"] = ("0", lambda v: v == 0)
+    GOALS[_family + "-hangs"] = ("0", lambda v: v == 0)
 
 FIGURE_LINE = re.compile(r"^([a-z][a-z0-9-]*) (-?[0-9]+(?:\.[0-9]+)?)$")
 
@@ -134,11 +143,15 @@ def main():
         return 2
     bin_dir, out_dir = os.path.abspath(args[0]), os.path.abspath(args[1])
     soak_runs = 300
+    campaign_runs = 1000
     only = []
     rest = args[2:]
     while rest:
         if rest[0] == "--soak-runs" and len(rest) > 1:
             soak_runs = int(rest[1])
+            rest = rest[2:]
+        elif rest[0] == "--campaign-runs" and len(rest) > 1:
+            campaign_runs = int(rest[1])
             rest = rest[2:]
         elif rest[0] == "--only" and len(rest) > 1:
             only.append(rest[1])
@@ -167,6 +180,8 @@ def main():
         ("cx", lambda: bench_cx(bin_dir, work)),
         ("kernel", lambda: bench_kernel(bin_dir, work)),
     ]
+    for family in CAMPAIGN_FAMILIES:
+        benchmarks.append(("campaign-" + family, (lambda f: lambda: bench_campaign(bin_dir, work, f, campaign_runs))(family)))
 
     results = {}
     failed = []
@@ -181,16 +196,16 @@ def main():
         results.update(figures)
 
     print()
-    print("%-22s %14s  %-14s %s" % ("figure", "value", "goal", ""))
+    print("%-30s %14s  %-14s %s" % ("figure", "value", "goal", ""))
     for name, (goal, test) in GOALS.items():
         if name not in results:
             if not only:
-                print("%-22s %14s  %-14s %s" % (name, "-", goal, "not measured"))
+                print("%-30s %14s  %-14s %s" % (name, "-", goal, "not measured"))
             continue
         value = results[name]
         verdict = "" if test is None else ("met" if test(value) else "MISSED")
         shown = ("%.0f" % value) if value.is_integer() else ("%.4g" % value)
-        print("%-22s %14s  %-14s %s" % (name, shown, goal, verdict))
+        print("%-30s %14s  %-14s %s" % (name, shown, goal, verdict))
     path = os.path.join(out_dir, "results.json")
     with open(path, "w", encoding="utf-8") as f:
         json.dump(results, f, indent=2, sort_keys=True)
@@ -257,6 +272,16 @@ def bench_cx(bin_dir, work):
     out += more
     figures = figures_of(out, {k: k for k in GOALS if k.startswith("cx-")})
     return status or more_status, out, figures
+
+
+def bench_campaign(bin_dir, work, family, runs):
+    """The campaign of an Avnera family: seeded, faulted runs of the bench program (AvneraCampaign.h)."""
+    argv = [os.path.join(bin_dir, "bench-soak"), "--family", family, "--runs", str(runs), "--seed", "1",
+            "--time-scale", "0.01", "--bench", os.path.join(bin_dir, "orvohidflash-bench"),
+            "--work", os.path.join(work, "campaign-" + family)]
+    status, out = run(argv, work, 4 * 3600)
+    keys = ("runs", "false-successes", "unrecoverable", "touched", "unexpected-failures", "hangs")
+    return status, out, figures_of(out, {family + "-" + k: family + "-" + k for k in keys})
 
 
 if __name__ == "__main__":

@@ -193,6 +193,7 @@ EHidResult CAV7201Headset::SetFeature(const std::uint8_t* r, std::size_t length,
         m_answer.push_back(static_cast<std::uint8_t>(answer.size() + 1));
         m_answer.push_back(kStatusAnswer);
         m_answer.insert(m_answer.end(), answer.begin(), answer.end());
+        m_answerAt = now + m_config.answerDelayMs;
         return EHidResult::Ok;
     }
     if (op == 0xFF && sub == 0xA0 && count == n + 4 && 11 + n <= length)
@@ -228,7 +229,7 @@ EHidResult CAV7201Headset::GetFeature(std::uint8_t* report, std::size_t length)
         return EHidResult::Failed;
     std::memset(report + 1, 0, length - 1);
     const std::uint64_t now = CClock::NowMs();
-    if (now < m_bootUntil || now < m_busyUntil)
+    if (now < m_bootUntil || now < m_busyUntil || (!m_answer.empty() && now < m_answerAt))
     {
         report[2] = kStatusBusy;
         return EHidResult::Ok;

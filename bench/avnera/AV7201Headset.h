@@ -19,8 +19,10 @@
 //
 // Strict variants (config): EEPROM cells that do not take a write, an
 // EEPROM write cycle during which every EEPROM command stalls, firmware
-// that answers nothing for a while after it came on the bus, and a headset
-// pulled out as it takes its N-th EEPROM write.
+// that answers nothing for a while after it came on the bus, answers that
+// show late, and a headset pulled out as it takes its N-th EEPROM write.
+// The EEPROM decodes only its own address bits: reads and writes beyond its
+// size wrap onto its beginning.
 //
 // Threads: any; the world calls the model one call at a time.
 
@@ -43,6 +45,7 @@ struct SAV7201HeadsetConfig
     std::uint32_t bootMs = 0;                      // after coming on the bus the firmware answers nothing this long
     int unplugAtWrite = 0;                         // > 0: pulled out as it takes its N-th EEPROM write, for good
     std::uint32_t reenumerateMs = 500;             // a reset: back on the bus this much later
+    std::uint32_t answerDelayMs = 0;               // an answer shows this long after its command (busy before)
 };
 
 class CAV7201Headset : public std::enable_shared_from_this<CAV7201Headset>
@@ -86,6 +89,7 @@ private:
     std::vector<std::uint8_t> m_answer; // [length + 1, status, answer...] as a get shows it
     std::uint64_t m_bootUntil = 0;
     std::uint64_t m_busyUntil = 0;
+    std::uint64_t m_answerAt = 0;
     std::uint32_t m_writes = 0;
     std::uint32_t m_reports = 0;
     std::uint32_t m_stalls = 0;

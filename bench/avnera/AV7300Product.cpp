@@ -71,6 +71,9 @@ CAV7300Product::CAV7300Product(const SAV7300ProductConfig& config)
 {
     m_memory.assign(m_part.size, 0xFF);
     std::copy_n(config.memory.begin(), std::min<std::size_t>(config.memory.size(), m_memory.size()), m_memory.begin());
+    for (const auto& [cell, value] : m_config.stuckCells)
+        if (cell < m_memory.size())
+            m_memory[cell] = value;
     m_ram.assign(0x10000, 0);
     // Power-up: the SST25VF512A protects every block.
     m_flashStatus = m_sst ? 0x0C : 0x00;
@@ -103,13 +106,29 @@ void CAV7300Product::BootLocked()
     m_wel = false;
     m_ewsr = false;
     m_runsImage = HeaderValidLocked();
-    if (m_runsImage)
-    {
-        // The product firmware learns its memory from the header it booted.
-        const std::uint16_t block = kParameterBlock[m_config.chipRevision & 1];
-        m_ram[block + 9] = m_memory[0];
-        m_ram[block + 10] = m_memory[1];
-    }
+    HeaderToBlockLocked();
+}
+
+void CAV7300Product::HeaderToBlockLocked()
+{
+    // The boot ROM reads the first bytes of the memory into its parameter
+    // block and checks them there: the product firmware learns its memory
+    // from them, and they stay there when the check failed and the ROM runs.
+    const std::uint16_t block = kParameterBlock[m_config.chipRevision & 1];
+    m_ram[block + 9] = m_memory.empty() ? 0xFF : m_memory[0];
+    m_ram[block + 10] = m_memory.size() < 2 ? 0xFF : m_memory[1];
+}
+
+void CAV7300Product::SetCellLocked(std::uint32_t address, std::uint8_t value)
+{
+    if (m_memory.empty())
+        return;
+    // A serial memory decodes only the address bits it has: beyond its end
+    // the address wraps onto its beginning.
+    const std::uint32_t cell = address % static_cast<std::uint32_t>(m_memory.size());
+    if (m_config.stuckCells.count(cell) != 0)
+        return; // a cell that does not take what it is given
+    m_memory[cell] = value;
 }
 
 SBenchDevice CAV7300Product::DescribeLocked()
@@ -177,24 +196,32 @@ bool CAV7300Product::ProtectedLocked(std::uint32_t address) const
 
 void CAV7300Product::AdvanceLocked()
 {
-    if (m_busyUntil == 0 || CClock::NowMs() < m_busyUntil)
-        return;
-    m_busyUntil = 0;
-    if (m_answerAfterBusy)
+    // What the chip did while nobody looked: a busy time that ended shows
+    // its answer from when it ended (not from when the host asks next), and
+    // the command that waited in the host-port buffer ran then.
+    const std::uint64_t now = CClock::NowMs();
+    while (m_busyUntil != 0 && now >= m_busyUntil)
     {
-        m_answer = std::move(m_afterBusyAnswer);
-        m_haveAnswer = true;
-        m_answerAt = CClock::NowMs() + m_config.answerDelayMs;
-        m_answerAfterBusy = false;
+        const std::uint64_t endedAt = m_busyUntil;
+        m_busyUntil = 0;
+        m_commandAt = endedAt;
+        if (m_answerAfterBusy)
+        {
+            m_answer = std::move(m_afterBusyAnswer);
+            m_haveAnswer = true;
+            m_answerAt = endedAt + m_config.answerDelayMs;
+            m_answerAfterBusy = false;
+        }
+        if (!m_held.empty())
+        {
+            std::vector<std::uint8_t> packet = std::move(m_held);
+            m_held.clear();
+            // A held command never re-enumerates the chip here: flash mode and
+            // reset are short commands that the host sends when idle.
+            ProcessLocked(packet.data(), packet.size());
+        }
     }
-    if (!m_held.empty())
-    {
-        std::vector<std::uint8_t> packet = std::move(m_held);
-        m_held.clear();
-        // A held command never re-enumerates the chip here: flash mode and
-        // reset are short commands that the host sends when idle.
-        ProcessLocked(packet.data(), packet.size());
-    }
+    m_commandAt = now;
 }
 
 void CAV7300Product::SpiByteLocked(std::uint8_t value)
@@ -230,10 +257,12 @@ void CAV7300Product::SpiEndLocked()
         const std::uint32_t address =
             (static_cast<std::uint32_t>(bytes[1]) << 16 | static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3]) &
             ~(kSpiSector - 1);
-        if (m_wel && address < m_memory.size() && !ProtectedLocked(address))
+        const std::uint32_t start = address % static_cast<std::uint32_t>(m_memory.size());
+        if (m_wel && !ProtectedLocked(start))
         {
-            std::fill_n(m_memory.begin() + address, std::min<std::size_t>(kSpiSector, m_memory.size() - address), 0xFF);
-            m_flashBusyUntil = CClock::NowMs() + m_config.sectorEraseMs;
+            for (std::uint32_t i = 0; i < kSpiSector && start + i < m_memory.size(); ++i)
+                SetCellLocked(start + i, 0xFF);
+            m_flashBusyUntil = m_commandAt + m_config.sectorEraseMs;
             ++m_spimErases;
         }
         m_wel = false;
@@ -272,34 +301,49 @@ CAV7300Product::EPending CAV7300Product::SerialCommandLocked(std::uint8_t sub)
     const std::uint8_t* pb = &m_ram[block];
     // The firmware works only from a block that describes the memory.
     const bool flash = m_part.memType == 0;
-    if (pb[0] != m_part.memType || Le32(pb + 13) != m_part.size || pb[17] != m_part.addressInfo ||
-        Le16(pb + 18) != m_part.page || Le32(pb + 20) != (flash ? m_part.sector : 0))
+    if (!m_config.acceptsAnyBlock &&
+        (pb[0] != m_part.memType || Le32(pb + 13) != m_part.size || pb[17] != m_part.addressInfo ||
+         Le16(pb + 18) != m_part.page || Le32(pb + 20) != (flash ? m_part.sector : 0)))
         return EPending::None;
     if (!flash && m_ram[0xF0E1] != 0x8F)
         return EPending::None; // the TWI controller is not set up for the EEPROM
-    const std::uint32_t address = Le32(pb + 1);
+    // The memory decodes only the address bits it has.
+    const std::uint32_t address = Le32(pb + 1) % static_cast<std::uint32_t>(m_memory.size());
     const std::uint16_t ram = Le16(pb + 5);
     const std::uint32_t length = Le16(pb + 7);
     if (sub == 0x0C)
     {
         // The firmware erases a sector with the 64 KB block-erase command,
         // which the SST25VF512A does not know; an EEPROM has no erase.
-        if (!flash || m_sst || m_part.sector == 0 || address >= m_memory.size())
+        if (!flash || m_sst || m_part.sector == 0)
             return EPending::None;
+        ++m_eraseCommands;
+        if (m_config.unplugAtErase != 0 && m_eraseCommands == m_config.unplugAtErase)
+        {
+            m_pulledOut = true;
+            return EPending::PullOut;
+        }
         const std::uint32_t start = address / m_part.sector * m_part.sector;
-        std::fill_n(m_memory.begin() + start, std::min<std::size_t>(m_part.sector, m_memory.size() - start), 0xFF);
+        for (std::uint32_t i = 0; i < m_part.sector && start + i < m_memory.size(); ++i)
+            SetCellLocked(start + i, 0xFF);
         ++m_sectorErases;
         const std::uint32_t sectors4k = std::max<std::uint32_t>(1, m_part.sector / kSpiSector);
-        m_busyUntil = CClock::NowMs() + m_config.sectorEraseMs * sectors4k;
+        m_busyUntil = m_commandAt + m_config.sectorEraseMs * sectors4k;
         return EPending::None;
     }
-    if (length == 0 || address > m_memory.size() || length > m_memory.size() - address ||
-        static_cast<std::uint32_t>(ram) + length > m_ram.size())
+    if (length == 0 || static_cast<std::uint32_t>(ram) + length > m_ram.size())
         return EPending::None;
-    m_busyUntil = CClock::NowMs() + m_config.transferMs;
+    m_busyUntil = m_commandAt + m_config.transferMs;
     if (sub == 0x84)
     {
-        std::copy_n(m_memory.begin() + address, length, m_ram.begin() + ram);
+        ++m_readCommands;
+        if (m_config.unplugAtRead != 0 && m_readCommands == m_config.unplugAtRead)
+        {
+            m_pulledOut = true;
+            return EPending::PullOut;
+        }
+        for (std::uint32_t i = 0; i < length; ++i)
+            m_ram[ram + i] = m_memory[(address + i) % m_memory.size()];
         return EPending::None;
     }
     // 0x03: write.
@@ -314,10 +358,11 @@ CAV7300Product::EPending CAV7300Product::SerialCommandLocked(std::uint8_t sub)
         return EPending::None; // the ROM's write routine needs its patch
     for (std::uint32_t i = 0; i < length; ++i)
     {
-        if (flash && ProtectedLocked(address + i))
+        const std::uint32_t at = (address + i) % static_cast<std::uint32_t>(m_memory.size());
+        if (flash && ProtectedLocked(at))
             continue;
-        std::uint8_t& cell = m_memory[address + i];
-        cell = flash ? static_cast<std::uint8_t>(cell & m_ram[ram + i]) : m_ram[ram + i];
+        const std::uint8_t cell = m_memory[at];
+        SetCellLocked(at, flash ? static_cast<std::uint8_t>(cell & m_ram[ram + i]) : m_ram[ram + i]);
     }
     m_writes.push_back(address);
     return EPending::None;
@@ -338,6 +383,7 @@ CAV7300Product::EPending CAV7300Product::ProcessLocked(const std::uint8_t* p, st
                 // The ROM restarts its USB side into flash mode.
                 std::fill(m_ram.begin(), m_ram.end(), 0);
                 m_ram[0xF000] = static_cast<std::uint8_t>(m_config.chipRevision);
+                HeaderToBlockLocked();
                 return EPending::ReEnumerate;
             }
         }
@@ -385,12 +431,17 @@ CAV7300Product::EPending CAV7300Product::ProcessLocked(const std::uint8_t* p, st
     {
         answer.push_back(static_cast<std::uint8_t>(m_config.romVersion));
         answer.push_back(static_cast<std::uint8_t>(m_config.romVersion >> 8));
+        // The ROM's own answers carry their length where the request's
+        // fourth payload byte is echoed (report byte 10), as in byte 1.
+        answer[7] = static_cast<std::uint8_t>(answer.size() + 2);
     }
     else if (sub == 0x84 || sub == 0x03 || sub == 0x0C)
     {
         pending = SerialCommandLocked(sub);
         if (pending == EPending::PullOut)
             return pending;
+        if (sub == 0x0C)
+            answer[7] = static_cast<std::uint8_t>(answer.size() + 2); // the ROM's erase answer, as 0x83
         if (sub == 0x0C && op == 0xFD && m_busyUntil != 0)
         {
             // Answered when the erase is done.
@@ -407,7 +458,7 @@ CAV7300Product::EPending CAV7300Product::ProcessLocked(const std::uint8_t* p, st
     {
         m_answer = answer;
         m_haveAnswer = true;
-        m_answerAt = CClock::NowMs() + m_config.answerDelayMs;
+        m_answerAt = m_commandAt + m_config.answerDelayMs;
     }
     return pending;
 }

@@ -4,11 +4,12 @@
 //
 // The chip boots from its serial memory: an SPI flash (any SPI row of the
 // AV7300 part table, row 35 being an SST25VF512A) or an I2C EEPROM. At power-up
-// and after every reset its boot ROM reads the image header: when the
-// checksum holds and the size code fits the memory, it runs the image (HID
-// 2C6D:3240, whose firmware puts the header's first two bytes into its
-// serial-memory parameter block at +9/+10); otherwise the ROM stays in charge
-// and the chip enumerates as 170D:0300 (the default image).
+// and after every reset its boot ROM reads the image header into its
+// serial-memory parameter block (+9/+10 hold the header's first two bytes,
+// whatever they are): when the checksum holds and the size code fits the
+// memory, it runs the image (HID 2C6D:3240) however much of the rest is
+// there; otherwise the ROM stays in charge and the chip enumerates as
+// 170D:0300 (the default image), the two bytes still in its block.
 //
 // Host port: 263-byte feature reports, report 0xFF carrying command packets
 // from byte 3 ([opcode, destination 2 or 4, unit, remote, count, sub, ...];
@@ -40,14 +41,26 @@
 //   and the 4 KB sector erase 0x20; the SST25VF512A powers up with every
 //   block protected and knows no 64 KB erase, so the firmware's 0x0C erases
 //   nothing on it.
-// - NOR flash programs AND-wise; an EEPROM takes every byte as it is.
+// - NOR flash programs AND-wise; an EEPROM takes every byte as it is. Both
+//   decode only the address bits they have: an address beyond the part's
+//   end wraps onto its beginning (reads, writes and erases alike).
+// - The ROM answers its own commands (0x83 version, 0x0C sector erase) with
+//   the answer's length in report byte 10 as well as in byte 1.
 // - Flash and EEPROM keep their contents across resets, re-enumerations and
 //   the product being pulled out.
+// By default the firmware refuses a parameter block that does not describe
+// the memory (it knows its part); with acceptsAnyBlock it drives the memory
+// with whatever block it is given, and only the memory's own address
+// decoding tells. Strict variants (config): late answers, a slow erase and transfers, a ROM
+// that is slow to come back, cells that do not take what is written (nor an
+// erase), and the product pulled out, for good, as it takes its N-th write,
+// read or sector erase.
 //
 // Time is the platform clock's product time. Thread safety: every public
 // operation may be called from any thread.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -65,6 +78,10 @@ struct SAV7300ProductConfig
     std::uint32_t transferMs = 1;       // busy time of a 0x84 / 0x03 transfer
     std::uint32_t reEnumerateMs = 1500; // off the bus for this long when re-enumerating
     std::uint32_t unplugAtWrite = 0;    // pulled out as it takes this 0x03 write (1 = the first; 0 never)
+    std::uint32_t unplugAtRead = 0;     // pulled out as it takes this 0x84 read (1 = the first; 0 never)
+    std::uint32_t unplugAtErase = 0;    // pulled out as it takes this 0x0C sector erase (1 = the first; 0 never)
+    std::map<std::uint32_t, std::uint8_t> stuckCells; // memory cells that keep this value whatever comes
+    bool acceptsAnyBlock = false;       // the firmware drives the memory with whatever parameter block it finds
 };
 
 class CAV7300Product : public std::enable_shared_from_this<CAV7300Product>
@@ -122,6 +139,8 @@ private:
     EPending SerialCommandLocked(std::uint8_t sub);
     void PokeHookLocked(std::uint16_t address, std::uint8_t value);
     void SpiByteLocked(std::uint8_t value);
+    void HeaderToBlockLocked();
+    void SetCellLocked(std::uint32_t address, std::uint8_t value);
     void SpiEndLocked();
     bool ProtectedLocked(std::uint32_t address) const;
     bool PatchValidLocked() const;
@@ -144,6 +163,7 @@ private:
     bool m_haveAnswer = false;
     std::uint64_t m_answerAt = 0;
     std::uint64_t m_busyUntil = 0;
+    std::uint64_t m_commandAt = 0; // product time the command being processed arrived (or ran, when held)
     std::vector<std::uint8_t> m_afterBusyAnswer; // answer that shows when the busy time ends
     bool m_answerAfterBusy = false;
     std::vector<std::uint8_t> m_held; // one command waits while busy
@@ -161,5 +181,7 @@ private:
     std::uint32_t m_bulkBlocks = 0;
     std::uint32_t m_resets = 0;
     std::uint32_t m_writeCommands = 0;
+    std::uint32_t m_readCommands = 0;
+    std::uint32_t m_eraseCommands = 0;
     std::vector<std::uint32_t> m_writes;
 };

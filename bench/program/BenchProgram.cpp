@@ -34,6 +34,8 @@
 
 namespace
 {
+std::FILE* g_output = nullptr;
+
 struct SFault
 {
     const char* name;
@@ -52,6 +54,13 @@ constexpr SFault kFaults[] = {
     {"no-access-hid", false, "the system refuses this user the headset's HID node (no udev rule, not in plugdev)"},
     {"no-access-dfu", false, "the system refuses this user the headset's USB DFU device"},
     {"other-dfu-device", false, "another vendor's device in DFU mode (0483:DF11) sits on the next port"},
+    {"unplug-at-read", true, "=N: (av7300) the product is pulled out as it takes its N-th serial-memory read, for good"},
+    {"unplug-at-erase", true, "=N: (av7300) the product is pulled out as it takes its N-th sector erase, for good"},
+    {"late-answers", true, "=MS: (Avnera families) every answer of the product shows MS milliseconds late"},
+    {"slow-erase", true, "=MS: (av7300, av6201) a sector erase takes MS milliseconds (av7300: per 4 KiB)"},
+    {"stuck-cell", true, "=ADDR: (av7300, av7201) the memory cell at ADDR keeps the value it has, whatever comes"},
+    {"write-cycle", true, "=MS: (av7201) the EEPROM is busy MS milliseconds after each write; commands stall"},
+    {"any-parameter-block", false, "(av7300) the chip's firmware drives the memory with whatever parameter block it finds"},
 };
 
 struct SBenchOptions
@@ -365,6 +374,7 @@ std::uint32_t DriverToolMs(const SBenchOptions& options)
 
 int RunBenchProgram(int argc, char** argv)
 {
+    std::FILE* out = g_output != nullptr ? g_output : stdout;
     SBenchOptions options;
     const int first = ParseBenchOptions(argc, argv, options);
     if (options.help)
@@ -429,12 +439,12 @@ int RunBenchProgram(int argc, char** argv)
         otherDfuDevice = dfuBus->AddDevice(other);
     }
     if (options.realUsb)
-        std::fprintf(stdout, "bench: family %s on this machine's HID and USB (--real-usb), time scale %g\n",
+        std::fprintf(out, "bench: family %s on this machine's HID and USB (--real-usb), time scale %g\n",
                      options.family.c_str(), options.timeScale);
     else
-        std::fprintf(stdout, "bench: family %s, scenario %s, time scale %g\n", options.family.c_str(),
+        std::fprintf(out, "bench: family %s, scenario %s, time scale %g\n", options.family.c_str(),
                      options.scenario.c_str(), options.timeScale);
-    std::fflush(stdout);
+    std::fflush(out);
 
     STavikEnvironment env = STavikEnvironment::ForSystem();
     if (options.realUsb)
@@ -474,22 +484,22 @@ int RunBenchProgram(int argc, char** argv)
     const std::uint32_t toolMs = DriverToolMs(options);
     if (!options.realUsb)
     {
-        env.startDriverTool = [device, toolFails, toolMs](const std::string&, const std::string& commandLine,
+        env.startDriverTool = [out, device, toolFails, toolMs](const std::string&, const std::string& commandLine,
                                                           std::uint32_t* exitCode, std::uint32_t*) {
-            std::fprintf(stdout, "bench: driver tool started: %s\n", commandLine.c_str());
+            std::fprintf(out, "bench: driver tool started: %s\n", commandLine.c_str());
             if (toolMs != 0)
                 CClock::Sleep(toolMs); // the tool's own time, which the upgrade has to wait for
             if (!toolFails && device != nullptr)
                 device->InstallDriver();
             *exitCode = toolFails ? 1u : 0u;
-            std::fprintf(stdout, "bench: driver tool exit code %u\n", *exitCode);
-            std::fflush(stdout);
+            std::fprintf(out, "bench: driver tool exit code %u\n", *exitCode);
+            std::fflush(out);
             return true;
         };
-        env.messageBox = [device](const char* text, std::uint32_t style) {
-            std::fprintf(stdout, "bench: message box: %s\n", text);
-            std::fprintf(stdout, "bench: unplugging and plugging in the headset, then OK\n");
-            std::fflush(stdout);
+        env.messageBox = [out, device](const char* text, std::uint32_t style) {
+            std::fprintf(out, "bench: message box: %s\n", text);
+            std::fprintf(out, "bench: unplugging and plugging in the headset, then OK\n");
+            std::fflush(out);
             if (device != nullptr)
                 device->Replug();
             (void)style;
@@ -538,34 +548,39 @@ int RunBenchProgram(int argc, char** argv)
             firmware = family->Memory();
         else if (headset)
             firmware = headset->Firmware();
-        std::ofstream out(options.firmwareOut, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
-        out.close();
-        if (!out)
+        std::ofstream file(options.firmwareOut, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+        file.close();
+        if (!file)
         {
             std::fprintf(stderr, "orvohidflash-bench: cannot write %s\n", options.firmwareOut.c_str());
             return 2;
         }
-        std::fprintf(stdout, "bench: %zu firmware bytes written to %s\n", firmware.size(), options.firmwareOut.c_str());
+        std::fprintf(out, "bench: %zu firmware bytes written to %s\n", firmware.size(), options.firmwareOut.c_str());
     }
     if (headset)
-        std::fprintf(stdout, "bench: the headset runs %s\n", headset->Version().c_str());
+        std::fprintf(out, "bench: the headset runs %s\n", headset->Version().c_str());
     if (otherDfuDevice)
-        std::fprintf(stdout, "bench: the other vendor's DFU device (0483:DF11 on port 1-2) took %d blocks, %d detaches\n",
+        std::fprintf(out, "bench: the other vendor's DFU device (0483:DF11 on port 1-2) took %d blocks, %d detaches\n",
                      otherDfuDevice->BlocksReceived(), otherDfuDevice->DetachCount());
     if (tavik && options.realUsb)
-        std::fprintf(stdout, "bench: the tavik upgrader ran on this machine's HID and USB devices\n");
+        std::fprintf(out, "bench: the tavik upgrader ran on this machine's HID and USB devices\n");
     if (family)
-        std::fprintf(stdout, "bench: %s\n", family->Summary().c_str());
+        std::fprintf(out, "bench: %s\n", family->Summary().c_str());
     // Every pause of the upgrade, the device's poll time-outs and transfer
     // time and the waits for re-enumeration are sleeps through the clock, so
     // their sum is what the run had to take; the rest is overhead.
-    std::fprintf(stdout, "bench: run took %llu ms, waits it had to make %llu ms\n",
+    std::fprintf(out, "bench: run took %llu ms, waits it had to make %llu ms\n",
                  static_cast<unsigned long long>(wallMs), static_cast<unsigned long long>(requiredMs));
     SProcessStats stats;
     if (GetProcessStats(&stats))
-        std::fprintf(stdout, "bench: peak memory %llu KiB\n", static_cast<unsigned long long>(stats.peakResidentKiB));
-    std::fprintf(stdout, "bench: exit code 0x%08X\n", static_cast<unsigned>(code));
-    std::fflush(stdout);
+        std::fprintf(out, "bench: peak memory %llu KiB\n", static_cast<unsigned long long>(stats.peakResidentKiB));
+    std::fprintf(out, "bench: exit code 0x%08X\n", static_cast<unsigned>(code));
+    std::fflush(out);
     return ToProcessExitStatus(code);
+}
+
+void SetBenchProgramOutput(std::FILE* output)
+{
+    g_output = output;
 }

@@ -80,13 +80,29 @@ std::unique_ptr<IBenchFamily> MakeAV7300Family(const SBenchFamilySetup& setup, s
     if (setup.chipRevision > 1)
         return fail("--chip-revision must be 0 or 1 for the av7300 family");
     config.chipRevision = setup.chipRevision < 0 ? 0u : static_cast<std::uint32_t>(setup.chipRevision);
+    std::vector<std::uint32_t> stuck;
     for (const auto& [name, number] : setup.faults)
     {
         if (name == "unplug-at-block" && number > 0)
             config.unplugAtWrite = number;
+        else if (name == "unplug-at-read" && number > 0)
+            config.unplugAtRead = number;
+        else if (name == "unplug-at-erase" && number > 0)
+            config.unplugAtErase = number;
+        else if (name == "late-answers")
+            config.answerDelayMs = number;
+        else if (name == "slow-erase")
+            config.sectorEraseMs = number;
+        else if (name == "slow-reenumeration")
+            config.reEnumerateMs = number;
+        else if (name == "stuck-cell")
+            stuck.push_back(number);
+        else if (name == "any-parameter-block")
+            config.acceptsAnyBlock = true;
         else
-            return fail("the av7300 family knows the fault unplug-at-block=N (N from 1: the product is pulled out "
-                        "as it takes its Nth write)");
+            return fail("the av7300 family knows the faults unplug-at-block=N, unplug-at-read=N, unplug-at-erase=N "
+                        "(N from 1: the product is pulled out as it takes its Nth write, read or erase), "
+                        "late-answers=MS, slow-erase=MS, slow-reenumeration=MS, stuck-cell=ADDR and any-parameter-block");
     }
     const std::uint32_t size = CAV7300CommonHelper::kFlashParts[config.flashPart].size;
     if (setup.haveDeviceImage)
@@ -112,6 +128,14 @@ std::unique_ptr<IBenchFamily> MakeAV7300Family(const SBenchFamilySetup& setup, s
             spec.withSecondary = false;
             config.memory = BuildAV7300Image(spec);
         }
+    }
+    // A stuck cell keeps what it holds at the start.
+    for (const std::uint32_t cell : stuck)
+    {
+        if (cell >= size)
+            return fail("stuck-cell=" + std::to_string(cell) + " lies outside the part's " + std::to_string(size) +
+                        " bytes");
+        config.stuckCells[cell] = cell < config.memory.size() ? config.memory[cell] : 0xFF;
     }
     return std::make_unique<CAV7300Family>(config, setup.scenario != "no-device");
 }

@@ -24,8 +24,19 @@
 
 namespace
 {
-// The setup a family of these headsets takes: scenario, fault, device image.
-bool CheckSetup(const SBenchFamilySetup& setup, const char* family, int* unplugAt, std::string* error)
+// The faults a family of these headsets takes (each name once, by its number).
+struct SFaults
+{
+    int unplugAt = 0;
+    std::uint32_t lateMs = 0;
+    std::uint32_t slowEraseMs = 0;
+    std::uint32_t writeCycleMs = 0;
+    std::vector<std::uint32_t> stuck;
+};
+
+// The setup a family of these headsets takes: scenario, faults, device image.
+bool CheckSetup(const SBenchFamilySetup& setup, const char* family, const std::vector<std::string>& known,
+                SFaults* faults, std::string* error)
 {
     if (setup.scenario != "normal" && setup.scenario != "no-device")
     {
@@ -38,15 +49,30 @@ bool CheckSetup(const SBenchFamilySetup& setup, const char* family, int* unplugA
                  " family (its memory is fixed by the chip)";
         return false;
     }
-    *unplugAt = 0;
     for (const auto& [name, number] : setup.faults)
     {
-        if (name != "unplug-at-block" || number == 0)
+        bool ok = false;
+        for (const std::string& k : known)
+            ok = ok || k == name;
+        if (!ok || (name == "unplug-at-block" && number == 0))
         {
-            *error = std::string("the ") + family + " family takes only the fault unplug-at-block=N (N from 1)";
+            std::string list;
+            for (const std::string& k : known)
+                list += (list.empty() ? "" : ", ") + k + (k == "stuck-cell" ? "=ADDR" : k == "unplug-at-block" ? "=N" : "=MS");
+            *error = std::string("the ") + family + " family takes the faults " + list +
+                     " (unplug-at-block: pulled out, for good, as it takes its N-th write, N from 1)";
             return false;
         }
-        *unplugAt = static_cast<int>(number);
+        if (name == "unplug-at-block")
+            faults->unplugAt = static_cast<int>(number);
+        else if (name == "late-answers")
+            faults->lateMs = number;
+        else if (name == "slow-erase")
+            faults->slowEraseMs = number;
+        else if (name == "write-cycle")
+            faults->writeCycleMs = number;
+        else if (name == "stuck-cell")
+            faults->stuck.push_back(number);
     }
     return true;
 }
@@ -149,8 +175,14 @@ std::unique_ptr<IBenchFamily> MakeAV62xx(const SBenchFamilySetup& setup, std::st
                                         const char* family)
 {
     SAV62xxProductConfig config;
-    if (!CheckSetup(setup, family, &config.unplugAtWrite, error))
+    SFaults faults;
+    if (!CheckSetup(setup, family, {"unplug-at-block", "late-answers", "slow-erase"}, &faults, error))
         return nullptr;
+    config.unplugAtWrite = faults.unplugAt;
+    if (faults.lateMs != 0)
+        config.chipConfig.answerDelayMs = faults.lateMs;
+    if (faults.slowEraseMs != 0)
+        config.chipConfig.eraseMs = faults.slowEraseMs;
     config.chip = chip;
     if (chip == EAV62xxChip::AV6302)
         config.productId = 0x3240;
@@ -173,8 +205,12 @@ std::unique_ptr<IBenchFamily> MakeAV62xx(const SBenchFamilySetup& setup, std::st
 std::unique_ptr<IBenchFamily> MakeAV7201BenchFamily(const SBenchFamilySetup& setup, std::string* error)
 {
     SAV7201HeadsetConfig config;
-    if (!CheckSetup(setup, "av7201", &config.unplugAtWrite, error))
+    SFaults faults;
+    if (!CheckSetup(setup, "av7201", {"unplug-at-block", "late-answers", "write-cycle", "stuck-cell"}, &faults, error))
         return nullptr;
+    config.unplugAtWrite = faults.unplugAt;
+    config.answerDelayMs = faults.lateMs;
+    config.writeCycleMs = faults.writeCycleMs;
     if (setup.haveDeviceImage)
     {
         config.eeprom = setup.deviceImage;
@@ -187,6 +223,16 @@ std::unique_ptr<IBenchFamily> MakeAV7201BenchFamily(const SBenchFamilySetup& set
         old.day = 1;
         old.seed = 77;
         config.eeprom = MakeAV7201Image(old);
+    }
+    // A stuck cell keeps what it holds at the start.
+    for (const std::uint32_t cell : faults.stuck)
+    {
+        if (cell >= config.eepromSize)
+        {
+            *error = "stuck-cell=" + std::to_string(cell) + " lies outside the EEPROM";
+            return nullptr;
+        }
+        config.stuckCells[cell] = cell < config.eeprom.size() ? config.eeprom[cell] : 0xFF;
     }
     return std::make_unique<CAV7201Family>(config, setup.scenario != "no-device");
 }

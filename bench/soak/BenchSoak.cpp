@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "bench/program/BenchProgram.h"
+#include "bench/soak/AvneraCampaign.h"
+#include "bench/soak/SoakRandom.h"
 #include "dfu/DfuFile.h"
 #include "platform/Clock.h"
 #include "platform/ProcessStats.h"
@@ -45,7 +47,10 @@ constexpr std::uint32_t kBlockSize = 1024; // the simulated DFU device's wTransf
 
 struct SOptions
 {
+    std::string family = "tavik";
     int runs = 300;
+    bool runsGiven = false;
+    int processEvery = 10;
     std::uint32_t seed = 1;
     double timeScale = 0.01;
     bool inProcess = false;
@@ -54,25 +59,7 @@ struct SOptions
     std::string work;
 };
 
-// A small generator of our own, so that a seed draws the same runs on every
-// compiler and library.
-class CRandom
-{
-public:
-    explicit CRandom(std::uint32_t seed) : m_state(seed * 2654435761u + 0x9E3779B9u) {}
-    std::uint32_t Next()
-    {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 17;
-        m_state ^= m_state << 5;
-        return m_state;
-    }
-    std::uint32_t Below(std::uint32_t n) { return n == 0 ? 0 : Next() % n; }
-    std::uint32_t Between(std::uint32_t low, std::uint32_t high) { return low + Below(high - low + 1); }
-
-private:
-    std::uint32_t m_state;
-};
+using CRandom = CSoakRandom;
 
 struct SCase
 {
@@ -187,7 +174,14 @@ bool ParseOptions(int argc, char** argv, SOptions& o)
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--runs" && hasValue)
+        {
             o.runs = std::atoi(argv[++i]);
+            o.runsGiven = true;
+        }
+        else if (arg == "--family" && hasValue)
+            o.family = argv[++i];
+        else if (arg == "--process-every" && hasValue)
+            o.processEvery = std::atoi(argv[++i]);
         else if (arg == "--seed" && hasValue)
             o.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         else if (arg == "--time-scale" && hasValue)
@@ -203,9 +197,12 @@ bool ParseOptions(int argc, char** argv, SOptions& o)
         else
         {
             std::fprintf(stderr,
-                         "usage: bench-soak [--runs N] [--seed S] [--time-scale X] [--in-process] [--verbose]\n"
-                         "                  [--bench PATH] [--work DIR]\n"
-                         "  --runs N        upgrades to run (default 300)\n"
+                         "usage: bench-soak [--family F] [--runs N] [--seed S] [--time-scale X] [--in-process]\n"
+                         "                  [--process-every K] [--verbose] [--bench PATH] [--work DIR]\n"
+                         "  --family F      tavik (default), or the campaign of av7300, av7201, av6201, av6302\n"
+                         "  --runs N        upgrades to run (default 300; a campaign 1000)\n"
+                         "  --process-every K  a campaign: every K-th run through the bench program executable,\n"
+                         "                  the others in this process (default 10; --in-process: none)\n"
                          "  --seed S        draws the scenarios and faults (default 1)\n"
                          "  --time-scale X  real seconds per simulated second (default 0.01)\n"
                          "  --in-process    run the bench program's body in this process and check that\n"
@@ -214,6 +211,11 @@ bool ParseOptions(int argc, char** argv, SOptions& o)
                          "  --work DIR      where the runs keep their files (default: soak-work)\n");
             return false;
         }
+    }
+    if (o.family != "tavik" && !IsAvneraCampaignFamily(o.family))
+    {
+        std::fprintf(stderr, "bench-soak: unknown family %s\n", o.family.c_str());
+        return false;
     }
     return o.runs > 0 && o.timeScale > 0.0;
 }
@@ -251,6 +253,19 @@ int main(int argc, char** argv)
     }
     if (o.work.empty())
         o.work = GetWorkingDirectory() + PathSeparator() + "soak-work";
+    if (o.family != "tavik")
+    {
+        SAvneraCampaignOptions campaign;
+        campaign.family = o.family;
+        campaign.runs = o.runsGiven ? o.runs : 1000;
+        campaign.seed = o.seed;
+        campaign.timeScale = o.timeScale;
+        campaign.processEvery = o.inProcess ? 0 : o.processEvery;
+        campaign.verbose = o.verbose;
+        campaign.bench = o.bench;
+        campaign.work = o.work;
+        return RunAvneraCampaign(campaign);
+    }
     std::error_code ec;
     fs::remove_all(o.work, ec);
     fs::create_directories(o.work, ec);

@@ -112,18 +112,29 @@ TEST_F(AV62xxUpgrade, AHeadsetOn3226WithAnotherNameIsNotOurs)
     EXPECT_EQ(HR_FAIL, upgrader->GetProductName(name, sizeof name));
 }
 
-TEST_F(AV62xxUpgrade, NoHeadsetAndAHeadsetInItsFlashLoaderFailInit)
+TEST_F(AV62xxUpgrade, NoHeadsetFailsInitAndAHeadsetInItsFlashLoaderIsFound)
 {
     {
         auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
         EXPECT_EQ(HR_FAIL, m_initResult);
         EXPECT_EQ(nullptr, upgrader->m_avHandle);
     }
+    // No part header: the boot ROM stays in its loader, where an interrupted
+    // upgrade leaves the headset; the next run must find it there.
     SAV62xxProductConfig config;
-    config.memory = std::vector<std::uint8_t>(64, 0x00); // no part header: the boot ROM stays in its loader
+    config.memory = std::vector<std::uint8_t>(64, 0x00);
     auto product = PlugProduct(config);
     auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
-    EXPECT_EQ(HR_FAIL, m_initResult);
+    ASSERT_EQ(HR_OK, m_initResult);
+    EXPECT_EQ(0x170D, upgrader->m_wVendorID);
+    EXPECT_EQ(0x0100, upgrader->GetProductID());
+    wchar_t name[126] = {};
+    EXPECT_EQ(HR_OK, upgrader->GetProductName(name, sizeof name));
+    EXPECT_STREQ(CFirmwareUpgradeAV6201::kFlashLoaderName, name);
+    const std::vector<std::uint8_t> image = MakeAV62xxImage({36, 5000, 4});
+    ASSERT_TRUE(RunUpgrade(*upgrader, ToLineText(image)).Succeeded());
+    EXPECT_EQ(image, Slice(SettledMemory(*product), 0, image.size()));
+    EXPECT_TRUE(product->HeaderValid());
 }
 
 TEST_F(AV62xxUpgrade, AnAV6201UpgradeErasesWritesAndResetsIntoTheNewImage)
@@ -222,8 +233,9 @@ TEST_F(AV62xxUpgrade, AnInterruptedUpgradeIsRecoveredByASecondRun)
         EXPECT_FALSE(outcome.written); // five tries, then no
     }
     EXPECT_NE(image, Slice(SettledMemory(*product), 0, image.size()));
-    // The first block (with the part header) went first: the headset boots again.
-    EXPECT_TRUE(product->HeaderValid());
+    // The first block (with the part header) goes last: the headset stays in
+    // its loader and does not boot a partial image.
+    EXPECT_FALSE(product->HeaderValid());
     product->Reconnect();
     ASSERT_NE(0u, product->Plug(m_world, m_world.RootHub(m_hostController), 2));
     auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
@@ -276,12 +288,58 @@ TEST_F(AV62xxUpgrade, FlashThatWasNotErasedTakesTheNewBytesAndWise)
     ASSERT_EQ(0, SerialMemEnterFlashMode(&upgrader->m_avHandle));
     upgrader->m_initialized = 1; // skip the erase
     // The flash does not hold the image, and the write says so (the host
-    // interface reads every write back): the first block, tried five
-    // times, is ANDed into the old bytes, the rest is never written.
+    // interface reads every write back).
     EXPECT_FALSE(upgrader->FirmwareUpgradeWrite(image.data(), static_cast<std::uint32_t>(image.size())));
     const std::vector<std::uint8_t> memory = SettledMemory(*product);
-    for (std::size_t i = 3; i < 1024; ++i)
-        ASSERT_EQ(static_cast<std::uint8_t>(old[i] & image[i]), memory[i]) << i;
-    for (std::size_t i = 1024; i < image.size(); ++i)
+    // The first block waits for the end; the second, ANDed into the old
+    // bytes, reads back wrong however often it is tried, and nothing after
+    // it is written.
+    for (std::size_t i = 0; i < 1024; ++i)
         ASSERT_EQ(old[i], memory[i]) << i;
+    for (std::size_t i = 1024; i < 2048; ++i)
+        ASSERT_EQ(static_cast<std::uint8_t>(old[i] & image[i]), memory[i]) << i;
+    for (std::size_t i = 2048; i < image.size(); ++i)
+        ASSERT_EQ(old[i], memory[i]) << i;
+}
+
+TEST_F(AV62xxUpgrade, AnAV6302ImageLargerThanItsEepromIsRefusedBeforeAnythingIsTouched)
+{
+    auto product = PlugProduct(AV6302());
+    const std::vector<std::uint8_t> before = SettledMemory(*product);
+    auto upgrader = Upgrader<CFirmwareUpgradeAV6302>();
+    ASSERT_EQ(HR_OK, m_initResult);
+    CLogCapture log("av6302_oversized");
+    const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToLineText(MakeAV62xxImage({12, 16448, 8})));
+    EXPECT_EQ(HR_INVALIDARG, outcome.prepared);
+    EXPECT_EQ(before, SettledMemory(*product));
+    EXPECT_EQ(0u, product->SerialWrites());
+    EXPECT_EQ(0u, product->Chip()->CommandCount(0x0A)); // not even flash mode
+    EXPECT_TRUE(Contains(log.Text(), "Incorrect Image - the image has 16448 bytes, the memory holds 16384"));
+}
+
+TEST_F(AV62xxUpgrade, AnImageForTheOtherChipIsRefused)
+{
+    // Its own part header names another memory (an AV6302 image for an AV6201).
+    auto product = PlugProduct({});
+    const std::vector<std::uint8_t> before = SettledMemory(*product);
+    auto upgrader = Upgrader<CFirmwareUpgradeAV6201>();
+    ASSERT_EQ(HR_OK, m_initResult);
+    EXPECT_EQ(HR_INVALIDARG, RunUpgrade(*upgrader, ToLineText(MakeAV62xxImage({12, 4000, 8}))).prepared);
+    EXPECT_EQ(before, SettledMemory(*product));
+}
+
+TEST_F(AV62xxUpgrade, AnInterruptedAV6302UpgradeLeavesNoPartHeader)
+{
+    // Pulled out as it takes the first block: the EEPROM's "erase" wrote
+    // zeros at 0, never the image's first bytes (which carry a part header),
+    // so the boot ROM stays in its loader.
+    SAV62xxProductConfig config = AV6302();
+    config.unplugAtWrite = 2; // the erase's write, then the first block
+    auto product = PlugProduct(config);
+    auto upgrader = Upgrader<CFirmwareUpgradeAV6302>();
+    ASSERT_EQ(HR_OK, m_initResult);
+    const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToLineText(MakeAV62xxImage({12, 8000, 8})));
+    EXPECT_EQ(HR_OK, outcome.init);
+    EXPECT_FALSE(outcome.written);
+    EXPECT_FALSE(product->HeaderValid());
 }

@@ -13,6 +13,7 @@
 #include "bench/avnera/AV7201Headset.h"
 #include "platform/Clock.h"
 #include "tests/avnera/AvneraEepromUpgradeSupport.h"
+#include "tests/usb/LogCapture.h"
 #include "tools/imagegen/AvneraEepromImageGen.h"
 
 namespace
@@ -238,8 +239,11 @@ TEST_F(AV7201Upgrade, ABrokenFileChainInTheEepromEndsTheWalk)
     EXPECT_EQ("", version);
 }
 
-TEST_F(AV7201Upgrade, TheReadBackPassCatchesAnEepromByteThatDidNotTake)
+TEST_F(AV7201Upgrade, AnEepromByteThatDidNotTakeIsFoundBeforeTheHeaderIsWritten)
 {
+    // Reading back everything before the header goes in: a byte that did
+    // not take fails the upgrade, and the header stays zeroed, so the chip
+    // comes up on its default image rather than on a damaged image.
     SAV7201HeadsetConfig config;
     config.stuckCells[0x301] = 0x00;
     auto headset = Plug(config);
@@ -247,11 +251,63 @@ TEST_F(AV7201Upgrade, TheReadBackPassCatchesAnEepromByteThatDidNotTake)
     ASSERT_EQ(HR_OK, m_initResult);
     const std::vector<std::uint8_t> image = MakeAV7201Image({});
     ASSERT_NE(0x00, image[0x301]);
+    CLogCapture log("av7201_stuck_cell");
     const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToRcfText(image));
-    EXPECT_TRUE(outcome.written);
-    EXPECT_TRUE(outcome.ended);     // every write was taken...
-    EXPECT_FALSE(outcome.validated); // ...but reading back finds the byte
-    EXPECT_EQ(0x300u + 4u, upgrader->m_validationOffset); // the pass stopped at that block
+    EXPECT_TRUE(outcome.written);  // every write was taken...
+    EXPECT_FALSE(outcome.ended);   // ...but reading back finds the byte
+    EXPECT_EQ(std::vector<std::uint8_t>(4, 0), Slice(headset->Eeprom(), 0x80, 0x84));
+    EXPECT_FALSE(headset->ImageValid());
+    EXPECT_TRUE(Contains(log.Text(), "Image Differ at offset[769]. Image["));
+}
+
+TEST_F(AV7201Upgrade, ImagesThatDoNotFitOrAreCutShortAreRefusedBeforeAnyWrite)
+{
+    // A 16,448-byte image on the 16 KiB EEPROM: its 16-bit offsets past 16 KiB
+    // would wrap over the configuration at 0. An image cut inside its third
+    // file: the rest would be taken from the old EEPROM.
+    auto headset = Plug();
+    const std::vector<std::uint8_t> before = headset->Eeprom();
+    auto upgrader = Upgrader();
+    ASSERT_EQ(HR_OK, m_initResult);
+    EXPECT_EQ(16384u, upgrader->EepromSize());
+    SAV7201ImageSpec big;
+    big.totalSize = 16448;
+    SAV7201ImageSpec three;
+    three.files = {{0x01, 300}, {0x02, 500}, {0x03, 400}};
+    const std::vector<std::uint8_t> whole = MakeAV7201Image(three);
+    // Files: 0x01 at 0x84, the firmware information, 0x02, 0x03.
+    const std::vector<std::uint8_t> cut(whole.begin(), whole.begin() + 0x84 + 304 + 32 + 200);
+    CLogCapture log("av7201_refused_images");
+    for (const std::vector<std::uint8_t>& image : {MakeAV7201Image(big), cut})
+    {
+        const SUpgradeOutcome outcome = RunUpgrade(*upgrader, ToRcfText(image));
+        EXPECT_EQ(HR_INVALIDARG, outcome.prepared);
+        std::uint32_t uploadSize = 0;
+        std::uint8_t* upload = nullptr;
+        EXPECT_EQ(HR_INVALIDARG, upgrader->PrepareUploadFirmwareImage(static_cast<std::uint32_t>(image.size()),
+                                                                      image.data(), &uploadSize, &upload));
+    }
+    EXPECT_EQ(before, headset->Eeprom());
+    EXPECT_EQ(0u, headset->EepromWrites());
+    const std::string text = log.Text();
+    EXPECT_TRUE(Contains(text, "Incorrect Image - the image has 16448 bytes, the EEPROM holds 16384")) << text;
+    EXPECT_TRUE(Contains(text, "Incorrect Image - file 3 at 468 runs past the image's end")) << text;
+}
+
+TEST_F(AV7201Upgrade, TheEepromSizeIsWhereItsAddressWraps)
+{
+    // A headset with a 32 KiB EEPROM takes a 20,000-byte image.
+    SAV7201HeadsetConfig config;
+    config.eepromSize = 32768;
+    auto headset = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(HR_OK, m_initResult);
+    EXPECT_EQ(32768u, upgrader->EepromSize());
+    SAV7201ImageSpec spec;
+    spec.totalSize = 20000;
+    const std::vector<std::uint8_t> image = MakeAV7201Image(spec);
+    ASSERT_TRUE(RunUpgrade(*upgrader, ToRcfText(image)).Succeeded());
+    EXPECT_EQ(Slice(image, 0x80, image.size()), Slice(headset->Eeprom(), 0x80, image.size()));
 }
 
 TEST_F(AV7201Upgrade, AnInterruptedUpgradeLeavesADefaultImageThatASecondRunRecovers)

@@ -488,3 +488,85 @@ TEST(CAV7300CommonHelper, VersionFileMinorAndString)
     EXPECT_FALSE(CAV7300CommonHelper::VersionFileString(reinterpret_cast<const std::uint8_t*>(oneComma.data()),
                                                         static_cast<std::uint32_t>(oneComma.size()), &version));
 }
+
+TEST(CAV7300CommonHelper, WholeImageIsCheckedBeforeAnythingIsWritten)
+{
+    // The chain image of row 28: bootloader, files 5, 16 (aligned), 12.
+    const SImage built = ChainImage();
+    const Bytes& good = built.bytes;
+    std::uint32_t end = 0;
+    std::string problem;
+    ASSERT_TRUE(CAV7300CommonHelper::CheckImage(28, good.data(), static_cast<std::uint32_t>(good.size()), &end,
+                                                &problem))
+        << problem;
+    EXPECT_EQ(end, good.size());
+    // Erased padding after the chain is no file.
+    Bytes padded = good;
+    padded.resize(good.size() + 5000, 0xFF);
+    EXPECT_TRUE(CAV7300CommonHelper::CheckImage(28, padded.data(), static_cast<std::uint32_t>(padded.size()), &end,
+                                                nullptr));
+    EXPECT_EQ(end, good.size());
+
+    auto refused = [](const Bytes& image, const char* why) {
+        std::string reason;
+        EXPECT_FALSE(CAV7300CommonHelper::CheckImage(28, image.data(), static_cast<std::uint32_t>(image.size()),
+                                                     nullptr, &reason))
+            << why;
+        EXPECT_TRUE(reason.find(why) != std::string::npos) << reason;
+    };
+    // Cut inside a file's content, inside a file header, inside the bootloader.
+    refused(Bytes(good.begin(), good.begin() + built.offsets[2] + 100), "runs past the image's end");
+    refused(Bytes(good.begin(), good.begin() + built.offsets[2] + 2), "ends inside the file header");
+    refused(Bytes(good.begin(), good.begin() + 200), "the bootloader of 300 bytes");
+    // A file header whose checksum fails, in the middle of the chain.
+    Bytes corrupt = good;
+    corrupt[built.offsets[0] + 3] ^= 0x01;
+    refused(corrupt, "fails its checksum");
+    // Something after the chain's end that is neither a file nor erased.
+    Bytes junk = padded;
+    junk[good.size() + 10] = 0x00;
+    refused(junk, "fails its checksum");
+    // Larger than the part, and another part's header.
+    Bytes large = good;
+    large.resize(65537, 0xFF);
+    refused(large, "the image has 65537 bytes, the memory holds 65536");
+    EXPECT_FALSE(CAV7300CommonHelper::CheckImage(31, good.data(), static_cast<std::uint32_t>(good.size()), nullptr,
+                                                 nullptr));
+    EXPECT_FALSE(CAV7300CommonHelper::CheckImage(0, good.data(), static_cast<std::uint32_t>(good.size()), nullptr,
+                                                 nullptr));
+    // Parts whose size the header cannot name (256 KiB and more) take none.
+    std::uint8_t row33[3];
+    CAV7300CommonHelper::ExpectedHeader(33, row33);
+    Bytes big = {row33[0], row33[1], row33[2], 0, 0};
+    EXPECT_FALSE(CAV7300CommonHelper::CheckImage(33, big.data(), 5, nullptr, nullptr));
+}
+
+TEST(CAV7300CommonHelper, AnUnknownPartIsTheOneTheImageNames)
+{
+    const SImage built = ChainImage();
+    EXPECT_EQ(CAV7300CommonHelper::PartOfImage(built.bytes.data(), static_cast<std::uint32_t>(built.bytes.size())),
+              28u);
+    Bytes bad = built.bytes;
+    bad[2] ^= 0x10; // checksum of the header
+    EXPECT_EQ(CAV7300CommonHelper::PartOfImage(bad.data(), static_cast<std::uint32_t>(bad.size())), 0u);
+    const Bytes blank(16, 0xFF);
+    EXPECT_EQ(CAV7300CommonHelper::PartOfImage(blank.data(), 16), 0u);
+
+    // Flash part 0: the text image is checked against the part it names.
+    Bytes image;
+    EXPECT_EQ(Convert(0, ToText(built.bytes, false, "\n"), &image), HR_OK);
+    EXPECT_EQ(image, built.bytes);
+    CAV7300CommonHelper helper(0, nullptr, nullptr);
+    std::uint32_t size = 0;
+    std::uint8_t* pImage = nullptr;
+    const std::string text = ToText(built.bytes, false, "\n");
+    ASSERT_EQ(helper.PrepareFirmwareImage(static_cast<std::uint32_t>(text.size()),
+                                          reinterpret_cast<const std::uint8_t*>(text.data()), &size, &pImage),
+              HR_OK);
+    delete[] pImage;
+    EXPECT_EQ(helper.ImagePart(), 28u);
+    EXPECT_EQ(Convert(0, ToText(blank, false, "\n"), &image), HR_INVALIDARG);
+    // A text image cut inside a file is refused as a whole.
+    EXPECT_EQ(Convert(28, ToText(Bytes(built.bytes.begin(), built.bytes.end() - 10), false, "\n"), &image),
+              HR_INVALIDARG);
+}

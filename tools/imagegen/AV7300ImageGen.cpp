@@ -25,7 +25,12 @@ std::vector<SFile> Files(const SAV7300ImageSpec& spec)
     std::string version = std::to_string(spec.minorVersion % 10) + ",AV7300 bench," + spec.date;
     std::vector<SFile> files;
     files.push_back({5, false, std::vector<std::uint8_t>(version.begin(), version.end())});
-    files.push_back({16, false, std::vector<std::uint8_t>(version.begin(), version.end())});
+    // The device tells its version by file 16: with a secondary image it
+    // travels there, so that a secondary-only update brings the new version
+    // along; without one it follows file 5.
+    const SFile deviceVersion{16, false, std::vector<std::uint8_t>(version.begin(), version.end())};
+    if (!spec.withSecondary && spec.withDeviceVersion)
+        files.push_back(deviceVersion);
     std::uint32_t x = spec.seed * 2654435761u + 1;
     auto bytes = [&](std::uint32_t n) {
         std::vector<std::uint8_t> v(n);
@@ -38,7 +43,11 @@ std::vector<SFile> Files(const SAV7300ImageSpec& spec)
     };
     files.push_back({1, spec.alignPrimary, bytes(spec.primarySize)});
     if (spec.withSecondary)
+    {
         files.push_back({12, spec.alignSecondary, bytes(spec.secondarySize)});
+        if (spec.withDeviceVersion)
+            files.push_back(deviceVersion);
+    }
     return files;
 }
 

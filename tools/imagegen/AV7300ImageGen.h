@@ -1,9 +1,11 @@
 #pragma once
 // Synthetic AV7300 boot images for tests and the bench: the image header of a
-// part-table row, a bootloader, a chain of files (the version files 5 and 16,
-// a primary image, the secondary image 12), each file aligned to the next
-// sector or not, with a chosen minor version and date; as bytes, or as the
-// text image file (".ff": one line per byte, two hex digits).
+// part-table row, a bootloader, a chain of files (the version file 5, a
+// primary image 1, the secondary image 12 and the device's version file 16
+// after it; without a secondary image file 16 follows file 5), each file
+// aligned to the next sector or not, with a chosen minor version and date;
+// as bytes, or as the text image file (".ff": one line per byte, two hex
+// digits).
 
 #include <cstdint>
 #include <string>
@@ -20,6 +22,7 @@ struct SAV7300ImageSpec
     bool withSecondary = true;          // file 12
     std::uint32_t secondarySize = 1800;
     bool alignSecondary = false;
+    bool withDeviceVersion = true;      // file 16 (the device's version file)
     std::uint32_t seed = 1;             // content bytes
 };
 

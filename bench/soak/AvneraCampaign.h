@@ -1,0 +1,46 @@
+#pragma once
+// The campaign of an Avnera family (av7300, av7201, av6201, av6302): runs of
+// the bench program, each drawn from the seed with the product's starting
+// memory (an older image, the same image, one it boots from its ROM or
+// loader: interrupted, blank), the image the program gets (the right one,
+// or one for another part, larger than the memory, cut short, corrupt),
+// whether the version check runs (/F), and a fault of every kind the
+// product has (pulled out at any write including the last, or at a read or
+// an erase; late answers; a slow erase; a slow ROM; a stuck cell; EEPROM
+// write cycles).
+//
+// After every run:
+//   - exit 0 only when the memory holds the image (for the AV7300 also the
+//     secondary-only merge at the device's offset); an image that has to be
+//     refused never exits 0; exit 1 or 2 only with the memory untouched;
+//   - a refused image touched nothing;
+//   - after any other run a second one, with the right image and no fault,
+//     from what the memory kept (a power cycle), must exit 0 holding it.
+// Counted: false successes (the first rule), unrecoverable products (the
+// last), refusals that touched the memory, and failures of runs without any
+// fault, and runs through the executable that did not end within their
+// bound (hangs). The runs go through the bench program's body in this
+// process; one run in processEvery (with its second run) goes through the
+// bench program executable.
+//
+// Last lines: "<family>-runs N", "<family>-false-successes F",
+// "<family>-unrecoverable U", "<family>-touched T",
+// "<family>-unexpected-failures X", "<family>-hangs H",
+// "<family>-through-program P". Result: 0 when F, U, T, X and H are 0.
+#include <cstdint>
+#include <string>
+
+struct SAvneraCampaignOptions
+{
+    std::string family;       // av7300, av7201, av6201, av6302
+    int runs = 1000;
+    std::uint32_t seed = 1;
+    double timeScale = 0.01;
+    int processEvery = 10;    // 0: never through the executable
+    bool verbose = false;
+    std::string bench;        // the bench program executable
+    std::string work;         // where the runs keep their files
+};
+
+bool IsAvneraCampaignFamily(const std::string& family);
+int RunAvneraCampaign(const SAvneraCampaignOptions& options);
