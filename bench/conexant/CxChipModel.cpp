@@ -11,7 +11,6 @@
 
 namespace
 {
-constexpr std::uint32_t kEepromAddressSpace = 0x20000; // 17 address bits
 constexpr std::size_t kRequestLogLimit = 200000;
 constexpr std::uint32_t kByteChipRegisterSpace = 0x2002;
 constexpr std::uint32_t kBlockChipRegisters = 8;
@@ -638,7 +637,11 @@ void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
     }
     for (std::uint32_t i = 0; i < count; ++i)
     {
-        const std::uint32_t a = (address + i) % (eeprom ? kEepromAddressSpace : 0x10000u);
+        // The command names address bit 16 once for the whole request: the
+        // request's bytes stay in that 64 KiB block (the address counter
+        // rolls over from 0xFFFF to 0x0000 of the same block, as a part
+        // addressed in two blocks does).
+        const std::uint32_t a = eeprom ? (address & 0x10000u) | ((address + i) & 0xFFFFu) : (address + i) & 0xFFFFu;
         if (write)
         {
             if (eeprom)

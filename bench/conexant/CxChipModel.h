@@ -18,7 +18,9 @@
 //  - chips with address mode 1 (CX2070x, CX2077x): requests of the output
 //    report length
 //      [id][cmd][count][address 15-8][address 7-0][data ...]
-//    with 0x10 in cmd for addresses from 0x10000 and the EEPROM bit 0x20;
+//    with 0x10 in cmd for addresses from 0x10000 and the EEPROM bit 0x20
+//    (bit 16 of every byte of the request: a request that runs past 0xFFFF
+//    goes on at 0x0000 of its 64 KiB block, not into the next block);
 //    registers carry the type-3 bit 0x80 and their number in cmd bits 3-5,
 //    their two bytes at 4; a request with no memory bit and a count of 0 reads
 //    a read-only register (memory type 4) of that number. Reads are answered
