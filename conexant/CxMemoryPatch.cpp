@@ -119,6 +119,15 @@ int ScanS37(std::uint32_t memoryType, std::uint32_t options, const char* fileNam
             line.assign(text != nullptr ? text : "");
         }
 
+        if (line.find('\0') != std::string::npos)
+        {
+            // A NUL ends the line's text for the reader: whatever follows it
+            // on the line (a record, the rest of the file's lines) would be
+            // dropped unseen.
+            LogPrintf("[%d][%s] - ApplyPatch(a NUL character inside a line)\n", __LINE__, kPatch);
+            status = CXHID_STATUS_INVALID_PATCH_FILE;
+            break;
+        }
         const ES37Error error = ParseS37Line(line.c_str(), record);
         if (record.type == ES37Type::Termination)
         {
