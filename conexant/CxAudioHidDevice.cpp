@@ -375,6 +375,15 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
                 // of its sendings it belongs to: they asked the same.
                 if (m_owedReplies > 0)
                     --m_owedReplies;
+                // A report shorter than the chunk's bytes (hidraw hands over
+                // what the device sent) leaves the rest of the buffer as the
+                // host cleared it: those are no bytes of the chip.
+                if ((!write || verify) && got < memory.replyPayloadOffset + chunk)
+                {
+                    LogPrintf("[%d][%s] - a reply of %u bytes, %u needed\n", __LINE__, kMemoryAccess, got,
+                              memory.replyPayloadOffset + chunk);
+                    status = CXHID_STATUS_DEVICE_READ_ERROR;
+                }
                 break;
             }
             if (!timedOut || attempt >= replyAttempts)
