@@ -82,7 +82,12 @@ public:
     int MemoryPatch(std::uint32_t memoryType, std::uint32_t options, const char* fileName, const char* const* lines,
                     std::uint32_t lineCount, void* result) override;
     int MemoryPatch(const char* fileName, S37File* result) override;
-    int AutoConfigure() override;
+    int AutoConfigure() override { return AutoConfigure(true); }
+    // AutoConfigure without its write test of a blank part (a verification or
+    // a read writes nothing): a blank part is then taken as present for the
+    // choice of EEPROM payloads, the one-byte payload whenever the firmware's
+    // size code differs from the header's.
+    int AutoConfigureWithoutWriting() { return AutoConfigure(false); }
     std::int32_t GetProperty(int index) override;
     const std::uint8_t* GetEepromLayout() const override { return m_eepromLayout; }
     std::int64_t GetEepromSize() const override { return m_eepromSize; }
@@ -105,7 +110,8 @@ public:
     // power of two below both that size and reach: it wraps there);
     // otherwise, with mayWrite, by a write test on address 43 that finds
     // where the part's addresses wrap (the cell is restored). 0 when neither
-    // tells; status 39 when a write test finds no part.
+    // tells; status 39 when a write test finds no part, 31 when the part did
+    // not take its byte back (it is changed at 43).
     int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes);
 
     // The descriptors as bound (tests, the tool).
@@ -134,6 +140,7 @@ private:
         CxAudioHidDevice& m_owner;
     };
 
+    int AutoConfigure(bool mayWrite);
     std::int32_t ComputeSignatureAddress();
     // One request and, when one is expected, its reply; see MemoryAccess.
     int SendReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t delayMs, std::uint32_t* written,

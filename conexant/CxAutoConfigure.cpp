@@ -19,16 +19,24 @@ constexpr std::uint32_t kMaxTextLength = 256;
 constexpr std::size_t kAliasBlock = 16; // the bytes at 0 that a wrapping part shows again
 } // namespace
 
-int CxAudioHidDevice::AutoConfigure()
+int CxAudioHidDevice::AutoConfigure(bool mayWrite)
 {
     int status = CXHID_STATUS_OK;
     m_properties[kCxPropEepromDetected] = 0;
     m_properties[kCxPropEepromValid] = 0;
     m_eepromSize = -1;
+    bool testSkipped = false;
 
     status = MemoryRead(0, 0, 0, m_eepromHeader, 2, nullptr);
-    if (status == CXHID_STATUS_OK && m_eepromHeader[0] == 0xFF && m_eepromHeader[1] == 0xFF &&
-        m_hasMemoryTable && (m_memories[0].access & kCxMemWritable) != 0)
+    const bool blankWritable = status == CXHID_STATUS_OK && m_eepromHeader[0] == 0xFF &&
+                               m_eepromHeader[1] == 0xFF && m_hasMemoryTable &&
+                               (m_memories[0].access & kCxMemWritable) != 0;
+    if (blankWritable && !mayWrite)
+    {
+        testSkipped = true;
+        LogPrintf("[%d][%s] - EEPROM test skipped (nothing is written)\n", __LINE__, kAutoConfigure);
+    }
+    else if (blankWritable)
     {
         // Blank, or nothing there: a part that keeps a test letter is present.
         std::uint8_t saved = 0;
@@ -77,7 +85,7 @@ int CxAudioHidDevice::AutoConfigure()
     if (status == CXHID_STATUS_OK && m_properties[kCxPropEepromValid] == 1)
         status = MemoryRead(0, 0, kLayoutAddress, m_eepromLayout, sizeof(m_eepromLayout), nullptr);
 
-    if (status == CXHID_STATUS_OK && m_properties[kCxPropEepromDetected] == 1 &&
+    if (status == CXHID_STATUS_OK && (m_properties[kCxPropEepromDetected] == 1 || testSkipped) &&
         m_properties[kCxPropEepromSizeCodeAddress] != -1)
     {
         std::uint8_t known = 0;
@@ -187,7 +195,13 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
         if (status == CXHID_STATUS_OK)
             status = MemoryRead(0, 0, kTestAddress, &restored, 1, nullptr);
         if (status == CXHID_STATUS_OK && restored != saved)
+        {
+            // A part that only clears bits (or one that keeps a stuck
+            // cell) is changed now: no refusal may follow that says it
+            // was left alone.
             LogPrintf("[%d][%s] - address 43 keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, restored, saved);
+            return CXHID_STATUS_PATCH_VERIFY_FAILED;
+        }
     }
     if (status != CXHID_STATUS_OK)
         return status;
