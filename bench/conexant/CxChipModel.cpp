@@ -468,7 +468,7 @@ std::uint8_t CCxChipModel::EepromByte(std::uint32_t address) const
 
 void CCxChipModel::EepromStore(std::uint32_t address, std::uint8_t value)
 {
-    if (m_eeprom.empty() || !m_config.eepromWritable)
+    if (m_eeprom.empty() || !m_config.eepromWritable || m_config.faults.eepromWriteProtected)
         return;
     const std::uint32_t cellAddress = address % static_cast<std::uint32_t>(m_eeprom.size());
     std::uint8_t& cell = m_eeprom[cellAddress];
@@ -511,10 +511,33 @@ EHidResult CCxChipModel::HandleOutputReport(const std::uint8_t* report, std::siz
         m_late.erase(m_late.begin());
     }
     SCxChipFaults& faults = m_config.faults;
-    if (TakeFault(faults.timeoutWrites))
+    // A fault due after so many reports strikes the reports from then on.
+    const auto due = [this](int& after, int& count) {
+        if (after > 0)
+        {
+            --after;
+            return false;
+        }
+        return TakeFault(count);
+    };
+    const bool timedOut = due(faults.timeoutWritesAfter, faults.timeoutWrites);
+    if (timedOut && !faults.timedOutWritesArrive)
         return EHidResult::Timeout;
-    if (TakeFault(faults.failWrites))
+    if (!timedOut && due(faults.failWritesAfter, faults.failWrites))
         return EHidResult::DeviceError; // the device stalled the transfer
+    if (timedOut)
+    {
+        // The chip took the report; its completion did not reach the host in time.
+        HandleTakenReport(report, length);
+        return EHidResult::Timeout;
+    }
+    return HandleTakenReport(report, length);
+}
+
+// Mutex held.
+EHidResult CCxChipModel::HandleTakenReport(const std::uint8_t* report, std::size_t length)
+{
+    const SCxChipFaults& faults = m_config.faults;
     ++m_requests;
     if (m_log.size() < kRequestLogLimit)
         m_log.emplace_back(report, report + length);

@@ -51,9 +51,10 @@
 // do: replies with other report IDs first, replies that never come, replies
 // that come after the host's time-out (each the reply of its own request,
 // as the chip answered it then; the chip answers in order, so the replies
-// behind a late one come after it), writes that never complete or that the
-// device does not carry out, an unplug at any report, EEPROM bits stuck at
-// 0, EEPROM that programs AND-wise.
+// behind a late one come after it), writes that never complete (the chip
+// took them or not) or that the device does not carry out, from any report
+// on, an unplug at any report, EEPROM bits stuck at 0, EEPROM that programs
+// AND-wise, a write-protected EEPROM.
 //
 // Threads: the world calls the model one report at a time; late replies are
 // delivered by a thread of the model; the inspection operations may be
@@ -93,11 +94,15 @@ struct SCxChipFaults
     int lateRepliesAfter = 0;                  // ... once this many replies went out
     std::uint32_t lateReplyMs = 150;           // the host waits 100 ms for a reply
     int timeoutWrites = 0;                     // output reports that never complete (-1: every one)
+    int timeoutWritesAfter = 0;                // ... once this many reports came
+    bool timedOutWritesArrive = false;         // ... though the chip takes them (only the completion is lost)
     int failWrites = 0;                        // output reports the device does not carry out (-1: every one)
+    int failWritesAfter = 0;                   // ... once this many reports came
     int unplugAfterRequests = -1;              // drop off the bus after this many requests
     std::int32_t stuckEepromAddress = -1;      // this EEPROM cell has bits stuck at 0 ...
     std::uint8_t stuckBits = 0x01;             // ... these
     bool eepromAndWise = false;                // EEPROM cells only clear bits (not erased before writing)
+    bool eepromWriteProtected = false;         // the part's write-protect pin is tied: writes are acknowledged, not kept
 };
 
 struct SCxChipConfig
@@ -186,6 +191,7 @@ private:
     void Busy(std::uint32_t ms);
     void WaitForBus();
     EHidResult HandleOutputReport(const std::uint8_t* report, std::size_t length);
+    EHidResult HandleTakenReport(const std::uint8_t* report, std::size_t length);
     void Reply(const std::vector<std::uint8_t>& reply);
     void DeliverLateReplies();
     std::uint8_t EepromByte(std::uint32_t address) const;
