@@ -601,3 +601,36 @@ TEST(CxAudioTool, NoRequestCarriesBytesOnBothSidesOfTheHighAddressBit)
         EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.begin() + 0x40, config.eepromContents.begin()));
     }
 }
+
+TEST(CxAudioTool, ATerminationRecordMustBeOne)
+{
+    // '3' and '7' differ in one bit, and the type letter is outside the
+    // checksum: the last data record with that bit flipped reads as a
+    // termination record, and its bytes would go missing unseen.
+    std::vector<std::uint8_t> image(0x100);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(0x80 + i / 3);
+    std::vector<std::string> lines = S37Lines(image, 0x200, 32);
+    lines[lines.size() - 2][1] = '7';
+    SRefusal r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE) << r.run.out;
+    EXPECT_TRUE(r.unchanged);
+
+    // A termination record cut short, or with a checksum that does not add up.
+    for (const char* end : {"S70500000000", "S70500000000FB", "S7"})
+    {
+        lines = S37Lines(image, 0x200, 32);
+        lines.back() = end;
+        r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE) << end;
+        EXPECT_TRUE(r.unchanged) << end;
+    }
+    // Its start address is free; lowercase is read as everywhere.
+    for (const char* end : {"S70500001000EA", "s70500000000fa"})
+    {
+        lines = S37Lines(image, 0x200, 32);
+        lines.back() = end;
+        r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, 0) << end << r.run.err;
+    }
+}
