@@ -131,6 +131,20 @@ int ScanS37(std::uint32_t memoryType, std::uint32_t options, const char* fileNam
         const ES37Error error = ParseS37Line(line.c_str(), record);
         if (record.type == ES37Type::Termination)
         {
+            // Its address is free, but it is a whole record of its own: count
+            // 5 (no data), hex digits, a checksum that adds up. The type letter
+            // is outside the checksum, and '3' and '7' differ in one bit: a
+            // data record that lost it would end the file without its bytes.
+            std::string asData = line;
+            asData[1] = '3';
+            SS37Record termination;
+            if (ParseS37Line(asData.c_str(), termination) != ES37Error::None || termination.length != 0)
+            {
+                LogPrintf("[%d][%s] - ApplyPatch(a termination record that is not one: [%s])\n", __LINE__, kPatch,
+                          line.c_str());
+                status = CXHID_STATUS_INVALID_PATCH_FILE;
+                break;
+            }
             ++file.s7Records;
             terminated = true;
             continue;
