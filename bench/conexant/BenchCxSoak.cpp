@@ -113,6 +113,7 @@ enum class EFile
     Beyond,
     Protected,
     Hidden, // a line end lost to a NUL character: the record behind it hides in the line before
+    Flipped, // the last data record's type letter lost a bit: S7 where S3 stood
 };
 
 const char* FileName(EFile kind)
@@ -132,6 +133,7 @@ const char* FileName(EFile kind)
     case EFile::Beyond: return "beyond";
     case EFile::Protected: return "protected";
     case EFile::Hidden: return "hidden";
+    case EFile::Flipped: return "flipped";
     }
     return "?";
 }
@@ -505,6 +507,16 @@ void DrawFile(SRun& run, CRandom& random, std::uint32_t maxBytes, std::uint32_t 
             run.fileValid = false;
         }
     }
+    if (run.kind == EFile::Flipped)
+    {
+        // '3' and '7' differ in one bit, and the checksum leaves the type out.
+        const std::size_t last = run.text.rfind("S3");
+        if (last != std::string::npos && (last == 0 || run.text[last - 1] == '\n'))
+        {
+            run.text[last + 1] = '7';
+            run.fileValid = false;
+        }
+    }
 }
 
 void DrawFault(SRun& run, CRandom& random, std::uint32_t reportsGuess)
@@ -724,8 +736,8 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
                                    EFile::OverlapContradicting,            EFile::CutShort,  EFile::Empty,
                                    EFile::Malformed, EFile::Unsafe,        EFile::UnsafeAllowed,
                                    EFile::Beyond,    EFile::Protected,     EFile::Protected,
-                                   EFile::Hidden};
-    run.kind = kKinds[random.Below(17)];
+                                   EFile::Hidden,    EFile::Flipped};
+    run.kind = kKinds[random.Below(18)];
     if (run.kind == EFile::Protected && run.memory != 0)
         run.kind = EFile::Fitting;
     DrawFile(run, random, options.maxBytes, part);
