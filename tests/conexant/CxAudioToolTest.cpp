@@ -634,3 +634,40 @@ TEST(CxAudioTool, ATerminationRecordMustBeOne)
         EXPECT_EQ(r.run.status, 0) << end << r.run.err;
     }
 }
+
+TEST(CxAudioTool, AHeaderThatNamesLessThanThePartHoldsDoesNotShrinkIt)
+{
+    // A 16 KiB part that holds an 8 KiB image: the image's header names
+    // 8 KiB. The new 12 KiB image for the same part fits it; the part shows
+    // at 8 KiB bytes other than its first, so it does not end there.
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.eepromSize = 0x4000;
+    config.eepromContents = SerialImage();
+    config.eepromContents.resize(0x4000, 0xFF);
+    config.firmwareSizeCode = 0x05;
+    std::vector<std::uint8_t> image(0x3000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    image[0] = 0x4C;
+    image[1] = 0x06; // 16 KiB
+    for (std::size_t i = 1; i < image.size(); ++i)
+        if (image[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            image[i] = 0x4D;
+    const std::string text = JoinLines(S37Lines(image, 0, 32), "\n");
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const std::string folder = MakeTestFolder("cxaudio-grow");
+    const std::string file = JoinPath(folder, "grow.s37");
+    ASSERT_TRUE(WriteFileBytes(file, text));
+    SRun run = RunTool(bench, {"patch", file, "--write", "--verify"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Eeprom().begin()));
+
+    // The same image on an 8 KiB part: refused, the part untouched.
+    config.eepromSize = 0x2000;
+    config.eepromContents.resize(0x2000);
+    const SRefusal r = RunOnChip(config, text, {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_NE(r.run.err.find("the EEPROM holds 8192 bytes"), std::string::npos) << r.run.err;
+    EXPECT_TRUE(r.unchanged);
+}
