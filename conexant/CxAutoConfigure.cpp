@@ -153,6 +153,31 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
                 LogPrintf("[%d][%s] - the header names more; the part wraps at %llu\n", __LINE__, kDetect,
                           static_cast<unsigned long long>(bytes));
         }
+        const std::uint64_t named = static_cast<std::uint64_t>(1) << (header[1] + 8);
+        if (bytes == named && reach > named)
+        {
+            // A header may name less than the part holds (the image of a
+            // smaller part): a part that shows other bytes than its first
+            // ones at a power of two does not end there. Only where it shows
+            // them again (or cannot be read) does it end.
+            std::uint8_t first[kAliasBlock] = {};
+            std::uint8_t again[kAliasBlock] = {};
+            status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
+            for (std::uint64_t size = named;
+                 status == CXHID_STATUS_OK && size < reach && size + kAliasBlock - 1 <= m_memories[0].highestEnd;
+                 size *= 2)
+            {
+                status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
+                if (status != CXHID_STATUS_OK || std::memcmp(first, again, kAliasBlock) == 0)
+                    break;
+                bytes = size * 2;
+            }
+            if (status != CXHID_STATUS_OK)
+                return status;
+            if (bytes > named)
+                LogPrintf("[%d][%s] - the header names less; the part holds at least %llu\n", __LINE__, kDetect,
+                          static_cast<unsigned long long>(bytes));
+        }
         return CXHID_STATUS_OK;
     }
     const SCxMemoryDescriptor& eeprom = m_memories[0];

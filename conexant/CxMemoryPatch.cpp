@@ -578,19 +578,23 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
         // The EEPROM's own size, not the address space of the memory type: a
         // smaller part wraps its addresses and would hold the file's end over
         // its beginning.
+        // What the part must hold: the file's bytes and, for a write, the
+        // size the file's own header names.
+        const SSegment& head = scan.segments.front();
+        const bool fileHeader = write && head.address == 0 && head.bytes.size() >= 2 && head.bytes[0] == kEepromMagic &&
+                                head.bytes[1] < 24;
+        const std::uint64_t named = fileHeader ? static_cast<std::uint64_t>(1) << (head.bytes[1] + 8) : 0;
         std::uint64_t capacity = 0;
-        status = DetectEepromCapacity(write, scan.segments.back().End(), capacity);
+        status = DetectEepromCapacity(write, std::max(scan.segments.back().End(), named), capacity);
         total.memorySize = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFFu));
         if (status == CXHID_STATUS_OK && capacity != 0)
         {
-            const SSegment& head = scan.segments.front();
             const auto beyond = std::find_if(scan.segments.begin(), scan.segments.end(),
                                              [capacity](const SSegment& s) { return s.End() > capacity; });
             if (beyond != scan.segments.end())
                 refuse(CXHID_STATUS_PATCH_EEPROM_SIZE, "beyond the EEPROM",
                        static_cast<std::uint32_t>(std::max<std::uint64_t>(capacity, beyond->address)));
-            else if (write && head.address == 0 && head.bytes.size() >= 2 && head.bytes[0] == kEepromMagic &&
-                     head.bytes[1] < 24 && (static_cast<std::uint64_t>(1) << (head.bytes[1] + 8)) > capacity)
+            else if (fileHeader && named > capacity)
                 refuse(CXHID_STATUS_PATCH_EEPROM_SIZE, "its header names a larger EEPROM", 1);
         }
     }

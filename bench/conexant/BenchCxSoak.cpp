@@ -13,7 +13,7 @@
 //     wrong outcome.
 //
 // Chips: every type, EEPROMs valid, blank, absent, with a foreign header or a
-// header that names more than the part holds, of 2 to 128 KiB, firmware that
+// header that names more or less than the part holds, of 2 to 128 KiB, firmware that
 // knows or does not know the EEPROM size. Files: fitting, oversized, another
 // chip's, overlapping (agreeing and contradicting), cut short, empty,
 // malformed, with unsafe contents, beyond the memory, with a layout whose
@@ -145,6 +145,7 @@ enum class EEeprom
     Absent,
     ForeignHeader,
     OverstatedHeader, // names twice the part's size
+    UnderstatedHeader, // names half the part's size (the image of a smaller part)
 };
 
 const char* EepromName(EEeprom state)
@@ -156,6 +157,7 @@ const char* EepromName(EEeprom state)
     case EEeprom::Absent: return "absent";
     case EEeprom::ForeignHeader: return "foreign-header";
     case EEeprom::OverstatedHeader: return "overstated-header";
+    case EEeprom::UnderstatedHeader: return "understated-header";
     }
     return "?";
 }
@@ -702,6 +704,8 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     run.eeprom = e < 5 ? EEeprom::Valid : e < 7 ? EEeprom::Blank : e < 8 ? EEeprom::Absent
                                                                : e < 9 ? EEeprom::ForeignHeader
                                                                        : EEeprom::OverstatedHeader;
+    if (run.eeprom == EEeprom::OverstatedHeader && random.Chance(50))
+        run.eeprom = EEeprom::UnderstatedHeader;
     if (run.eeprom == EEeprom::OverstatedHeader && part >= 0x20000)
         run.eeprom = EEeprom::Valid;
     if (run.eeprom == EEeprom::Absent)
@@ -710,9 +714,12 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     std::uint8_t code = 0;
     while (code < 9 && (256u << (code + 1)) <= part)
         ++code;
-    if (run.eeprom == EEeprom::Valid || run.eeprom == EEeprom::OverstatedHeader || run.eeprom == EEeprom::ForeignHeader)
+    if (run.eeprom != EEeprom::Blank && run.eeprom != EEeprom::Absent)
     {
-        run.config.eepromContents = MakeCxEepromImage(part, run.eeprom == EEeprom::OverstatedHeader ? code + 1 : code);
+        const std::uint8_t named = run.eeprom == EEeprom::OverstatedHeader    ? code + 1
+                                   : run.eeprom == EEeprom::UnderstatedHeader ? code - 1
+                                                                              : code;
+        run.config.eepromContents = MakeCxEepromImage(part, named);
         for (std::uint32_t a = 64; a < part; ++a)
             run.config.eepromContents[a] = static_cast<std::uint8_t>(a * 3 + index);
         if (run.eeprom == EEeprom::ForeignHeader)
