@@ -671,3 +671,43 @@ TEST(CxAudioTool, AHeaderThatNamesLessThanThePartHoldsDoesNotShrinkIt)
     EXPECT_NE(r.run.err.find("the EEPROM holds 8192 bytes"), std::string::npos) << r.run.err;
     EXPECT_TRUE(r.unchanged);
 }
+
+TEST(CxAudioTool, ASizeTestCutShortLeavesNothingTheNextRunKeeps)
+{
+    // A blank part tells its size by a test byte; pulled out before the byte
+    // is restored, the part keeps it. The next run must not keep it for good:
+    // not in the application status byte that --protect leaves alone.
+    std::vector<std::uint8_t> image = SerialImage();
+    image.resize(0x400);
+    const std::string folder = MakeTestFolder("cxaudio-size-test");
+    const std::string file = JoinPath(folder, "layout.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(image, 0, 32), "\n")));
+    int interrupted = 0;
+    for (int unplugAfter = 3; unplugAfter < 24; ++unplugAfter)
+    {
+        SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+        config.firmwareSizeCode = 0xFF;
+        config.faults.unplugAfterRequests = unplugAfter;
+        std::vector<std::uint8_t> left;
+        {
+            CCxBench bench;
+            auto chip = bench.Plug(config);
+            const SRun run = RunTool(bench, {"patch", file, "--write", "--verify", "--protect"});
+            if (run.status == 0)
+                break;
+            left = chip->Eeprom();
+        }
+        if (left == std::vector<std::uint8_t>(0x2000, 0xFF))
+            continue;
+        ++interrupted;
+        config.faults = SCxChipFaults();
+        config.eepromContents = left;
+        CCxBench bench;
+        auto chip = bench.Plug(config);
+        const SRun run = RunTool(bench, {"patch", file, "--write", "--verify", "--protect"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(chip->Eeprom()[43], 0xFF) << "the application status byte of the blank part, after an unplug at "
+                                            << unplugAfter;
+    }
+    EXPECT_GT(interrupted, 0) << "no unplug fell between the test byte and its restoring";
+}
