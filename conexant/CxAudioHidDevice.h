@@ -108,11 +108,11 @@ public:
     // The bytes of the EEPROM behind memory type 0: from its header when that
     // is valid (and less when the part shows its first 16 bytes again at a
     // power of two below both that size and reach: it wraps there);
-    // otherwise, with mayWrite, by a write test on address 43 that finds
-    // where the part's addresses wrap (the cell is restored). 0 when neither
-    // tells; status 39 when a write test finds no part, 31 when the part did
-    // not take its byte back (it is changed at 43).
-    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes);
+    // otherwise, with mayWrite, by a write test on testAddress (below 256;
+    // 43 otherwise) that finds where the part's addresses wrap (the cell is
+    // restored). 0 when neither tells; status 39 when a write test finds no
+    // part, 31 when the part did not take its byte back (it is changed there).
+    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes, std::uint32_t testAddress = 43);
 
     // The descriptors as bound (tests, the tool).
     const SCxProtocolDescriptor& Protocol() const { return m_protocol; }

@@ -112,7 +112,8 @@ int CxAudioHidDevice::AutoConfigure(bool mayWrite)
     return status;
 }
 
-int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes)
+int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes,
+                                            std::uint32_t testAddress)
 {
     constexpr const char* kDetect = "CxAudioHidDevice::DetectEepromCapacity";
     bytes = 0;
@@ -185,13 +186,15 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
         return CXHID_STATUS_OK;
 
     // No valid header: the part tells its size by where its addresses wrap.
-    // A test byte at 43 shows up again at 43 + the part's size.
+    // A test byte shows up again at its address + the part's size.
+    if (testAddress >= 256)
+        testAddress = kTestAddress;
     const std::uint64_t space = static_cast<std::uint64_t>(eeprom.highestEnd) + 1;
     std::vector<std::uint32_t> probes;
-    for (std::uint64_t size = 256; size < space && kTestAddress + size <= eeprom.highestEnd; size *= 2)
-        probes.push_back(static_cast<std::uint32_t>(kTestAddress + size));
+    for (std::uint64_t size = 256; size < space && testAddress + size <= eeprom.highestEnd; size *= 2)
+        probes.push_back(static_cast<std::uint32_t>(testAddress + size));
     std::uint8_t saved = 0;
-    status = MemoryRead(0, 0, kTestAddress, &saved, 1, nullptr);
+    status = MemoryRead(0, 0, testAddress, &saved, 1, nullptr);
     std::vector<std::uint8_t> before(probes.size(), 0);
     for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK; ++i)
         status = MemoryRead(0, 0, probes[i], &before[i], 1, nullptr);
@@ -206,25 +209,26 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
             break;
     }
     std::uint8_t back = 0;
-    status = MemoryWrite(0, 0, kTestAddress, &test, 1, nullptr);
+    status = MemoryWrite(0, 0, testAddress, &test, 1, nullptr);
     if (status == CXHID_STATUS_OK)
-        status = MemoryRead(0, 0, kTestAddress, &back, 1, nullptr);
+        status = MemoryRead(0, 0, testAddress, &back, 1, nullptr);
     std::vector<std::uint8_t> after(probes.size(), 0);
     for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK && back == test; ++i)
         status = MemoryRead(0, 0, probes[i], &after[i], 1, nullptr);
     // The cell as it was, whatever the test found.
     if (status == CXHID_STATUS_OK && back != saved)
     {
-        status = MemoryWrite(0, 0, kTestAddress, &saved, 1, nullptr);
+        status = MemoryWrite(0, 0, testAddress, &saved, 1, nullptr);
         std::uint8_t restored = 0;
         if (status == CXHID_STATUS_OK)
-            status = MemoryRead(0, 0, kTestAddress, &restored, 1, nullptr);
+            status = MemoryRead(0, 0, testAddress, &restored, 1, nullptr);
         if (status == CXHID_STATUS_OK && restored != saved)
         {
             // A part that only clears bits (or one that keeps a stuck
             // cell) is changed now: no refusal may follow that says it
             // was left alone.
-            LogPrintf("[%d][%s] - address 43 keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, restored, saved);
+            LogPrintf("[%d][%s] - address %u keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, testAddress, restored,
+                      saved);
             return CXHID_STATUS_PATCH_VERIFY_FAILED;
         }
     }
@@ -240,7 +244,7 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
     {
         if (after[i] == test && before[i] != test)
         {
-            bytes = probes[i] - kTestAddress;
+            bytes = probes[i] - testAddress;
             break;
         }
     }

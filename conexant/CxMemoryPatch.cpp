@@ -584,8 +584,23 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
         const bool fileHeader = write && head.address == 0 && head.bytes.size() >= 2 && head.bytes[0] == kEepromMagic &&
                                 head.bytes[1] < 24;
         const std::uint64_t named = fileHeader ? static_cast<std::uint64_t>(1) << (head.bytes[1] + 8) : 0;
+        // A size test cut short leaves its byte in the part: let it be one
+        // this write gives a byte of its own (not the header, not a range
+        // left alone), so that the next run that gets through mends it.
+        std::uint32_t testAddress = 43;
+        for (const SPiece& piece : writes)
+        {
+            const std::uint32_t at = std::max<std::uint32_t>(piece.address, 2);
+            if (at < piece.address + piece.length && at < 256)
+            {
+                testAddress = at;
+                break;
+            }
+        }
         std::uint64_t capacity = 0;
-        status = DetectEepromCapacity(write, std::max(scan.segments.back().End(), named), capacity);
+        status = DetectEepromCapacity(write, std::max(scan.segments.back().End(), named), capacity, testAddress);
+        if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
+            total.refusedAddress = testAddress; // the cell the size test could not restore
         total.memorySize = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFFu));
         if (status == CXHID_STATUS_OK && capacity != 0)
         {

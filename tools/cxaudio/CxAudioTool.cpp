@@ -564,7 +564,7 @@ private:
                 if (status == CXHID_STATUS_OK)
                     status = object->DetectEepromCapacity(true, end, capacity);
                 if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
-                    SaySizeTestChangedThePart();
+                    SaySizeTestChangedThePart(43);
                 if (status != CXHID_STATUS_OK)
                     return status;
                 if (capacity != 0 && end > capacity)
@@ -747,7 +747,7 @@ private:
             break;
         case CXHID_STATUS_PATCH_VERIFY_FAILED:
             if (stats.bytesDone == 0 && stats.bytesCompared == 0 && m_o.write)
-                SaySizeTestChangedThePart();
+                SaySizeTestChangedThePart(stats.refusedAddress);
             break;
         case CXHID_STATUS_PATCH_WRONG_DEVICE:
             std::fprintf(m_io.err, "%s: the file is made for a %s, the chip is a %s\n", name,
@@ -763,12 +763,12 @@ private:
         }
     }
 
-    void SaySizeTestChangedThePart()
+    void SaySizeTestChangedThePart(std::uint32_t address)
     {
         std::fprintf(m_io.err,
-                     "%s: the EEPROM did not take back its byte at 43 after the size test: the part is changed "
+                     "%s: the EEPROM did not take back its byte at %u after the size test: the part is changed "
                      "there\n",
-                     m_io.programName);
+                     m_io.programName, address);
     }
 
     void SayFile(const S37File& f)
