@@ -459,16 +459,24 @@ void CCxChipModel::ApplyStuckBits()
         m_eeprom[stuck] = static_cast<std::uint8_t>(m_eeprom[stuck] & ~m_config.faults.stuckBits);
 }
 
+// Mutex held. Whether a part answers at this address: with the high block
+// absent, address bit 16 selects a second device that is not there.
+bool CCxChipModel::EepromAnswers(std::uint32_t address) const
+{
+    return !m_eeprom.empty() &&
+           !(m_config.faults.eepromHighBlockAbsent && address >= 0x10000 && m_eeprom.size() <= 0x10000);
+}
+
 std::uint8_t CCxChipModel::EepromByte(std::uint32_t address) const
 {
-    if (m_eeprom.empty())
+    if (!EepromAnswers(address))
         return 0xFF; // nothing answers on the EEPROM bus
     return m_eeprom[address % m_eeprom.size()];
 }
 
 void CCxChipModel::EepromStore(std::uint32_t address, std::uint8_t value)
 {
-    if (m_eeprom.empty() || !m_config.eepromWritable || m_config.faults.eepromWriteProtected)
+    if (!EepromAnswers(address) || !m_config.eepromWritable || m_config.faults.eepromWriteProtected)
         return;
     const std::uint32_t cellAddress = address % static_cast<std::uint32_t>(m_eeprom.size());
     std::uint8_t& cell = m_eeprom[cellAddress];

@@ -54,7 +54,8 @@
 // behind a late one come after it), writes that never complete (the chip
 // took them or not) or that the device does not carry out, from any report
 // on, an unplug at any report, EEPROM bits stuck at 0, EEPROM that programs
-// AND-wise, a write-protected EEPROM.
+// AND-wise, a write-protected EEPROM, a part of 64 KiB or less whose board
+// lets nothing answer from 0x10000 on (where it would otherwise wrap).
 //
 // Threads: the world calls the model one report at a time; late replies are
 // delivered by a thread of the model; the inspection operations may be
@@ -103,6 +104,10 @@ struct SCxChipFaults
     std::uint8_t stuckBits = 0x01;             // ... these
     bool eepromAndWise = false;                // EEPROM cells only clear bits (not erased before writing)
     bool eepromWriteProtected = false;         // the part's write-protect pin is tied: writes are acknowledged, not kept
+    // The board: address bit 16 selects a second device (the block pin of a
+    // part of 64 KiB or less) that is not there: from 0x10000 on nothing
+    // answers (reads 0xFF, writes are lost) instead of the part wrapping.
+    bool eepromHighBlockAbsent = false;
 };
 
 struct SCxChipConfig
@@ -194,6 +199,7 @@ private:
     EHidResult HandleTakenReport(const std::uint8_t* report, std::size_t length);
     void Reply(const std::vector<std::uint8_t>& reply);
     void DeliverLateReplies();
+    bool EepromAnswers(std::uint32_t address) const;
     std::uint8_t EepromByte(std::uint32_t address) const;
     void EepromStore(std::uint32_t address, std::uint8_t value);
     void ApplyStuckBits();

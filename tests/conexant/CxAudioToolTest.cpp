@@ -711,3 +711,36 @@ TEST(CxAudioTool, ASizeTestCutShortLeavesNothingTheNextRunKeeps)
     }
     EXPECT_GT(interrupted, 0) << "no unplug fell between the test byte and its restoring";
 }
+
+TEST(CxAudioTool, BytesWhereNoPartAnswersAreNoBytesItHolds)
+{
+    // A 64 KiB part whose board lets address bit 16 select a device that is
+    // not there: from 0x10000 on, reads give 0xFF and writes are lost. A
+    // 128 KiB image padded with 0xFF reads back as written there.
+    std::vector<std::uint8_t> image(0x20000, 0xFF);
+    for (std::size_t i = 2; i < 0x8000; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    image[0] = 0x4C;
+    image[1] = 0x09; // 128 KiB
+    for (std::size_t i = 1; i < image.size(); ++i)
+        if (image[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            image[i] = 0x4D;
+    const std::string text = JoinLines(S37Lines(image, 0, 250), "\n");
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.eepromSize = 0x10000;
+    config.faults.eepromHighBlockAbsent = true;
+    config.firmwareSizeCode = 0xFF;
+    // Blank, and with a header that names 128 KiB (the image written there before).
+    for (const bool blank : {true, false})
+    {
+        if (!blank)
+        {
+            config.eepromContents = MakeCxEepromImage(0x10000, 0x09);
+            config.firmwareSizeCode = 0x09;
+        }
+        const SRefusal r = RunOnChip(config, text, {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_EEPROM_SIZE) << (blank ? "blank: " : "header: ") << r.run.err;
+        EXPECT_NE(r.run.err.find("the EEPROM holds 65536 bytes"), std::string::npos) << r.run.err;
+        EXPECT_TRUE(r.unchanged);
+    }
+}

@@ -10,8 +10,9 @@
 // none). Faults (see SCxChipFaults): drop-replies=COUNT[@AFTER],
 // late-replies=COUNT[@AFTER][/MS], timeout-writes=N[@AFTER],
 // timed-out-writes-arrive, fail-writes=N[@AFTER], unplug-after=REQUESTS,
-// stuck=ADDRESS[/BITS], stray=N, and-wise, write-protect. The bench
-// runs its waits a thousand times faster (ORVO_TIME_SCALE overrides).
+// stuck=ADDRESS[/BITS], stray=N, and-wise, write-protect, high-block-absent.
+// The bench runs its waits a thousand times faster (ORVO_TIME_SCALE
+// overrides).
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -87,6 +88,11 @@ bool ParseFault(const std::string& spec, SCxChipFaults& faults)
     if (name == "write-protect" && value.empty())
     {
         faults.eepromWriteProtected = true;
+        return true;
+    }
+    if (name == "high-block-absent" && value.empty())
+    {
+        faults.eepromHighBlockAbsent = true;
         return true;
     }
     if (name == "unplug-after")
