@@ -113,6 +113,14 @@ public:
     // restored). 0 when neither tells; status 39 when a write test finds no
     // part, 31 when the part did not take its byte back (it is changed there).
     int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes, std::uint32_t testAddress = 43);
+    // Before a write that reaches topAddress (256 or more): whether a part
+    // answers there. Reads alone cannot tell a part that ends below (where
+    // nothing answers, reads give 0xFF) from an erased one; a test byte
+    // written there (restored at once) can. When the cell at topAddress
+    // takes no bit of it while the one at lowAddress does, bytes becomes
+    // the largest power of two not above topAddress (at most what it was).
+    // 0, or the status of an access (31 when a cell did not take its byte back).
+    int ConfirmEepromReach(std::uint32_t topAddress, std::uint32_t lowAddress, std::uint64_t& bytes);
 
     // The descriptors as bound (tests, the tool).
     const SCxProtocolDescriptor& Protocol() const { return m_protocol; }
@@ -141,6 +149,8 @@ private:
     };
 
     int AutoConfigure(bool mayWrite);
+    // Writes a cell's bits the other way and back; changes: the cell took any.
+    int TestEepromCell(std::uint32_t address, bool& changes);
     std::int32_t ComputeSignatureAddress();
     // One request and, when one is expected, its reply; see MemoryAccess.
     int SendReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t delayMs, std::uint32_t* written,

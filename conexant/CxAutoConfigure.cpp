@@ -252,6 +252,55 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
     return CXHID_STATUS_OK;
 }
 
+int CxAudioHidDevice::TestEepromCell(std::uint32_t address, bool& changes)
+{
+    constexpr const char* kTest = "CxAudioHidDevice::TestEepromCell";
+    changes = false;
+    std::uint8_t saved = 0;
+    int status = MemoryRead(0, 0, address, &saved, 1, nullptr);
+    if (status != CXHID_STATUS_OK)
+        return status;
+    const std::uint8_t test = static_cast<std::uint8_t>(saved ^ 0xFF); // every bit the other way
+    std::uint8_t back = saved;
+    status = MemoryWrite(0, 0, address, &test, 1, nullptr);
+    if (status == CXHID_STATUS_OK)
+        status = MemoryRead(0, 0, address, &back, 1, nullptr);
+    changes = status == CXHID_STATUS_OK && back != saved;
+    if (status == CXHID_STATUS_OK && back != saved)
+    {
+        std::uint8_t restored = 0;
+        status = MemoryWrite(0, 0, address, &saved, 1, nullptr);
+        if (status == CXHID_STATUS_OK)
+            status = MemoryRead(0, 0, address, &restored, 1, nullptr);
+        if (status == CXHID_STATUS_OK && restored != saved)
+        {
+            LogPrintf("[%d][%s] - address %u keeps 0x%02x, not 0x%02x\n", __LINE__, kTest, address, restored, saved);
+            return CXHID_STATUS_PATCH_VERIFY_FAILED;
+        }
+    }
+    return status;
+}
+
+int CxAudioHidDevice::ConfirmEepromReach(std::uint32_t topAddress, std::uint32_t lowAddress, std::uint64_t& bytes)
+{
+    constexpr const char* kConfirm = "CxAudioHidDevice::ConfirmEepromReach";
+    bool top = false;
+    int status = TestEepromCell(topAddress, top);
+    if (status != CXHID_STATUS_OK || top)
+        return status;
+    bool low = false;
+    status = TestEepromCell(lowAddress, low);
+    if (status != CXHID_STATUS_OK || !low)
+        return status; // a part that takes nothing at all: the write shows it
+    std::uint64_t end = 256;
+    while (end * 2 <= topAddress)
+        end *= 2;
+    bytes = std::min(bytes, end);
+    LogPrintf("[%d][%s] - nothing answers at 0x%x: the part ends at %llu\n", __LINE__, kConfirm, topAddress,
+              static_cast<unsigned long long>(bytes));
+    return CXHID_STATUS_OK;
+}
+
 std::int32_t CxAudioHidDevice::GetProperty(int index)
 {
     if (index < 0 || index >= kCxPropertyCount)

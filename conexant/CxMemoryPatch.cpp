@@ -601,6 +601,17 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
         status = DetectEepromCapacity(write, std::max(scan.segments.back().End(), named), capacity, testAddress);
         if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
             total.refusedAddress = testAddress; // the cell the size test could not restore
+        // Where the file ends the part must answer: reads cannot tell where
+        // nothing answers from an erased part, a test byte at the file's last
+        // written address can (cut short, it leaves a byte the next run writes).
+        const std::uint32_t top =
+            writes.empty() ? 0 : writes.back().address + writes.back().length - 1;
+        if (status == CXHID_STATUS_OK && write && capacity != 0 && top >= 256 && top < capacity)
+        {
+            status = ConfirmEepromReach(top, testAddress, capacity);
+            if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
+                total.refusedAddress = top;
+        }
         total.memorySize = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFFu));
         if (status == CXHID_STATUS_OK && capacity != 0)
         {

@@ -743,4 +743,11 @@ TEST(CxAudioTool, BytesWhereNoPartAnswersAreNoBytesItHolds)
         EXPECT_NE(r.run.err.find("the EEPROM holds 65536 bytes"), std::string::npos) << r.run.err;
         EXPECT_TRUE(r.unchanged);
     }
+    // The write command's bytes likewise.
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const std::vector<std::uint8_t> before = chip->Eeprom();
+    const SRun run = RunTool(bench, {"write", "0", "0x1FFF0", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_EEPROM_SIZE) << run.err;
+    EXPECT_TRUE(chip->Eeprom() == before);
 }

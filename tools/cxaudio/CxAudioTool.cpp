@@ -563,6 +563,9 @@ private:
                 status = object->AutoConfigureWithoutWriting();
                 if (status == CXHID_STATUS_OK)
                     status = object->DetectEepromCapacity(true, end, capacity);
+                // The part answers where the bytes end (reads alone cannot tell).
+                if (status == CXHID_STATUS_OK && capacity != 0 && end - 1 >= 256 && end <= capacity)
+                    status = object->ConfirmEepromReach(static_cast<std::uint32_t>(end - 1), 43, capacity);
                 if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
                     SaySizeTestChangedThePart(43);
                 if (status != CXHID_STATUS_OK)
