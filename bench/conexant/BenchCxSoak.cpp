@@ -7,19 +7,25 @@
 //     it does not is a false success;
 //   - after a refusal of the file (statuses 10 ... 14, 22 ... 30, 39, 40)
 //     the chip's memories are unchanged; anything else is a partial write;
+//   - after a verification alone, whatever its outcome, the chip's memories
+//     are unchanged; anything else is a verification that wrote;
 //   - without a fault, the outcome the file and the chip call for (a valid
 //     file that fits: 0; too large: 27; another chip's: 28; unsafe: 30;
 //     malformed, cut short, contradicting: 26 ...); a different one is a
 //     wrong outcome.
 //
 // Chips: every type, EEPROMs valid, blank, absent, with a foreign header or a
-// header that names more or less than the part holds, of 2 to 128 KiB, firmware that
-// knows or does not know the EEPROM size. Files: fitting, oversized, another
+// header that names more or less than the part holds, of 2 to 128 KiB,
+// firmware that knows or does not know the EEPROM size, boards where nothing
+// answers from 0x10000 on. Files: fitting, across 0x10000, oversized, another
 // chip's, overlapping (agreeing and contradicting), cut short, empty,
-// malformed, with unsafe contents, beyond the memory, with a layout whose
-// serial number --protect keeps. Faults: pulled out at any report, stuck
-// EEPROM bits, lost replies, late replies, writes that time out or that the
-// device does not carry out, stray reports, EEPROM that programs AND-wise.
+// malformed, a line end lost to a NUL, the last record's type flipped to S7,
+// with unsafe contents, beyond the memory, with a layout whose serial number
+// --protect keeps. Runs: written and verified, or verified alone (which must
+// write nothing). Faults: pulled out at any report, stuck EEPROM bits, lost
+// replies, late replies, writes that time out (taken by the chip or not) or
+// that the device does not carry out, from any report on, stray reports,
+// EEPROM that programs AND-wise, write-protected parts.
 //
 // Most runs call the tool's entry in this process on the bench world; every
 // --process-every'th run starts the cxaudio-bench program instead, with the
@@ -730,6 +736,12 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     }
     // Firmware that knows the part's size, or not.
     run.config.firmwareSizeCode = random.Chance(80) ? (run.eeprom == EEeprom::Valid ? code : 0xFF) : 0x03;
+    // A board where nothing answers from 0x10000 on, where a part of 64 KiB or less would wrap.
+    if (IsBlock(run.chip) && part != 0 && part <= 0x10000 && random.Chance(25))
+    {
+        run.config.faults.eepromHighBlockAbsent = true;
+        run.benchFaults.push_back("high-block-absent");
+    }
 
     // The memory the file goes to.
     const std::uint32_t m = random.Below(10);
