@@ -289,7 +289,12 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
 
     while (status == CXHID_STATUS_OK && bytesToGo > 0)
     {
-        const std::uint32_t chunk = std::min(bytesToGo, maxChunk);
+        std::uint32_t chunk = std::min(bytesToGo, maxChunk);
+        // A request names address bit 16 once, in its command: its bytes must
+        // not run from below 0x10000 to above it (a part addressed in two
+        // 64 KiB blocks would put them at the start of the first block).
+        if (addressMode != 0 && !commandAddressed)
+            chunk = std::min<std::uint32_t>(chunk, 0x10000u - (address & 0xFFFFu));
 
         std::uint8_t command = 0;
         if (addressMode == 0)
@@ -370,6 +375,15 @@ int CxAudioHidDevice::MemoryAccess(std::uint32_t direction, std::uint32_t memory
                 // of its sendings it belongs to: they asked the same.
                 if (m_owedReplies > 0)
                     --m_owedReplies;
+                // A report shorter than the chunk's bytes (hidraw hands over
+                // what the device sent) leaves the rest of the buffer as the
+                // host cleared it: those are no bytes of the chip.
+                if ((!write || verify) && got < memory.replyPayloadOffset + chunk)
+                {
+                    LogPrintf("[%d][%s] - a reply of %u bytes, %u needed\n", __LINE__, kMemoryAccess, got,
+                              memory.replyPayloadOffset + chunk);
+                    status = CXHID_STATUS_DEVICE_READ_ERROR;
+                }
                 break;
             }
             if (!timedOut || attempt >= replyAttempts)

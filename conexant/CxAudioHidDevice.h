@@ -82,7 +82,12 @@ public:
     int MemoryPatch(std::uint32_t memoryType, std::uint32_t options, const char* fileName, const char* const* lines,
                     std::uint32_t lineCount, void* result) override;
     int MemoryPatch(const char* fileName, S37File* result) override;
-    int AutoConfigure() override;
+    int AutoConfigure() override { return AutoConfigure(true); }
+    // AutoConfigure without its write test of a blank part (a verification or
+    // a read writes nothing): a blank part is then taken as present for the
+    // choice of EEPROM payloads, the one-byte payload whenever the firmware's
+    // size code differs from the header's.
+    int AutoConfigureWithoutWriting() { return AutoConfigure(false); }
     std::int32_t GetProperty(int index) override;
     const std::uint8_t* GetEepromLayout() const override { return m_eepromLayout; }
     std::int64_t GetEepromSize() const override { return m_eepromSize; }
@@ -103,10 +108,19 @@ public:
     // The bytes of the EEPROM behind memory type 0: from its header when that
     // is valid (and less when the part shows its first 16 bytes again at a
     // power of two below both that size and reach: it wraps there);
-    // otherwise, with mayWrite, by a write test on address 43 that finds
-    // where the part's addresses wrap (the cell is restored). 0 when neither
-    // tells; status 39 when a write test finds no part.
-    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes);
+    // otherwise, with mayWrite, by a write test on testAddress (below 256;
+    // 43 otherwise) that finds where the part's addresses wrap (the cell is
+    // restored). 0 when neither tells; status 39 when a write test finds no
+    // part, 31 when the part did not take its byte back (it is changed there).
+    int DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes, std::uint32_t testAddress = 43);
+    // Before a write that reaches topAddress (256 or more): whether a part
+    // answers there. Reads alone cannot tell a part that ends below (where
+    // nothing answers, reads give 0xFF) from an erased one; a test byte
+    // written there (restored at once) can. When the cell at topAddress
+    // takes no bit of it while the one at lowAddress does, bytes becomes
+    // the largest power of two not above topAddress (at most what it was).
+    // 0, or the status of an access (31 when a cell did not take its byte back).
+    int ConfirmEepromReach(std::uint32_t topAddress, std::uint32_t lowAddress, std::uint64_t& bytes);
 
     // The descriptors as bound (tests, the tool).
     const SCxProtocolDescriptor& Protocol() const { return m_protocol; }
@@ -134,6 +148,9 @@ private:
         CxAudioHidDevice& m_owner;
     };
 
+    int AutoConfigure(bool mayWrite);
+    // Writes a cell's bits the other way and back; changes: the cell took any.
+    int TestEepromCell(std::uint32_t address, bool& changes);
     std::int32_t ComputeSignatureAddress();
     // One request and, when one is expected, its reply; see MemoryAccess.
     int SendReport(const std::uint8_t* report, std::uint32_t length, std::uint32_t delayMs, std::uint32_t* written,

@@ -19,16 +19,24 @@ constexpr std::uint32_t kMaxTextLength = 256;
 constexpr std::size_t kAliasBlock = 16; // the bytes at 0 that a wrapping part shows again
 } // namespace
 
-int CxAudioHidDevice::AutoConfigure()
+int CxAudioHidDevice::AutoConfigure(bool mayWrite)
 {
     int status = CXHID_STATUS_OK;
     m_properties[kCxPropEepromDetected] = 0;
     m_properties[kCxPropEepromValid] = 0;
     m_eepromSize = -1;
+    bool testSkipped = false;
 
     status = MemoryRead(0, 0, 0, m_eepromHeader, 2, nullptr);
-    if (status == CXHID_STATUS_OK && m_eepromHeader[0] == 0xFF && m_eepromHeader[1] == 0xFF &&
-        m_hasMemoryTable && (m_memories[0].access & kCxMemWritable) != 0)
+    const bool blankWritable = status == CXHID_STATUS_OK && m_eepromHeader[0] == 0xFF &&
+                               m_eepromHeader[1] == 0xFF && m_hasMemoryTable &&
+                               (m_memories[0].access & kCxMemWritable) != 0;
+    if (blankWritable && !mayWrite)
+    {
+        testSkipped = true;
+        LogPrintf("[%d][%s] - EEPROM test skipped (nothing is written)\n", __LINE__, kAutoConfigure);
+    }
+    else if (blankWritable)
     {
         // Blank, or nothing there: a part that keeps a test letter is present.
         std::uint8_t saved = 0;
@@ -77,7 +85,7 @@ int CxAudioHidDevice::AutoConfigure()
     if (status == CXHID_STATUS_OK && m_properties[kCxPropEepromValid] == 1)
         status = MemoryRead(0, 0, kLayoutAddress, m_eepromLayout, sizeof(m_eepromLayout), nullptr);
 
-    if (status == CXHID_STATUS_OK && m_properties[kCxPropEepromDetected] == 1 &&
+    if (status == CXHID_STATUS_OK && (m_properties[kCxPropEepromDetected] == 1 || testSkipped) &&
         m_properties[kCxPropEepromSizeCodeAddress] != -1)
     {
         std::uint8_t known = 0;
@@ -104,7 +112,8 @@ int CxAudioHidDevice::AutoConfigure()
     return status;
 }
 
-int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes)
+int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, std::uint64_t& bytes,
+                                            std::uint32_t testAddress)
 {
     constexpr const char* kDetect = "CxAudioHidDevice::DetectEepromCapacity";
     bytes = 0;
@@ -145,6 +154,31 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
                 LogPrintf("[%d][%s] - the header names more; the part wraps at %llu\n", __LINE__, kDetect,
                           static_cast<unsigned long long>(bytes));
         }
+        const std::uint64_t named = static_cast<std::uint64_t>(1) << (header[1] + 8);
+        if (bytes == named && reach > named)
+        {
+            // A header may name less than the part holds (the image of a
+            // smaller part): a part that shows other bytes than its first
+            // ones at a power of two does not end there. Only where it shows
+            // them again (or cannot be read) does it end.
+            std::uint8_t first[kAliasBlock] = {};
+            std::uint8_t again[kAliasBlock] = {};
+            status = MemoryRead(0, 0, 0, first, kAliasBlock, nullptr);
+            for (std::uint64_t size = named;
+                 status == CXHID_STATUS_OK && size < reach && size + kAliasBlock - 1 <= m_memories[0].highestEnd;
+                 size *= 2)
+            {
+                status = MemoryRead(0, 0, static_cast<std::uint32_t>(size), again, kAliasBlock, nullptr);
+                if (status != CXHID_STATUS_OK || std::memcmp(first, again, kAliasBlock) == 0)
+                    break;
+                bytes = size * 2;
+            }
+            if (status != CXHID_STATUS_OK)
+                return status;
+            if (bytes > named)
+                LogPrintf("[%d][%s] - the header names less; the part holds at least %llu\n", __LINE__, kDetect,
+                          static_cast<unsigned long long>(bytes));
+        }
         return CXHID_STATUS_OK;
     }
     const SCxMemoryDescriptor& eeprom = m_memories[0];
@@ -152,13 +186,15 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
         return CXHID_STATUS_OK;
 
     // No valid header: the part tells its size by where its addresses wrap.
-    // A test byte at 43 shows up again at 43 + the part's size.
+    // A test byte shows up again at its address + the part's size.
+    if (testAddress >= 256)
+        testAddress = kTestAddress;
     const std::uint64_t space = static_cast<std::uint64_t>(eeprom.highestEnd) + 1;
     std::vector<std::uint32_t> probes;
-    for (std::uint64_t size = 256; size < space && kTestAddress + size <= eeprom.highestEnd; size *= 2)
-        probes.push_back(static_cast<std::uint32_t>(kTestAddress + size));
+    for (std::uint64_t size = 256; size < space && testAddress + size <= eeprom.highestEnd; size *= 2)
+        probes.push_back(static_cast<std::uint32_t>(testAddress + size));
     std::uint8_t saved = 0;
-    status = MemoryRead(0, 0, kTestAddress, &saved, 1, nullptr);
+    status = MemoryRead(0, 0, testAddress, &saved, 1, nullptr);
     std::vector<std::uint8_t> before(probes.size(), 0);
     for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK; ++i)
         status = MemoryRead(0, 0, probes[i], &before[i], 1, nullptr);
@@ -173,21 +209,28 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
             break;
     }
     std::uint8_t back = 0;
-    status = MemoryWrite(0, 0, kTestAddress, &test, 1, nullptr);
+    status = MemoryWrite(0, 0, testAddress, &test, 1, nullptr);
     if (status == CXHID_STATUS_OK)
-        status = MemoryRead(0, 0, kTestAddress, &back, 1, nullptr);
+        status = MemoryRead(0, 0, testAddress, &back, 1, nullptr);
     std::vector<std::uint8_t> after(probes.size(), 0);
     for (std::size_t i = 0; i < probes.size() && status == CXHID_STATUS_OK && back == test; ++i)
         status = MemoryRead(0, 0, probes[i], &after[i], 1, nullptr);
     // The cell as it was, whatever the test found.
     if (status == CXHID_STATUS_OK && back != saved)
     {
-        status = MemoryWrite(0, 0, kTestAddress, &saved, 1, nullptr);
+        status = MemoryWrite(0, 0, testAddress, &saved, 1, nullptr);
         std::uint8_t restored = 0;
         if (status == CXHID_STATUS_OK)
-            status = MemoryRead(0, 0, kTestAddress, &restored, 1, nullptr);
+            status = MemoryRead(0, 0, testAddress, &restored, 1, nullptr);
         if (status == CXHID_STATUS_OK && restored != saved)
-            LogPrintf("[%d][%s] - address 43 keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, restored, saved);
+        {
+            // A part that only clears bits (or one that keeps a stuck
+            // cell) is changed now: no refusal may follow that says it
+            // was left alone.
+            LogPrintf("[%d][%s] - address %u keeps 0x%02x, not 0x%02x\n", __LINE__, kDetect, testAddress, restored,
+                      saved);
+            return CXHID_STATUS_PATCH_VERIFY_FAILED;
+        }
     }
     if (status != CXHID_STATUS_OK)
         return status;
@@ -201,11 +244,60 @@ int CxAudioHidDevice::DetectEepromCapacity(bool mayWrite, std::uint64_t reach, s
     {
         if (after[i] == test && before[i] != test)
         {
-            bytes = probes[i] - kTestAddress;
+            bytes = probes[i] - testAddress;
             break;
         }
     }
     LogPrintf("[%d][%s] - by a write test: %llu bytes\n", __LINE__, kDetect, static_cast<unsigned long long>(bytes));
+    return CXHID_STATUS_OK;
+}
+
+int CxAudioHidDevice::TestEepromCell(std::uint32_t address, bool& changes)
+{
+    constexpr const char* kTest = "CxAudioHidDevice::TestEepromCell";
+    changes = false;
+    std::uint8_t saved = 0;
+    int status = MemoryRead(0, 0, address, &saved, 1, nullptr);
+    if (status != CXHID_STATUS_OK)
+        return status;
+    const std::uint8_t test = static_cast<std::uint8_t>(saved ^ 0xFF); // every bit the other way
+    std::uint8_t back = saved;
+    status = MemoryWrite(0, 0, address, &test, 1, nullptr);
+    if (status == CXHID_STATUS_OK)
+        status = MemoryRead(0, 0, address, &back, 1, nullptr);
+    changes = status == CXHID_STATUS_OK && back != saved;
+    if (status == CXHID_STATUS_OK && back != saved)
+    {
+        std::uint8_t restored = 0;
+        status = MemoryWrite(0, 0, address, &saved, 1, nullptr);
+        if (status == CXHID_STATUS_OK)
+            status = MemoryRead(0, 0, address, &restored, 1, nullptr);
+        if (status == CXHID_STATUS_OK && restored != saved)
+        {
+            LogPrintf("[%d][%s] - address %u keeps 0x%02x, not 0x%02x\n", __LINE__, kTest, address, restored, saved);
+            return CXHID_STATUS_PATCH_VERIFY_FAILED;
+        }
+    }
+    return status;
+}
+
+int CxAudioHidDevice::ConfirmEepromReach(std::uint32_t topAddress, std::uint32_t lowAddress, std::uint64_t& bytes)
+{
+    constexpr const char* kConfirm = "CxAudioHidDevice::ConfirmEepromReach";
+    bool top = false;
+    int status = TestEepromCell(topAddress, top);
+    if (status != CXHID_STATUS_OK || top)
+        return status;
+    bool low = false;
+    status = TestEepromCell(lowAddress, low);
+    if (status != CXHID_STATUS_OK || !low)
+        return status; // a part that takes nothing at all: the write shows it
+    std::uint64_t end = 256;
+    while (end * 2 <= topAddress)
+        end *= 2;
+    bytes = std::min(bytes, end);
+    LogPrintf("[%d][%s] - nothing answers at 0x%x: the part ends at %llu\n", __LINE__, kConfirm, topAddress,
+              static_cast<unsigned long long>(bytes));
     return CXHID_STATUS_OK;
 }
 

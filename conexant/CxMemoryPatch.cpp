@@ -119,9 +119,32 @@ int ScanS37(std::uint32_t memoryType, std::uint32_t options, const char* fileNam
             line.assign(text != nullptr ? text : "");
         }
 
+        if (line.find('\0') != std::string::npos)
+        {
+            // A NUL ends the line's text for the reader: whatever follows it
+            // on the line (a record, the rest of the file's lines) would be
+            // dropped unseen.
+            LogPrintf("[%d][%s] - ApplyPatch(a NUL character inside a line)\n", __LINE__, kPatch);
+            status = CXHID_STATUS_INVALID_PATCH_FILE;
+            break;
+        }
         const ES37Error error = ParseS37Line(line.c_str(), record);
         if (record.type == ES37Type::Termination)
         {
+            // Its address is free, but it is a whole record of its own: count
+            // 5 (no data), hex digits, a checksum that adds up. The type letter
+            // is outside the checksum, and '3' and '7' differ in one bit: a
+            // data record that lost it would end the file without its bytes.
+            std::string asData = line;
+            asData[1] = '3';
+            SS37Record termination;
+            if (ParseS37Line(asData.c_str(), termination) != ES37Error::None || termination.length != 0)
+            {
+                LogPrintf("[%d][%s] - ApplyPatch(a termination record that is not one: [%s])\n", __LINE__, kPatch,
+                          line.c_str());
+                status = CXHID_STATUS_INVALID_PATCH_FILE;
+                break;
+            }
             ++file.s7Records;
             terminated = true;
             continue;
@@ -555,19 +578,49 @@ int CxAudioHidDevice::MemoryPatch(std::uint32_t memoryType, std::uint32_t option
         // The EEPROM's own size, not the address space of the memory type: a
         // smaller part wraps its addresses and would hold the file's end over
         // its beginning.
+        // What the part must hold: the file's bytes and, for a write, the
+        // size the file's own header names.
+        const SSegment& head = scan.segments.front();
+        const bool fileHeader = write && head.address == 0 && head.bytes.size() >= 2 && head.bytes[0] == kEepromMagic &&
+                                head.bytes[1] < 24;
+        const std::uint64_t named = fileHeader ? static_cast<std::uint64_t>(1) << (head.bytes[1] + 8) : 0;
+        // A size test cut short leaves its byte in the part: let it be one
+        // this write gives a byte of its own (not the header, not a range
+        // left alone), so that the next run that gets through mends it.
+        std::uint32_t testAddress = 43;
+        for (const SPiece& piece : writes)
+        {
+            const std::uint32_t at = std::max<std::uint32_t>(piece.address, 2);
+            if (at < piece.address + piece.length && at < 256)
+            {
+                testAddress = at;
+                break;
+            }
+        }
         std::uint64_t capacity = 0;
-        status = DetectEepromCapacity(write, scan.segments.back().End(), capacity);
+        status = DetectEepromCapacity(write, std::max(scan.segments.back().End(), named), capacity, testAddress);
+        if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
+            total.refusedAddress = testAddress; // the cell the size test could not restore
+        // Where the file ends the part must answer: reads cannot tell where
+        // nothing answers from an erased part, a test byte at the file's last
+        // written address can (cut short, it leaves a byte the next run writes).
+        const std::uint32_t top =
+            writes.empty() ? 0 : writes.back().address + writes.back().length - 1;
+        if (status == CXHID_STATUS_OK && write && capacity != 0 && top >= 256 && top < capacity)
+        {
+            status = ConfirmEepromReach(top, testAddress, capacity);
+            if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
+                total.refusedAddress = top;
+        }
         total.memorySize = static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 0xFFFFFFFFu));
         if (status == CXHID_STATUS_OK && capacity != 0)
         {
-            const SSegment& head = scan.segments.front();
             const auto beyond = std::find_if(scan.segments.begin(), scan.segments.end(),
                                              [capacity](const SSegment& s) { return s.End() > capacity; });
             if (beyond != scan.segments.end())
                 refuse(CXHID_STATUS_PATCH_EEPROM_SIZE, "beyond the EEPROM",
                        static_cast<std::uint32_t>(std::max<std::uint64_t>(capacity, beyond->address)));
-            else if (write && head.address == 0 && head.bytes.size() >= 2 && head.bytes[0] == kEepromMagic &&
-                     head.bytes[1] < 24 && (static_cast<std::uint64_t>(1) << (head.bytes[1] + 8)) > capacity)
+            else if (fileHeader && named > capacity)
                 refuse(CXHID_STATUS_PATCH_EEPROM_SIZE, "its header names a larger EEPROM", 1);
         }
     }

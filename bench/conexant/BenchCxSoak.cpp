@@ -7,19 +7,25 @@
 //     it does not is a false success;
 //   - after a refusal of the file (statuses 10 ... 14, 22 ... 30, 39, 40)
 //     the chip's memories are unchanged; anything else is a partial write;
+//   - after a verification alone, whatever its outcome, the chip's memories
+//     are unchanged; anything else is a verification that wrote;
 //   - without a fault, the outcome the file and the chip call for (a valid
 //     file that fits: 0; too large: 27; another chip's: 28; unsafe: 30;
 //     malformed, cut short, contradicting: 26 ...); a different one is a
 //     wrong outcome.
 //
 // Chips: every type, EEPROMs valid, blank, absent, with a foreign header or a
-// header that names more than the part holds, of 2 to 128 KiB, firmware that
-// knows or does not know the EEPROM size. Files: fitting, oversized, another
+// header that names more or less than the part holds, of 2 to 128 KiB,
+// firmware that knows or does not know the EEPROM size, boards where nothing
+// answers from 0x10000 on. Files: fitting, across 0x10000, oversized, another
 // chip's, overlapping (agreeing and contradicting), cut short, empty,
-// malformed, with unsafe contents, beyond the memory, with a layout whose
-// serial number --protect keeps. Faults: pulled out at any report, stuck
-// EEPROM bits, lost replies, late replies, writes that time out or that the
-// device does not carry out, stray reports, EEPROM that programs AND-wise.
+// malformed, a line end lost to a NUL, the last record's type flipped to S7,
+// with unsafe contents, beyond the memory, with a layout whose serial number
+// --protect keeps. Runs: written and verified, or verified alone (which must
+// write nothing). Faults: pulled out at any report, stuck EEPROM bits, lost
+// replies, late replies, writes that time out (taken by the chip or not) or
+// that the device does not carry out, from any report on, stray reports,
+// EEPROM that programs AND-wise, write-protected parts.
 //
 // Most runs call the tool's entry in this process on the bench world; every
 // --process-every'th run starts the cxaudio-bench program instead, with the
@@ -112,6 +118,8 @@ enum class EFile
     UnsafeAllowed,
     Beyond,
     Protected,
+    Hidden, // a line end lost to a NUL character: the record behind it hides in the line before
+    Flipped, // the last data record's type letter lost a bit: S7 where S3 stood
 };
 
 const char* FileName(EFile kind)
@@ -130,6 +138,8 @@ const char* FileName(EFile kind)
     case EFile::UnsafeAllowed: return "unsafe-allowed";
     case EFile::Beyond: return "beyond";
     case EFile::Protected: return "protected";
+    case EFile::Hidden: return "hidden";
+    case EFile::Flipped: return "flipped";
     }
     return "?";
 }
@@ -141,6 +151,7 @@ enum class EEeprom
     Absent,
     ForeignHeader,
     OverstatedHeader, // names twice the part's size
+    UnderstatedHeader, // names half the part's size (the image of a smaller part)
 };
 
 const char* EepromName(EEeprom state)
@@ -152,6 +163,7 @@ const char* EepromName(EEeprom state)
     case EEeprom::Absent: return "absent";
     case EEeprom::ForeignHeader: return "foreign-header";
     case EEeprom::OverstatedHeader: return "overstated-header";
+    case EEeprom::UnderstatedHeader: return "understated-header";
     }
     return "?";
 }
@@ -174,6 +186,8 @@ struct SRun
     std::vector<std::string> benchFaults;       // the same fault as cxaudio-bench options
     int expected = -1;                          // the status without a fault; -1: not predicted
     bool viaProcess = false;
+    bool verifyOnly = false;                    // `patch FILE --verify`: compares, writes nothing
+    bool preloaded = false;                     // the chip holds the file's bytes before the run
 };
 
 struct SMemories
@@ -324,6 +338,8 @@ void DrawFile(SRun& run, CRandom& random, std::uint32_t maxBytes, std::uint32_t 
         start &= ~1u;
     if (run.memory == 0 && random.Chance(60))
         start = 0; // an image from the EEPROM's beginning
+    else if (run.memory == 0 && space > 0x10000 && random.Chance(40))
+        start = 0x10000u - random.Between(1, std::min<std::uint32_t>(length, 80)); // across 0x10000
     const bool header = run.memory == 0 && start == 0 && length >= 64 && random.Chance(70);
 
     std::map<std::uint32_t, std::uint8_t>& bytes = run.bytes;
@@ -478,6 +494,37 @@ void DrawFile(SRun& run, CRandom& random, std::uint32_t maxBytes, std::uint32_t 
             run.text[at] = replacement;
         run.fileValid = false;
     }
+    if (run.kind == EFile::Hidden)
+    {
+        // The end of one line turned into a NUL: the next record is still in
+        // the file, behind the NUL of the line before it.
+        std::vector<std::size_t> ends;
+        for (std::size_t at = 0; at + 3 < run.text.size(); ++at)
+            if (run.text[at] == '\n' && run.text.compare(at + 1, 2, "S3") == 0)
+                ends.push_back(at);
+        if (!ends.empty())
+        {
+            std::size_t at = ends[random.Below(static_cast<std::uint32_t>(ends.size()))];
+            std::size_t n = 1;
+            if (at > 0 && run.text[at - 1] == '\r')
+            {
+                --at;
+                n = 2;
+            }
+            run.text.replace(at, n, std::string(1, '\0'));
+            run.fileValid = false;
+        }
+    }
+    if (run.kind == EFile::Flipped)
+    {
+        // '3' and '7' differ in one bit, and the checksum leaves the type out.
+        const std::size_t last = run.text.rfind("S3");
+        if (last != std::string::npos && (last == 0 || run.text[last - 1] == '\n'))
+        {
+            run.text[last + 1] = '7';
+            run.fileValid = false;
+        }
+    }
 }
 
 void DrawFault(SRun& run, CRandom& random, std::uint32_t reportsGuess)
@@ -485,7 +532,7 @@ void DrawFault(SRun& run, CRandom& random, std::uint32_t reportsGuess)
     SCxChipFaults& f = run.config.faults;
     const std::uint32_t at = random.Below(std::max<std::uint32_t>(reportsGuess, 4));
     char text[96];
-    switch (random.Below(10))
+    switch (random.Below(11))
     {
     case 0:
     case 1:
@@ -522,30 +569,38 @@ void DrawFault(SRun& run, CRandom& random, std::uint32_t reportsGuess)
         std::snprintf(text, sizeof text, "late-replies=%d@%d/%u", f.lateReplies, f.lateRepliesAfter, f.lateReplyMs);
         break;
     case 6:
+        // From the first report or any later one; the chip took the report or not.
         f.timeoutWrites = static_cast<int>(random.Between(1, 7));
-        std::snprintf(text, sizeof text, "timeout-writes=%d", f.timeoutWrites);
+        f.timeoutWritesAfter = random.Chance(30) ? 0 : static_cast<int>(at);
+        f.timedOutWritesArrive = random.Chance(50);
+        std::snprintf(text, sizeof text, "timeout-writes=%d@%d", f.timeoutWrites, f.timeoutWritesAfter);
+        if (f.timedOutWritesArrive)
+            run.benchFaults.push_back("timed-out-writes-arrive");
         break;
     case 7:
         f.failWrites = static_cast<int>(random.Between(1, 7));
-        std::snprintf(text, sizeof text, "fail-writes=%d", f.failWrites);
+        f.failWritesAfter = random.Chance(30) ? 0 : static_cast<int>(at);
+        std::snprintf(text, sizeof text, "fail-writes=%d@%d", f.failWrites, f.failWritesAfter);
         break;
     case 8:
         f.strayReportsBeforeReply = random.Between(1, 3);
         std::snprintf(text, sizeof text, "stray=%u", f.strayReportsBeforeReply);
         break;
-    default:
-        if (run.eeprom != EEeprom::Valid)
-        {
-            run.fault = "none";
-            return;
-        }
-        // Programs AND-wise, as a part that is not erased before writing.
+    case 9:
+        // Programs AND-wise: a part not erased before writing, or (blank) an erased one.
         f.eepromAndWise = true;
         std::snprintf(text, sizeof text, "and-wise");
         break;
+    default:
+        // The part's write-protect pin is tied.
+        f.eepromWriteProtected = true;
+        std::snprintf(text, sizeof text, "write-protect");
+        break;
     }
-    run.fault = text;
-    run.benchFaults.push_back(text);
+    run.benchFaults.insert(run.benchFaults.begin(), text);
+    run.fault.clear();
+    for (const std::string& fault : run.benchFaults)
+        run.fault += (run.fault.empty() ? "" : " ") + fault;
 }
 
 int FamilyOfDigit(char digit)
@@ -622,6 +677,21 @@ int Expected(const SRun& run)
     return CXHID_STATUS_OK;
 }
 
+// The status a fault-free verification alone must end with, where the
+// campaign can tell without the chip's contents; -1 elsewhere.
+int ExpectedOfVerification(const SRun& run)
+{
+    if (!run.fileValid)
+        return CXHID_STATUS_INVALID_PATCH_FILE;
+    if (run.chip == ECxBenchChip::Cx20805)
+        return CXHID_STATUS_INVALID_OPERATION;
+    if (run.signature != 0 && FamilyOfDigit(run.signature) != FamilyOfChip(run.chip))
+        return CXHID_STATUS_PATCH_WRONG_DEVICE;
+    if (run.kind == EFile::Beyond)
+        return CXHID_STATUS_INVALID_MEMORY_ADDRESS;
+    return -1;
+}
+
 SRun Draw(CRandom& random, const SOptions& options, int index)
 {
     SRun run;
@@ -640,6 +710,8 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     run.eeprom = e < 5 ? EEeprom::Valid : e < 7 ? EEeprom::Blank : e < 8 ? EEeprom::Absent
                                                                : e < 9 ? EEeprom::ForeignHeader
                                                                        : EEeprom::OverstatedHeader;
+    if (run.eeprom == EEeprom::OverstatedHeader && random.Chance(50))
+        run.eeprom = EEeprom::UnderstatedHeader;
     if (run.eeprom == EEeprom::OverstatedHeader && part >= 0x20000)
         run.eeprom = EEeprom::Valid;
     if (run.eeprom == EEeprom::Absent)
@@ -648,9 +720,12 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     std::uint8_t code = 0;
     while (code < 9 && (256u << (code + 1)) <= part)
         ++code;
-    if (run.eeprom == EEeprom::Valid || run.eeprom == EEeprom::OverstatedHeader || run.eeprom == EEeprom::ForeignHeader)
+    if (run.eeprom != EEeprom::Blank && run.eeprom != EEeprom::Absent)
     {
-        run.config.eepromContents = MakeCxEepromImage(part, run.eeprom == EEeprom::OverstatedHeader ? code + 1 : code);
+        const std::uint8_t named = run.eeprom == EEeprom::OverstatedHeader    ? code + 1
+                                   : run.eeprom == EEeprom::UnderstatedHeader ? code - 1
+                                                                              : code;
+        run.config.eepromContents = MakeCxEepromImage(part, named);
         for (std::uint32_t a = 64; a < part; ++a)
             run.config.eepromContents[a] = static_cast<std::uint8_t>(a * 3 + index);
         if (run.eeprom == EEeprom::ForeignHeader)
@@ -661,6 +736,12 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
     }
     // Firmware that knows the part's size, or not.
     run.config.firmwareSizeCode = random.Chance(80) ? (run.eeprom == EEeprom::Valid ? code : 0xFF) : 0x03;
+    // A board where nothing answers from 0x10000 on, where a part of 64 KiB or less would wrap.
+    if (IsBlock(run.chip) && part != 0 && part <= 0x10000 && random.Chance(25))
+    {
+        run.config.faults.eepromHighBlockAbsent = true;
+        run.benchFaults.push_back("high-block-absent");
+    }
 
     // The memory the file goes to.
     const std::uint32_t m = random.Below(10);
@@ -673,20 +754,34 @@ SRun Draw(CRandom& random, const SOptions& options, int index)
                                    EFile::Oversized, EFile::Foreign,       EFile::OverlapAgreeing,
                                    EFile::OverlapContradicting,            EFile::CutShort,  EFile::Empty,
                                    EFile::Malformed, EFile::Unsafe,        EFile::UnsafeAllowed,
-                                   EFile::Beyond,    EFile::Protected,     EFile::Protected};
-    run.kind = kKinds[random.Below(16)];
+                                   EFile::Beyond,    EFile::Protected,     EFile::Protected,
+                                   EFile::Hidden,    EFile::Flipped};
+    run.kind = kKinds[random.Below(18)];
     if (run.kind == EFile::Protected && run.memory != 0)
         run.kind = EFile::Fitting;
     DrawFile(run, random, options.maxBytes, part);
     if (run.kind == EFile::Protected && run.protectedAddresses.empty())
         run.kind = EFile::Fitting;
+    // A verification alone: of a chip that holds the file or not.
+    run.verifyOnly = random.Chance(12);
+    if (run.verifyOnly && random.Chance(60) && run.memory <= 1)
+    {
+        run.preloaded = true;
+        if (run.memory == 0 && part != 0)
+        {
+            run.config.eepromContents.resize(part, 0xFF);
+            for (const auto& [address, value] : run.bytes)
+                if (address < part && run.protectedAddresses.count(address) == 0)
+                    run.config.eepromContents[address] = value;
+        }
+    }
 
     // Roughly the reports a run makes, for where a fault strikes.
     const bool byteChip = !IsBlock(run.chip);
     const std::uint32_t chunk = byteChip || (run.chip == ECxBenchChip::Cx2077x && run.memory == 0) ? 1 : 32;
     const std::uint32_t reports = static_cast<std::uint32_t>(run.bytes.size() / chunk + 1) * 3 + 40;
     DrawFault(run, random, reports);
-    run.expected = run.fault == "none" ? Expected(run) : -1;
+    run.expected = run.fault == "none" ? (run.verifyOnly ? ExpectedOfVerification(run) : Expected(run)) : -1;
     run.viaProcess = options.processEvery > 0 && index % options.processEvery == options.processEvery - 1 &&
                      !options.cxaudioBench.empty();
     return run;
@@ -758,23 +853,38 @@ bool ReadFile(const std::string& path, std::vector<std::uint8_t>& bytes)
 std::string Describe(const SRun& run)
 {
     char text[256];
-    std::snprintf(text, sizeof text, "%s eeprom=%s/%u memory=%u file=%s (%zu bytes) fault=%s%s", CxBenchChipName(run.chip),
-                  EepromName(run.eeprom), run.config.eepromSize, run.memory, FileName(run.kind), run.bytes.size(),
-                  run.fault.c_str(), run.viaProcess ? " [process]" : "");
+    std::snprintf(text, sizeof text, "%s eeprom=%s/%u memory=%u file=%s (%zu bytes) fault=%s%s%s",
+                  CxBenchChipName(run.chip), EepromName(run.eeprom), run.config.eepromSize, run.memory,
+                  FileName(run.kind), run.bytes.size(), run.fault.c_str(),
+                  run.verifyOnly ? (run.preloaded ? " verify-only (preloaded)" : " verify-only") : "",
+                  run.viaProcess ? " [process]" : "");
     return text;
 }
 
 std::vector<std::string> ToolArgs(const SRun& run, const std::string& file)
 {
-    std::vector<std::string> args = {"patch", file, "--memory", std::to_string(run.memory), "--write", "--verify"};
+    std::vector<std::string> args = {"patch", file, "--memory", std::to_string(run.memory)};
+    if (!run.verifyOnly)
+        args.push_back("--write");
+    args.push_back("--verify");
     args.insert(args.end(), run.args.begin(), run.args.end());
     return args;
+}
+
+// RAM that holds the file's bytes before a verification (the EEPROM is preloaded by the chip's configuration).
+void Preload(const SRun& run, CCxChipModel& model)
+{
+    if (!run.preloaded || run.memory != 1)
+        return;
+    for (const auto& [address, value] : run.bytes)
+        model.PokeRam(address, {value});
 }
 
 // One run in this process, through the tool's entry on a bench world.
 int RunInProcess(const SRun& run, const std::string& folder, SMemories& before, SMemories& after)
 {
     auto model = std::make_shared<CCxChipModel>(run.config);
+    Preload(run, *model);
     before = Snapshot(*model);
     CBenchUsbWorld world;
     const BenchId hc = world.AddHostController(4);
@@ -808,6 +918,7 @@ int RunAsProcess(const SRun& run, const SOptions& options, const std::string& fo
     {
         // The memories as the chip holds them (stuck bits read as 0 from the start).
         CCxChipModel model(run.config);
+        Preload(run, model);
         before = Snapshot(model);
         if (!model.SaveState(state))
             return -2;
@@ -844,7 +955,7 @@ int Campaign(const SOptions& options)
     fs::create_directories(work, ignored);
     CRandom random(options.seed);
     int falseSuccesses = 0, partialWrites = 0, wrongOutcomes = 0, falseFailures = 0, processRuns = 0, succeeded = 0,
-        refused = 0, failed = 0, harnessErrors = 0;
+        refused = 0, failed = 0, harnessErrors = 0, verificationWrites = 0, verifications = 0;
     std::map<std::string, int> byKind;
     const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < options.runs; ++i)
@@ -854,6 +965,7 @@ int Campaign(const SOptions& options)
         const int status = run.viaProcess ? RunAsProcess(run, options, work, before, after)
                                           : RunInProcess(run, work, before, after);
         processRuns += run.viaProcess ? 1 : 0;
+        verifications += run.verifyOnly ? 1 : 0;
         ++byKind[FileName(run.kind)];
         std::string verdict;
         if (status < 0)
@@ -879,6 +991,11 @@ int Campaign(const SOptions& options)
             {
                 ++partialWrites;
                 verdict = "PARTIAL WRITE: the file was refused, the chip's memory changed";
+            }
+            if (run.verifyOnly && !(before == after))
+            {
+                ++verificationWrites;
+                verdict = "A VERIFICATION WROTE: the chip's memory changed";
             }
             if (run.expected >= 0 && status != run.expected)
             {
@@ -909,13 +1026,17 @@ int Campaign(const SOptions& options)
     for (const auto& [kind, count] : byKind)
         std::printf(" %s %d", kind.c_str(), count);
     std::printf("\n");
-    std::printf("runs %d (%d through the cxaudio-bench program), succeeded %d, refused %d, failed %d, "
-                "failed-though-written %d, %.1f s\n",
-                options.runs, processRuns, succeeded, refused, failed, falseFailures, seconds);
-    std::printf("runs %d, false-successes %d, partial-writes %d, wrong-outcomes %d, harness-errors %d\n", options.runs,
-                falseSuccesses, partialWrites, wrongOutcomes, harnessErrors);
-    std::printf("cx-false-successes %d\ncx-partial-writes %d\n", falseSuccesses, partialWrites);
-    return falseSuccesses == 0 && partialWrites == 0 && wrongOutcomes == 0 && harnessErrors == 0 ? 0 : 1;
+    std::printf("runs %d (%d through the cxaudio-bench program, %d verifications alone), succeeded %d, refused %d, "
+                "failed %d, failed-though-written %d, %.1f s\n",
+                options.runs, processRuns, verifications, succeeded, refused, failed, falseFailures, seconds);
+    std::printf("runs %d, false-successes %d, partial-writes %d, verification-writes %d, wrong-outcomes %d, "
+                "harness-errors %d\n",
+                options.runs, falseSuccesses, partialWrites, verificationWrites, wrongOutcomes, harnessErrors);
+    std::printf("cx-false-successes %d\ncx-partial-writes %d\n", falseSuccesses, partialWrites + verificationWrites);
+    return falseSuccesses == 0 && partialWrites == 0 && verificationWrites == 0 && wrongOutcomes == 0 &&
+                   harnessErrors == 0
+               ? 0
+               : 1;
 }
 
 // An 8 KiB write with verification on a chip whose reports take 1 ms each way.

@@ -11,7 +11,6 @@
 
 namespace
 {
-constexpr std::uint32_t kEepromAddressSpace = 0x20000; // 17 address bits
 constexpr std::size_t kRequestLogLimit = 200000;
 constexpr std::uint32_t kByteChipRegisterSpace = 0x2002;
 constexpr std::uint32_t kBlockChipRegisters = 8;
@@ -461,16 +460,24 @@ void CCxChipModel::ApplyStuckBits()
         m_eeprom[stuck] = static_cast<std::uint8_t>(m_eeprom[stuck] & ~m_config.faults.stuckBits);
 }
 
+// Mutex held. Whether a part answers at this address: with the high block
+// absent, address bit 16 selects a second device that is not there.
+bool CCxChipModel::EepromAnswers(std::uint32_t address) const
+{
+    return !m_eeprom.empty() &&
+           !(m_config.faults.eepromHighBlockAbsent && address >= 0x10000 && m_eeprom.size() <= 0x10000);
+}
+
 std::uint8_t CCxChipModel::EepromByte(std::uint32_t address) const
 {
-    if (m_eeprom.empty())
+    if (!EepromAnswers(address))
         return 0xFF; // nothing answers on the EEPROM bus
     return m_eeprom[address % m_eeprom.size()];
 }
 
 void CCxChipModel::EepromStore(std::uint32_t address, std::uint8_t value)
 {
-    if (m_eeprom.empty() || !m_config.eepromWritable)
+    if (!EepromAnswers(address) || !m_config.eepromWritable || m_config.faults.eepromWriteProtected)
         return;
     const std::uint32_t cellAddress = address % static_cast<std::uint32_t>(m_eeprom.size());
     std::uint8_t& cell = m_eeprom[cellAddress];
@@ -513,10 +520,33 @@ EHidResult CCxChipModel::HandleOutputReport(const std::uint8_t* report, std::siz
         m_late.erase(m_late.begin());
     }
     SCxChipFaults& faults = m_config.faults;
-    if (TakeFault(faults.timeoutWrites))
+    // A fault due after so many reports strikes the reports from then on.
+    const auto due = [this](int& after, int& count) {
+        if (after > 0)
+        {
+            --after;
+            return false;
+        }
+        return TakeFault(count);
+    };
+    const bool timedOut = due(faults.timeoutWritesAfter, faults.timeoutWrites);
+    if (timedOut && !faults.timedOutWritesArrive)
         return EHidResult::Timeout;
-    if (TakeFault(faults.failWrites))
+    if (!timedOut && due(faults.failWritesAfter, faults.failWrites))
         return EHidResult::DeviceError; // the device stalled the transfer
+    if (timedOut)
+    {
+        // The chip took the report; its completion did not reach the host in time.
+        HandleTakenReport(report, length);
+        return EHidResult::Timeout;
+    }
+    return HandleTakenReport(report, length);
+}
+
+// Mutex held.
+EHidResult CCxChipModel::HandleTakenReport(const std::uint8_t* report, std::size_t length)
+{
+    const SCxChipFaults& faults = m_config.faults;
     ++m_requests;
     if (m_log.size() < kRequestLogLimit)
         m_log.emplace_back(report, report + length);
@@ -639,7 +669,11 @@ void CCxChipModel::HandleBlockRequest(const std::uint8_t* r, std::size_t length)
     }
     for (std::uint32_t i = 0; i < count; ++i)
     {
-        const std::uint32_t a = (address + i) % (eeprom ? kEepromAddressSpace : 0x10000u);
+        // The command names address bit 16 once for the whole request: the
+        // request's bytes stay in that 64 KiB block (the address counter
+        // rolls over from 0xFFFF to 0x0000 of the same block, as a part
+        // addressed in two blocks does).
+        const std::uint32_t a = eeprom ? (address & 0x10000u) | ((address + i) & 0xFFFFu) : (address + i) & 0xFFFFu;
         if (write)
         {
             if (eeprom)

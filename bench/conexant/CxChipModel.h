@@ -18,7 +18,9 @@
 //  - chips with address mode 1 (CX2070x, CX2077x): requests of the output
 //    report length
 //      [id][cmd][count][address 15-8][address 7-0][data ...]
-//    with 0x10 in cmd for addresses from 0x10000 and the EEPROM bit 0x20;
+//    with 0x10 in cmd for addresses from 0x10000 and the EEPROM bit 0x20
+//    (bit 16 of every byte of the request: a request that runs past 0xFFFF
+//    goes on at 0x0000 of its 64 KiB block, not into the next block);
 //    registers carry the type-3 bit 0x80 and their number in cmd bits 3-5,
 //    their two bytes at 4; a request with no memory bit and a count of 0 reads
 //    a read-only register (memory type 4) of that number. Reads are answered
@@ -49,9 +51,11 @@
 // do: replies with other report IDs first, replies that never come, replies
 // that come after the host's time-out (each the reply of its own request,
 // as the chip answered it then; the chip answers in order, so the replies
-// behind a late one come after it), writes that never complete or that the
-// device does not carry out, an unplug at any report, EEPROM bits stuck at
-// 0, EEPROM that programs AND-wise.
+// behind a late one come after it), writes that never complete (the chip
+// took them or not) or that the device does not carry out, from any report
+// on, an unplug at any report, EEPROM bits stuck at 0, EEPROM that programs
+// AND-wise, a write-protected EEPROM, a part of 64 KiB or less whose board
+// lets nothing answer from 0x10000 on (where it would otherwise wrap).
 //
 // Threads: the world calls the model one report at a time; late replies are
 // delivered by a thread of the model; the inspection operations may be
@@ -91,11 +95,19 @@ struct SCxChipFaults
     int lateRepliesAfter = 0;                  // ... once this many replies went out
     std::uint32_t lateReplyMs = 150;           // the host waits 100 ms for a reply
     int timeoutWrites = 0;                     // output reports that never complete (-1: every one)
+    int timeoutWritesAfter = 0;                // ... once this many reports came
+    bool timedOutWritesArrive = false;         // ... though the chip takes them (only the completion is lost)
     int failWrites = 0;                        // output reports the device does not carry out (-1: every one)
+    int failWritesAfter = 0;                   // ... once this many reports came
     int unplugAfterRequests = -1;              // drop off the bus after this many requests
     std::int32_t stuckEepromAddress = -1;      // this EEPROM cell has bits stuck at 0 ...
     std::uint8_t stuckBits = 0x01;             // ... these
     bool eepromAndWise = false;                // EEPROM cells only clear bits (not erased before writing)
+    bool eepromWriteProtected = false;         // the part's write-protect pin is tied: writes are acknowledged, not kept
+    // The board: address bit 16 selects a second device (the block pin of a
+    // part of 64 KiB or less) that is not there: from 0x10000 on nothing
+    // answers (reads 0xFF, writes are lost) instead of the part wrapping.
+    bool eepromHighBlockAbsent = false;
 };
 
 struct SCxChipConfig
@@ -184,8 +196,10 @@ private:
     void Busy(std::uint32_t ms);
     void WaitForBus();
     EHidResult HandleOutputReport(const std::uint8_t* report, std::size_t length);
+    EHidResult HandleTakenReport(const std::uint8_t* report, std::size_t length);
     void Reply(const std::vector<std::uint8_t>& reply);
     void DeliverLateReplies();
+    bool EepromAnswers(std::uint32_t address) const;
     std::uint8_t EepromByte(std::uint32_t address) const;
     void EepromStore(std::uint32_t address, std::uint8_t value);
     void ApplyStuckBits();

@@ -492,3 +492,262 @@ TEST(CxAudioTool, RegistersAsTheRequestFormatAddressesThem)
     run = RunTool(other, {"write", "3", "0x100", "AABB", "--register", "1"});
     EXPECT_EQ(run.status, CXHID_STATUS_INVALID_PARAMETER);
 }
+
+namespace
+{
+bool HasWriteRequest(CCxChipModel& chip)
+{
+    const std::uint8_t writeBit = chip.Config().writeBit;
+    for (const auto& r : chip.Requests())
+        if (r.size() > 1 && r[0] == chip.Config().requestId && (r[1] & writeBit) != 0)
+            return true;
+    return false;
+}
+} // namespace
+
+TEST(CxAudioTool, AVerificationWritesNothingEvenOnABlankPart)
+{
+    // A blank EEPROM (the header reads FF FF): its presence and size are
+    // found by writing a test byte, which a verification has no business
+    // doing; pulled out in the middle, the part would keep it.
+    const std::string text = JoinLines(S37Lines(std::vector<std::uint8_t>(64, 0x11), 0x100, 32), "\n");
+    for (int unplugAfter : {-1, 1, 2, 3, 4, 5, 6})
+    {
+        SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+        config.faults.unplugAfterRequests = unplugAfter;
+        CCxBench bench;
+        auto chip = bench.Plug(config);
+        const std::vector<std::uint8_t> blank = chip->Eeprom();
+        const std::string folder = MakeTestFolder("cxaudio-verify-blank");
+        const std::string file = JoinPath(folder, "fill.s37");
+        ASSERT_TRUE(WriteFileBytes(file, text));
+        const SRun run = RunTool(bench, {"patch", file, "--verify"});
+        EXPECT_NE(run.status, 0) << "the blank part does not hold the file";
+        EXPECT_FALSE(HasWriteRequest(*chip)) << "unplugged after " << unplugAfter << " requests";
+        EXPECT_TRUE(chip->Eeprom() == blank) << "unplugged after " << unplugAfter << " requests";
+    }
+}
+
+TEST(CxAudioTool, ATestByteThePartDoesNotGiveBackIsNoRefusal)
+{
+    // An erased part that programs AND-wise (it clears bits, it never sets
+    // them) keeps the bits a size test cleared. A file too large for it must
+    // not be reported as refused untouched when the part was changed.
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.faults.eepromAndWise = true;
+    std::vector<std::uint8_t> image(0x3000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(0x30 + i % 7);
+    const SRefusal r = RunOnChip(config, JoinLines(S37Lines(image, 0, 32), "\n"), {"--write", "--verify"});
+    if (r.run.status == CXHID_STATUS_PATCH_EEPROM_SIZE)
+    {
+        EXPECT_TRUE(r.unchanged) << "refused, and the part changed";
+    }
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_VERIFY_FAILED) << r.run.err;
+    EXPECT_NE(r.run.err.find("size test"), std::string::npos) << r.run.err;
+}
+
+TEST(CxAudioTool, ALineThatHidesTextBehindANulCharacterIsRefused)
+{
+    // A NUL inside a line (a file damaged by a crash or a bad copy) ends the
+    // line's text for a C string: the record behind it would vanish unseen.
+    const std::string text = S37Line(0x100, std::vector<std::uint8_t>(16, 0x11)) + std::string(1, '\0') +
+                             S37Line(0x110, std::vector<std::uint8_t>(16, 0x22)) + "\nS70500000000FA\n";
+    CCxBench none;
+    const std::string folder = MakeTestFolder("cxaudio-nul");
+    const std::string file = JoinPath(folder, "nul.s37");
+    ASSERT_TRUE(WriteFileBytes(file, text));
+    EXPECT_EQ(RunTool(none, {"patch", file}).status, CXHID_STATUS_INVALID_PATCH_FILE);
+    const SRefusal r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), text, {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE);
+    EXPECT_TRUE(r.unchanged);
+}
+
+TEST(CxAudioTool, NoRequestCarriesBytesOnBothSidesOfTheHighAddressBit)
+{
+    // A request names address bit 16 once, in its command. A 128 KiB part
+    // addressed in two 64 KiB blocks keeps a request's bytes in its block:
+    // bytes after 0xFFFF in a request that starts below it land at 0x0000.
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.eepromSize = 0x20000;
+    config.eepromContents = MakeCxEepromImage(0x20000, 0x09);
+    config.firmwareSizeCode = 0x09; // the firmware knows the part: EEPROM requests of 32 bytes
+    std::vector<std::uint8_t> bytes(0x30);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
+    const std::string folder = MakeTestFolder("cxaudio-64k");
+    const std::string file = JoinPath(folder, "straddle.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(bytes, 0xFFF0, 16), "\n")));
+    {
+        CCxBench bench;
+        auto chip = bench.Plug(config);
+        const SRun run = RunTool(bench, {"patch", file, "--write", "--verify"});
+        const std::vector<std::uint8_t> eeprom = chip->Eeprom();
+        const bool holds = std::equal(bytes.begin(), bytes.end(), eeprom.begin() + 0xFFF0);
+        EXPECT_TRUE(run.status != 0 || holds) << "exit 0, the part does not hold the file";
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(holds);
+        EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.begin() + 0x40, config.eepromContents.begin()))
+            << "the header, which the file does not touch";
+    }
+    {
+        CCxBench bench;
+        auto chip = bench.Plug(config);
+        const SRun run = RunTool(bench, {"write", "0", "0xFFF8", "0102030405060708090A0B0C0D0E0F10"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        const std::vector<std::uint8_t> eeprom = chip->Eeprom();
+        EXPECT_EQ(eeprom[0x10000], 0x09);
+        EXPECT_EQ(eeprom[0x10007], 0x10);
+        EXPECT_TRUE(std::equal(eeprom.begin(), eeprom.begin() + 0x40, config.eepromContents.begin()));
+    }
+}
+
+TEST(CxAudioTool, ATerminationRecordMustBeOne)
+{
+    // '3' and '7' differ in one bit, and the type letter is outside the
+    // checksum: the last data record with that bit flipped reads as a
+    // termination record, and its bytes would go missing unseen.
+    std::vector<std::uint8_t> image(0x100);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(0x80 + i / 3);
+    std::vector<std::string> lines = S37Lines(image, 0x200, 32);
+    lines[lines.size() - 2][1] = '7';
+    SRefusal r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE) << r.run.out;
+    EXPECT_TRUE(r.unchanged);
+
+    // A termination record cut short, or with a checksum that does not add up.
+    for (const char* end : {"S70500000000", "S70500000000FB", "S7"})
+    {
+        lines = S37Lines(image, 0x200, 32);
+        lines.back() = end;
+        r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, CXHID_STATUS_INVALID_PATCH_FILE) << end;
+        EXPECT_TRUE(r.unchanged) << end;
+    }
+    // Its start address is free; lowercase is read as everywhere.
+    for (const char* end : {"S70500001000EA", "s70500000000fa"})
+    {
+        lines = S37Lines(image, 0x200, 32);
+        lines.back() = end;
+        r = RunOnChip(MakeCxChipConfig(ECxBenchChip::Cx2070x), JoinLines(lines, "\n"), {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, 0) << end << r.run.err;
+    }
+}
+
+TEST(CxAudioTool, AHeaderThatNamesLessThanThePartHoldsDoesNotShrinkIt)
+{
+    // A 16 KiB part that holds an 8 KiB image: the image's header names
+    // 8 KiB. The new 12 KiB image for the same part fits it; the part shows
+    // at 8 KiB bytes other than its first, so it does not end there.
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.eepromSize = 0x4000;
+    config.eepromContents = SerialImage();
+    config.eepromContents.resize(0x4000, 0xFF);
+    config.firmwareSizeCode = 0x05;
+    std::vector<std::uint8_t> image(0x3000);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    image[0] = 0x4C;
+    image[1] = 0x06; // 16 KiB
+    for (std::size_t i = 1; i < image.size(); ++i)
+        if (image[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            image[i] = 0x4D;
+    const std::string text = JoinLines(S37Lines(image, 0, 32), "\n");
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const std::string folder = MakeTestFolder("cxaudio-grow");
+    const std::string file = JoinPath(folder, "grow.s37");
+    ASSERT_TRUE(WriteFileBytes(file, text));
+    SRun run = RunTool(bench, {"patch", file, "--write", "--verify"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), chip->Eeprom().begin()));
+
+    // The same image on an 8 KiB part: refused, the part untouched.
+    config.eepromSize = 0x2000;
+    config.eepromContents.resize(0x2000);
+    const SRefusal r = RunOnChip(config, text, {"--write", "--verify"});
+    EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_EEPROM_SIZE);
+    EXPECT_NE(r.run.err.find("the EEPROM holds 8192 bytes"), std::string::npos) << r.run.err;
+    EXPECT_TRUE(r.unchanged);
+}
+
+TEST(CxAudioTool, ASizeTestCutShortLeavesNothingTheNextRunKeeps)
+{
+    // A blank part tells its size by a test byte; pulled out before the byte
+    // is restored, the part keeps it. The next run must not keep it for good:
+    // not in the application status byte that --protect leaves alone.
+    std::vector<std::uint8_t> image = SerialImage();
+    image.resize(0x400);
+    const std::string folder = MakeTestFolder("cxaudio-size-test");
+    const std::string file = JoinPath(folder, "layout.s37");
+    ASSERT_TRUE(WriteFileBytes(file, JoinLines(S37Lines(image, 0, 32), "\n")));
+    int interrupted = 0;
+    for (int unplugAfter = 3; unplugAfter < 24; ++unplugAfter)
+    {
+        SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+        config.firmwareSizeCode = 0xFF;
+        config.faults.unplugAfterRequests = unplugAfter;
+        std::vector<std::uint8_t> left;
+        {
+            CCxBench bench;
+            auto chip = bench.Plug(config);
+            const SRun run = RunTool(bench, {"patch", file, "--write", "--verify", "--protect"});
+            if (run.status == 0)
+                break;
+            left = chip->Eeprom();
+        }
+        if (left == std::vector<std::uint8_t>(0x2000, 0xFF))
+            continue;
+        ++interrupted;
+        config.faults = SCxChipFaults();
+        config.eepromContents = left;
+        CCxBench bench;
+        auto chip = bench.Plug(config);
+        const SRun run = RunTool(bench, {"patch", file, "--write", "--verify", "--protect"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(chip->Eeprom()[43], 0xFF) << "the application status byte of the blank part, after an unplug at "
+                                            << unplugAfter;
+    }
+    EXPECT_GT(interrupted, 0) << "no unplug fell between the test byte and its restoring";
+}
+
+TEST(CxAudioTool, BytesWhereNoPartAnswersAreNoBytesItHolds)
+{
+    // A 64 KiB part whose board lets address bit 16 select a device that is
+    // not there: from 0x10000 on, reads give 0xFF and writes are lost. A
+    // 128 KiB image padded with 0xFF reads back as written there.
+    std::vector<std::uint8_t> image(0x20000, 0xFF);
+    for (std::size_t i = 2; i < 0x8000; ++i)
+        image[i] = static_cast<std::uint8_t>(i * 5 + 1);
+    image[0] = 0x4C;
+    image[1] = 0x09; // 128 KiB
+    for (std::size_t i = 1; i < image.size(); ++i)
+        if (image[i] == 0x4C && ((i & 0x1F) == 1 || i == 32))
+            image[i] = 0x4D;
+    const std::string text = JoinLines(S37Lines(image, 0, 250), "\n");
+    SCxChipConfig config = MakeCxChipConfig(ECxBenchChip::Cx2070x);
+    config.eepromSize = 0x10000;
+    config.faults.eepromHighBlockAbsent = true;
+    config.firmwareSizeCode = 0xFF;
+    // Blank, and with a header that names 128 KiB (the image written there before).
+    for (const bool blank : {true, false})
+    {
+        if (!blank)
+        {
+            config.eepromContents = MakeCxEepromImage(0x10000, 0x09);
+            config.firmwareSizeCode = 0x09;
+        }
+        const SRefusal r = RunOnChip(config, text, {"--write", "--verify"});
+        EXPECT_EQ(r.run.status, CXHID_STATUS_PATCH_EEPROM_SIZE) << (blank ? "blank: " : "header: ") << r.run.err;
+        EXPECT_NE(r.run.err.find("the EEPROM holds 65536 bytes"), std::string::npos) << r.run.err;
+        EXPECT_TRUE(r.unchanged);
+    }
+    // The write command's bytes likewise.
+    CCxBench bench;
+    auto chip = bench.Plug(config);
+    const std::vector<std::uint8_t> before = chip->Eeprom();
+    const SRun run = RunTool(bench, {"write", "0", "0x1FFF0", "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"});
+    EXPECT_EQ(run.status, CXHID_STATUS_PATCH_EEPROM_SIZE) << run.err;
+    EXPECT_TRUE(chip->Eeprom() == before);
+}

@@ -4,6 +4,7 @@
 // time-out, and what the simulated chips refuse as the real ones do.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -25,6 +26,7 @@ public:
         EHidResult result;
         std::uint8_t reportId;
         std::uint8_t fill = 0; // every byte after the report ID
+        std::size_t length = 0; // bytes the device sent (a short report); 0: the whole report
     };
     explicit CScriptedHid(std::deque<SStep> steps) : m_steps(std::move(steps)) {}
     std::uintptr_t GetHandleValue() const override { return 7; }
@@ -54,10 +56,11 @@ public:
             m_steps.pop_front();
         if (step.result != EHidResult::Ok)
             return step.result;
-        std::memset(report, step.fill, capacity);
+        const std::size_t sent = step.length != 0 ? std::min(step.length, capacity) : capacity;
+        std::memset(report, step.fill, sent);
         report[0] = step.reportId;
         if (read != nullptr)
-            *read = capacity;
+            *read = sent;
         return EHidResult::Ok;
     }
     void Cancel() override {}
@@ -122,6 +125,23 @@ TEST(CxReportExchange, ReadEndsOnlyWhenTheDeviceIsGoneOrNotFunctioning)
     s.device->SetIoSettings(io);
     EXPECT_EQ(s.device->ReadInputReport(0x05, buffer, 0x21, &got), CXHID_STATUS_DEVICE_READ_ERROR);
     EXPECT_EQ(s.reader->m_reads, 40u);
+    s.device->Release();
+}
+
+TEST(CxReportExchange, AShortReplyDoesNotCarryTheBytesItLacks)
+{
+    // hidraw hands over a report as long as the device sent it: a reply of
+    // the right ID with 4 of the 32 bytes asked for has no others to give.
+    SScripted s = MakeScripted({{EHidResult::Ok, 0x05, 0x7E, 5}}, true);
+    std::vector<std::uint8_t> buffer(32, 0xEE);
+    EXPECT_EQ(s.device->MemoryRead(1, 0, 0x200, buffer.data(), 32, nullptr), CXHID_STATUS_DEVICE_READ_ERROR)
+        << "the host's cleared buffer taken for the chip's bytes";
+    s.device->Release();
+
+    // A reply as long as the request needs is whole, whatever the report length.
+    s = MakeScripted({{EHidResult::Ok, 0x05, 0x7E, 5}});
+    EXPECT_EQ(s.device->MemoryRead(1, 0, 0x200, buffer.data(), 4, nullptr), CXHID_STATUS_OK);
+    EXPECT_EQ(buffer[3], 0x7E);
     s.device->Release();
 }
 

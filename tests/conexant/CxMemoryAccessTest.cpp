@@ -101,11 +101,12 @@ TEST(CxMemoryAccess, WritesEepromOnTableBInBlocksWithHighAddressBit)
         data[i] = static_cast<std::uint8_t>(i * 3 + 1);
     ASSERT_EQ(dev->MemoryWrite(0, 0, 0xFFF0, data.data(), 70, nullptr), CXHID_STATUS_OK);
     const auto requests = chip->Requests();
-    ASSERT_EQ(requests.size(), 3u) << "32 + 32 + 6 bytes; a write is not answered";
+    ASSERT_EQ(requests.size(), 3u) << "16 + 32 + 22 bytes; a write is not answered";
     EXPECT_EQ(requests[0][1], 0x60) << "write bit and memory type 0 bit";
-    EXPECT_EQ(requests[0][2], 32);
+    EXPECT_EQ(requests[0][2], 16) << "up to 0xFFFF: the request's bit 16 holds for all its bytes";
     EXPECT_EQ(requests[1][1], 0x70) << "0x10000 and up set bit 0x10";
-    EXPECT_EQ(requests[2][2], 6);
+    EXPECT_EQ(requests[1][4], 0x00);
+    EXPECT_EQ(requests[2][2], 22);
     const auto eeprom = chip->Eeprom();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), eeprom.begin() + 0xFFF0));
 

@@ -8,9 +8,11 @@
 // from DIR when it holds them and saved there after the run, so one run can
 // write what the next reads. --bench-eeprom-size gives the part's size (0:
 // none). Faults (see SCxChipFaults): drop-replies=COUNT[@AFTER],
-// late-replies=COUNT[@AFTER][/MS], timeout-writes=N, fail-writes=N,
-// unplug-after=REQUESTS, stuck=ADDRESS[/BITS], stray=N, and-wise. The bench
-// runs its waits a thousand times faster (ORVO_TIME_SCALE overrides).
+// late-replies=COUNT[@AFTER][/MS], timeout-writes=N[@AFTER],
+// timed-out-writes-arrive, fail-writes=N[@AFTER], unplug-after=REQUESTS,
+// stuck=ADDRESS[/BITS], stray=N, and-wise, write-protect, high-block-absent.
+// The bench runs its waits a thousand times faster (ORVO_TIME_SCALE
+// overrides).
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -75,9 +77,24 @@ bool ParseFault(const std::string& spec, SCxChipFaults& faults)
     if (name == "late-replies")
         return CountSpec(value, faults.lateReplies, &faults.lateRepliesAfter, &faults.lateReplyMs);
     if (name == "timeout-writes")
-        return CountSpec(value, faults.timeoutWrites, nullptr, nullptr);
+        return CountSpec(value, faults.timeoutWrites, &faults.timeoutWritesAfter, nullptr);
     if (name == "fail-writes")
-        return CountSpec(value, faults.failWrites, nullptr, nullptr);
+        return CountSpec(value, faults.failWrites, &faults.failWritesAfter, nullptr);
+    if (name == "timed-out-writes-arrive" && value.empty())
+    {
+        faults.timedOutWritesArrive = true;
+        return true;
+    }
+    if (name == "write-protect" && value.empty())
+    {
+        faults.eepromWriteProtected = true;
+        return true;
+    }
+    if (name == "high-block-absent" && value.empty())
+    {
+        faults.eepromHighBlockAbsent = true;
+        return true;
+    }
     if (name == "unplug-after")
         return CountSpec(value, faults.unplugAfterRequests, nullptr, nullptr);
     if (name == "stray")

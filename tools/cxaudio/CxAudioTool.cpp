@@ -559,9 +559,15 @@ private:
             if (object->ValidateAccess(1, 0, flags, address, static_cast<std::uint32_t>(bytes.size())) ==
                 CXHID_STATUS_OK)
             {
-                status = dev->AutoConfigure();
+                // One write test at most, the size's (its byte is restored and checked).
+                status = object->AutoConfigureWithoutWriting();
                 if (status == CXHID_STATUS_OK)
                     status = object->DetectEepromCapacity(true, end, capacity);
+                // The part answers where the bytes end (reads alone cannot tell).
+                if (status == CXHID_STATUS_OK && capacity != 0 && end - 1 >= 256 && end <= capacity)
+                    status = object->ConfirmEepromReach(static_cast<std::uint32_t>(end - 1), 43, capacity);
+                if (status == CXHID_STATUS_PATCH_VERIFY_FAILED)
+                    SaySizeTestChangedThePart(43);
                 if (status != CXHID_STATUS_OK)
                     return status;
                 if (capacity != 0 && end > capacity)
@@ -675,10 +681,12 @@ private:
         if (status != CXHID_STATUS_OK)
             return status;
         // The EEPROM's header, its size and whether the chip takes EEPROM
-        // payloads of more than one byte.
+        // payloads of more than one byte. A verification writes nothing; a
+        // write makes one size test at most (the patch's, on a part without
+        // a valid header).
         if (memory == 0)
         {
-            status = dev->AutoConfigure();
+            status = static_cast<CxAudioHidDevice*>(dev.get())->AutoConfigureWithoutWriting();
             if (status != CXHID_STATUS_OK)
                 return status;
         }
@@ -740,6 +748,10 @@ private:
                 std::fprintf(m_io.err, "%s: the file has bytes at 0x%08X and on; the EEPROM holds %u bytes\n", name,
                              stats.refusedAddress, stats.memorySize);
             break;
+        case CXHID_STATUS_PATCH_VERIFY_FAILED:
+            if (stats.bytesDone == 0 && stats.bytesCompared == 0 && m_o.write)
+                SaySizeTestChangedThePart(stats.refusedAddress);
+            break;
         case CXHID_STATUS_PATCH_WRONG_DEVICE:
             std::fprintf(m_io.err, "%s: the file is made for a %s, the chip is a %s\n", name,
                          CxChipName(analysis.chipFamily), dev->GetChipName());
@@ -752,6 +764,14 @@ private:
             break;
         default: break;
         }
+    }
+
+    void SaySizeTestChangedThePart(std::uint32_t address)
+    {
+        std::fprintf(m_io.err,
+                     "%s: the EEPROM did not take back its byte at %u after the size test: the part is changed "
+                     "there\n",
+                     m_io.programName, address);
     }
 
     void SayFile(const S37File& f)

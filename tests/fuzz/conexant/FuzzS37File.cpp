@@ -60,6 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         __builtin_trap(); // the analysis needs no chip and gives the same
     if (status == 0 && file.totalDataBytes > 0 && file.s7Records == 0)
         __builtin_trap(); // a file without its termination record passed
+    // A NUL before the end of the text (Ctrl-Z ends a text file) hides the
+    // rest of its line: such a file is malformed.
+    const void* textEnd = std::memchr(data, 0x1A, size);
+    const std::size_t textSize = textEnd != nullptr ? static_cast<const std::uint8_t*>(textEnd) - data : size;
+    if (status == 0 && std::memchr(data, 0, textSize) != nullptr)
+        __builtin_trap();
 
     // The same bytes as lines in memory.
     std::vector<std::string> lines;
