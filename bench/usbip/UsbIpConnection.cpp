@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -99,7 +100,11 @@ bool CUsbIpConnection::OnReadable(IUsbWireDevice& device)
     usbip::SCommand command;
     while (m_fd >= 0 && m_decoder.Next(command))
     {
-        if (!Handle(device, command))
+        const auto start = std::chrono::steady_clock::now();
+        const bool alive = Handle(device, command);
+        m_stats.answeredUs += static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+        if (!alive)
             return false;
     }
     return m_fd >= 0 && Pump(device);

@@ -51,6 +51,7 @@ public:
         std::uint64_t unlinks = 0;
         std::uint64_t unlinkedPending = 0;
         std::uint64_t stalls = 0;
+        std::uint64_t answeredUs = 0; // from reading a request to its answer sent, summed (the device's time)
     };
     const SStats& Stats() const { return m_stats; }
 
