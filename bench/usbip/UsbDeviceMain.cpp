@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <poll.h>
+#include <time.h>
 #include <string>
 #include <vector>
 
@@ -374,14 +375,22 @@ std::string Identity(const IUsbWireDevice* device)
     return text;
 }
 
+// Seconds on the system's monotonic clock, as the kernel's log stamps its lines.
+double Uptime()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 void Unplug(SSlot& slot, const char* why)
 {
     if (slot.connection)
     {
         const CUsbIpConnection::SStats& stats = slot.connection->Stats();
-        std::printf("orvo-usb-device: port %d: %s unplugged (%s); %llu URBs, %llu unlinked, %llu stalled, answered "
-                    "in %.1f ms in all\n",
-                    slot.vhci.Port(), Identity(slot.device.get()).c_str(), why,
+        std::printf("orvo-usb-device: [%.3f] port %d: %s unplugged (%s); %llu URBs, %llu unlinked, %llu stalled, "
+                    "answered in %.1f ms in all\n",
+                    Uptime(), slot.vhci.Port(), Identity(slot.device.get()).c_str(), why,
                     static_cast<unsigned long long>(stats.submits), static_cast<unsigned long long>(stats.unlinks),
                     static_cast<unsigned long long>(stats.stalls), static_cast<double>(stats.answeredUs) / 1000.0);
         slot.connection.reset();
@@ -411,7 +420,8 @@ bool Update(SSlot& slot)
         return false;
     }
     slot.connection = std::make_unique<CUsbIpConnection>(fd);
-    std::printf("orvo-usb-device: port %d: %s plugged in\n", slot.vhci.Port(), Identity(slot.device.get()).c_str());
+    std::printf("orvo-usb-device: [%.3f] port %d: %s plugged in\n", Uptime(), slot.vhci.Port(),
+                Identity(slot.device.get()).c_str());
     std::fflush(stdout);
     return true;
 }

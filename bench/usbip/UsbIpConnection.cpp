@@ -183,6 +183,12 @@ bool CUsbIpConnection::Answer(std::uint32_t seqnum, EWireStatus status, const st
     case EWireStatus::Error:
         return Send(usbip::EncodeRetSubmit(seqnum, -usbip::kEPROTO, {}, 0));
     case EWireStatus::Gone:
+        // A host controller completes the transfer in flight when the device
+        // leaves the bus (a transaction error, at once); a request vhci-hcd
+        // never gets an answer for is given back only at its time-out (5 s
+        // for the descriptor reads of a port reset), and the hub's work
+        // waits for it. Then the socket closes: the unplug.
+        Send(usbip::EncodeRetSubmit(seqnum, -usbip::kEPROTO, {}, 0));
         End("the device left the bus");
         return false;
     case EWireStatus::Pending:
