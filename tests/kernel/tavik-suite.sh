@@ -193,6 +193,25 @@ else
     fail dfu-stall-recovered "exit $rc"; show stall
 fi
 
+# --- a DNLOAD the device never answers: the host's time-out takes the request
+# back (an unlink); the run fails, the next one finds the device in DFU mode
+start_server no-answer --fault no-answer-at-block=10
+wait_for 20 present 2c6d:3240; settle
+run_program no-answer; first=$?
+run_program no-answer-again; rc2=$?
+stop_server
+rc=$first
+if [ $rc = 135 ] && grep -qE '0A12:0001 unplugged .* [1-9][0-9]* unlinked' "$work/no-answer.server"; then
+    pass no-answer "exit 135, the request unlinked by the host's time-out"
+else
+    fail no-answer "exit $rc, expected 135 after an unlink"; show no-answer
+fi
+if [ $rc2 = 0 ] && same_file "$work/no-answer.fw" "$work/payload.bin"; then
+    pass no-answer-recovered "the second run, from DFU mode: exit 0, the image in place"
+else
+    fail no-answer-recovered "exit $rc2"; show no-answer
+fi
+
 # --- hosts we did not write: lsusb -v and dfu-util against our devices
 start_server hosts --scenario dfu-mode --fault second-dfu-device
 if wait_for 20 present 0a12:0001 && wait_for 20 test -e /sys/bus/usb/devices/1-$((port + 2))/idVendor; then
@@ -251,6 +270,17 @@ if [ $rc = 0 ] && same_file "$work/leaves.fw" "$work/payload.bin"; then
     pass manifest-leaves-bus "exit 0, the image in place"
 else
     fail manifest-leaves-bus "exit $rc"; show leaves
+fi
+
+# --- a slow re-enumeration (3.5 s each way, within the upgrader's 5 s)
+start_server slow --fault slow-reenumeration=3500
+wait_for 20 present 2c6d:3240; settle
+run_program slow; rc=$?
+stop_server
+if [ $rc = 0 ] && same_file "$work/slow.fw" "$work/payload.bin"; then
+    pass slow-reenumeration "exit 0, the image in place"
+else
+    fail slow-reenumeration "exit $rc"; show slow
 fi
 
 # --- the right device only: another vendor's device that comes up in DFU
