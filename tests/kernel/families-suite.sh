@@ -337,9 +337,9 @@ bcsp() { # bcsp TAG [SERVER ARGS...]
     fi
     stop_server
 }
-# (Pulled out while the link is being set up, the download takes a minute to
-# fail: the DFU layer asks the dead link for its status seven times, 6 s each.)
-bcsp bcsp-unplug --fault unplug-at-request=150
+# Pulled out as the download starts (it took a minute to fail while the DFU
+# layer asked the dead link for the chip's status again and again, 6 s each).
+bcsp bcsp-unplug --fault unplug-at-request=40
 if [ "$rc" = 1 ] && ! cmp -s "$work/bcsp-unplug.fw" "$work/bluecore.bin"; then
     pass bcsp-dfu-unplugged "exit 1, the chip does not hold the image"
 else
