@@ -44,10 +44,14 @@ present() { # present PORT VID:PID (- for any device)
 gone() { [ ! -e "/sys/bus/usb/devices/1-$1/idVendor" ]; }
 
 if [ "$part" != chips ]; then
-# --- every product on the kernel at once, one port each
+# --- every device the server carries on the kernel at once, one port each
+# (the controller's 15): the Tavik headset, the Avnera products and faces,
+# every Conexant chip and the BlueCore bridge
 head -c 131072 /dev/zero | tr '\000' '\377' >"$work/erased.bin"
-set -- "av7300::2c6d:3240" "av7300:--device-image $work/erased.bin:170d:0300" "av7201::2c6d:3240" \
-       "av6201::2c6d:3226" "av6302::2c6d:3240" "cx20562::0572:1402" "cx2070x::0572:1500" "bluecore::0a12:1004"
+set -- "tavik::2c6d:3240" "av7300::2c6d:3240" "av7300:--device-image $work/erased.bin:170d:0300" \
+       "av7201::2c6d:3240" "av6201::2c6d:3226" "av6302::2c6d:3240" "avnera-generic::2c6d:7300" \
+       "avnera-vendor::170d:fe00" "cx20562::0572:1402" "cx2070x::0572:1500" "cx2076x::0572:1460" \
+       "cx2077x::0572:1600" "cx20805::0572:1700" "cx1410::0572:1410" "bluecore::0a12:1004"
 pids="" port=0
 for p in "$@"; do
     family=${p%%:*} rest=${p#*:}
@@ -78,7 +82,7 @@ for p in "$@"; do
 done
 for pid in $pids; do kill -TERM "$pid" 2>/dev/null; done
 for pid in $pids; do wait "$pid" 2>/dev/null; done
-for port in 1 2 3 4 5 6 7 8; do wait_for 10 gone $port; done
+for port in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do wait_for 10 gone $port; done
 fi
 
 # The server on port 0, its memory written to $work/TAG.fw when it ends.
