@@ -326,6 +326,13 @@ bool CBCSP_DFUUpgrade::Request(std::uint8_t requestType, std::uint8_t request, s
             replied = true;
             break;
         }
+        if (m_stack.Sequencing().IsFailed())
+        {
+            // The link gave up resending (its retry limit, or no transport):
+            // nothing reaches the chip any more, so no answer will come.
+            LogPrintf("CBCSP_DFUUpgrade::Request - the link has failed, no answer will come\n");
+            break;
+        }
         m_stack.ForceTimeout();
     }
     if (!replied)
@@ -456,6 +463,8 @@ bool CBCSP_DFUUpgrade::WaitForDFUIdle()
     {
         SDFUStatus status{};
         const bool ok = GetDFUStatus(status);
+        if (!ok && m_stack.Sequencing().IsFailed())
+            return false; // the link is gone: asking again cannot help
         if (!ok || status.wLength == 0 || status.bState == 4 || status.bState == 7)
         {
             CClock::Sleep(10);

@@ -52,6 +52,8 @@ GOALS = {
     "cx-patch-ratio": ("<= 1.10", lambda v: v <= 1.10),
     "kernel-upgrade-overhead": ("<= 1.05", lambda v: v <= 1.05),
     "kernel-dfu-ratio": ("", None),
+    "kernel-tcg-upgrade-overhead": ("", None),
+    "kernel-tcg-dfu-ratio": ("", None),
 }
 # The campaigns of the Avnera families (bench-soak --family F).
 CAMPAIGN_FAMILIES = ("av7300", "av7201", "av6201", "av6302")
@@ -230,7 +232,9 @@ def bench_kernel(bin_dir, work):
             os.path.join(root, "tests", "kernel", "bench.sh"), build]
     status, out = run(argv, work, 900)
     return status, out, figures_of(out, {"kernel-upgrade-overhead": "kernel-upgrade-overhead",
-                                         "kernel-dfu-ratio": "kernel-dfu-ratio"})
+                                         "kernel-dfu-ratio": "kernel-dfu-ratio",
+                                         "kernel-tcg-upgrade-overhead": "kernel-tcg-upgrade-overhead",
+                                         "kernel-tcg-dfu-ratio": "kernel-tcg-dfu-ratio"})
 
 
 def bench_soak(bin_dir, work, runs):

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <poll.h>
+#include <time.h>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ constexpr SFault kFaults[] = {
     {"dfu-stall-at-block", true, "=N: the DFU device stalls the DNLOAD of block N (once) and enters dfuERROR"},
     {"no-answer-at-block", true, "=N: the DFU device never answers the DNLOAD of its Nth block"},
     {"hid-stall", true, "=N: the headset stalls its Nth HID request (report or output transfer)"},
+    {"unplug-at-request", true,
+     "=N: a Conexant chip, the BlueCore bridge or an Avnera chip is pulled out as it takes its Nth HID\n"
+     "                             request (report or output transfer): the socket closes, for good"},
     {"slow-reenumeration", true, "=MS: each re-enumeration takes MS milliseconds (default 1500)"},
     {"manifest-leaves-bus", false, "the DFU device is not manifestation tolerant and leaves the bus as manifestation starts"},
     {"second-dfu-device", false,
@@ -103,6 +107,7 @@ void PrintHelp(std::FILE* out)
                  "  --scenario NAME      normal, same, newer, dfu-mode, no-device, download-error, unplug\n"
                  "  --port N             the controller's port (default 0: /sys/bus/usb/devices/1-1)\n"
                  "  --firmware-out PATH  writes what the product's firmware memory holds when the server ends\n"
+                 "                       (an Avnera chip: its EEPROM; the BlueCore chip: the image it took)\n"
                  "  --time-scale X       real seconds per simulated second of the model (default 1)\n"
                  "  --device-image, --flash-part, --chip-revision: for families with a memory image\n"
                  "  --fault NAME[=N]     adds a fault (may be repeated):\n");
@@ -209,8 +214,9 @@ SOptions ParseOptions(int argc, char** argv)
     {
         if (o.scenario != "normal" && o.scenario != "no-device")
             o.error = "the " + o.family + " family knows the scenarios normal and no-device";
-        else if (!o.faults.empty())
-            o.error = "the " + o.family + " family knows no faults";
+        else if (std::any_of(o.faults.begin(), o.faults.end(),
+                             [&](const auto& f) { return f.first != "unplug-at-request" || o.family == "dfu"; }))
+            o.error = "the " + o.family + " family knows only the fault unplug-at-request";
         else if (!chipOnly && o.family != "dfu" ? (o.flashPart >= 0 || o.chipRevision >= 0)
                                                              : (!o.deviceImagePath.empty() || o.flashPart >= 0 ||
                                                                 o.chipRevision >= 0))
@@ -369,12 +375,24 @@ std::string Identity(const IUsbWireDevice* device)
     return text;
 }
 
+// Seconds on the system's monotonic clock, as the kernel's log stamps its lines.
+double Uptime()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 void Unplug(SSlot& slot, const char* why)
 {
     if (slot.connection)
     {
-        std::printf("orvo-usb-device: port %d: %s unplugged (%s)\n", slot.vhci.Port(),
-                    Identity(slot.device.get()).c_str(), why);
+        const CUsbIpConnection::SStats& stats = slot.connection->Stats();
+        std::printf("orvo-usb-device: [%.3f] port %d: %s unplugged (%s); %llu URBs, %llu unlinked, %llu stalled, "
+                    "answered in %.1f ms in all\n",
+                    Uptime(), slot.vhci.Port(), Identity(slot.device.get()).c_str(), why,
+                    static_cast<unsigned long long>(stats.submits), static_cast<unsigned long long>(stats.unlinks),
+                    static_cast<unsigned long long>(stats.stalls), static_cast<double>(stats.answeredUs) / 1000.0);
         slot.connection.reset();
     }
     slot.device.reset();
@@ -402,7 +420,8 @@ bool Update(SSlot& slot)
         return false;
     }
     slot.connection = std::make_unique<CUsbIpConnection>(fd);
-    std::printf("orvo-usb-device: port %d: %s plugged in\n", slot.vhci.Port(), Identity(slot.device.get()).c_str());
+    std::printf("orvo-usb-device: [%.3f] port %d: %s plugged in\n", Uptime(), slot.vhci.Port(),
+                Identity(slot.device.get()).c_str());
     std::fflush(stdout);
     return true;
 }
@@ -554,11 +573,14 @@ int main(int argc, char** argv)
         if (options.scenario != "no-device")
             world->Plug(world->RootHub(world->AddHostController()), 1, bluecore::MakeBlueCoreBridgeDevice(blueCore));
     }
+    const bool chipOnlyOrCx = cxChip || avneraChip || blueCore;
     std::unique_ptr<CWorldPortOccupant> worldPort;
     if (world != nullptr && !world->RootHubs().empty())
         worldPort = std::make_unique<CWorldPortOccupant>(*world, world->RootHubs().front(), 1);
 
     std::vector<std::unique_ptr<SSlot>> slots;
+    if (worldPort && chipOnlyOrCx)
+        worldPort->UnplugAtHidRequest(FaultNumber(options, "unplug-at-request"));
     if (worldPort)
         slots.push_back(std::make_unique<SSlot>(worldPort.get(), options.port));
     if (tavik)
@@ -653,6 +675,8 @@ int main(int argc, char** argv)
             firmware = cxChip->Eeprom();
         else if (blueCore)
             firmware = blueCore->FirmwareImage();
+        else if (avneraChip)
+            firmware = avneraChip->Eeprom(0, avneraChip->Config().eepromSize);
         if (!WriteFile(options.firmwareOut, firmware))
         {
             std::fprintf(stderr, "orvo-usb-device: cannot write %s\n", options.firmwareOut.c_str());

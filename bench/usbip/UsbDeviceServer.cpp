@@ -167,5 +167,8 @@ std::uint64_t CWorldPortOccupant::Generation()
 
 std::shared_ptr<IUsbWireDevice> CWorldPortOccupant::Device()
 {
-    return std::make_shared<CWorldWireDevice>(m_world, m_device, m_description);
+    auto device = std::make_shared<CWorldWireDevice>(m_world, m_device, m_description);
+    if (m_devices++ == 0 && m_unplugAt != 0)
+        device->UnplugAtHidRequest(m_unplugAt);
+    return device;
 }

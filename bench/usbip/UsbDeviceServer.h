@@ -87,8 +87,12 @@ public:
     CWorldPortOccupant(CBenchUsbWorld& world, BenchId hub, std::uint8_t port);
     std::uint64_t Generation() override;
     std::shared_ptr<IUsbWireDevice> Device() override;
+    // The first device on the port is pulled out as it takes its Nth HID request (0: never).
+    void UnplugAtHidRequest(std::uint32_t nth) { m_unplugAt = nth; }
 
 private:
+    std::uint32_t m_unplugAt = 0;
+    std::uint32_t m_devices = 0;
     CBenchUsbWorld& m_world;
     BenchId m_hub;
     std::uint8_t m_port;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -99,7 +100,11 @@ bool CUsbIpConnection::OnReadable(IUsbWireDevice& device)
     usbip::SCommand command;
     while (m_fd >= 0 && m_decoder.Next(command))
     {
-        if (!Handle(device, command))
+        const auto start = std::chrono::steady_clock::now();
+        const bool alive = Handle(device, command);
+        m_stats.answeredUs += static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count());
+        if (!alive)
             return false;
     }
     return m_fd >= 0 && Pump(device);
@@ -178,6 +183,12 @@ bool CUsbIpConnection::Answer(std::uint32_t seqnum, EWireStatus status, const st
     case EWireStatus::Error:
         return Send(usbip::EncodeRetSubmit(seqnum, -usbip::kEPROTO, {}, 0));
     case EWireStatus::Gone:
+        // A host controller completes the transfer in flight when the device
+        // leaves the bus (a transaction error, at once); a request vhci-hcd
+        // never gets an answer for is given back only at its time-out (5 s
+        // for the descriptor reads of a port reset), and the hub's work
+        // waits for it. Then the socket closes: the unplug.
+        Send(usbip::EncodeRetSubmit(seqnum, -usbip::kEPROTO, {}, 0));
         End("the device left the bus");
         return false;
     case EWireStatus::Pending:

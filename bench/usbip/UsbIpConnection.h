@@ -9,8 +9,10 @@
 //   then); a request the device does not answer stays pending for good.
 // - CMD_UNLINK of a pending URB takes it back: RET_UNLINK with -ECONNRESET
 //   and no RET_SUBMIT for it; of one already answered: RET_UNLINK with 0.
-// - A device that is Gone in the middle of a transfer ends the connection
-//   without an answer: the socket is closed, which the host sees as an unplug.
+// - A device that is Gone in the middle of a transfer fails that transfer
+//   with -EPROTO, as a host controller does when the device stops answering,
+//   and ends the connection: the socket is closed, which the host sees as an
+//   unplug.
 //
 // Linux (POSIX sockets). Not thread-safe: one thread drives a connection.
 
@@ -51,6 +53,7 @@ public:
         std::uint64_t unlinks = 0;
         std::uint64_t unlinkedPending = 0;
         std::uint64_t stalls = 0;
+        std::uint64_t answeredUs = 0; // from reading a request to its answer sent, summed (the device's time)
     };
     const SStats& Stats() const { return m_stats; }
 

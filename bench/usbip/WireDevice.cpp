@@ -125,10 +125,14 @@ bool CDescribedWireDevice::HidIndexOfInterface(std::uint16_t interfaceNumber, st
     return false;
 }
 
-bool CDescribedWireDevice::TakeHidStall()
+EWireStatus CDescribedWireDevice::TakeHidFault()
 {
     ++m_hidRequests;
-    return m_stallHidAt != 0 && m_hidRequests == m_stallHidAt;
+    if (m_unplugHidAt != 0 && m_hidRequests >= m_unplugHidAt)
+        return EWireStatus::Gone;
+    if (m_stallHidAt != 0 && m_hidRequests == m_stallHidAt)
+        return EWireStatus::Stall;
+    return EWireStatus::Ok;
 }
 
 EWireStatus CDescribedWireDevice::Control(const SWireSetup& setup, const std::vector<std::uint8_t>& out,
@@ -254,8 +258,8 @@ EWireStatus CDescribedWireDevice::HidClass(std::size_t hidIndex, const SWireSetu
     {
         if (!deviceToHost || reportType != kReportFeature)
             return EWireStatus::Stall;
-        if (TakeHidStall())
-            return EWireStatus::Stall;
+        if (const EWireStatus fault = TakeHidFault(); fault != EWireStatus::Ok)
+            return fault;
         std::vector<std::uint8_t> report = ToSystem(hidIndex, 2, reportId, {});
         report[0] = UsesReportIds(hidIndex) ? reportId : 0;
         const EWireStatus status = GetFeature(hidIndex, report);
@@ -268,8 +272,8 @@ EWireStatus CDescribedWireDevice::HidClass(std::size_t hidIndex, const SWireSetu
     {
         if (deviceToHost || (reportType != kReportOutput && reportType != kReportFeature))
             return EWireStatus::Stall;
-        if (TakeHidStall())
-            return EWireStatus::Stall;
+        if (const EWireStatus fault = TakeHidFault(); fault != EWireStatus::Ok)
+            return fault;
         const int kind = reportType == kReportOutput ? 1 : 2;
         std::vector<std::uint8_t> report = ToSystem(hidIndex, kind, reportId, out);
         return kind == 1 ? OutputReport(hidIndex, report) : SetFeature(hidIndex, report);
@@ -298,8 +302,8 @@ EWireStatus CDescribedWireDevice::DataOut(std::uint8_t endpoint, const std::vect
     {
         if (e.address != endpoint)
             continue;
-        if (TakeHidStall())
-            return EWireStatus::Stall;
+        if (const EWireStatus fault = TakeHidFault(); fault != EWireStatus::Ok)
+            return fault;
         const std::uint8_t reportId = UsesReportIds(e.hidIndex) && !data.empty() ? data[0] : 0;
         std::vector<std::uint8_t> report = ToSystem(e.hidIndex, 1, reportId, data);
         return OutputReport(e.hidIndex, report);

@@ -76,6 +76,9 @@ public:
     // HID class or output requests to stall: the Nth such request (1-based)
     // and, with every, each one from there on.
     void StallHidRequest(std::uint32_t nth) { m_stallHidAt = nth; }
+    // The device is pulled out as it takes its Nth HID request (1-based;
+    // report or output transfer): no answer, the socket closes, for good.
+    void UnplugAtHidRequest(std::uint32_t nth) { m_unplugHidAt = nth; }
     std::uint32_t HidRequests() const { return m_hidRequests; }
 
 protected:
@@ -104,7 +107,8 @@ private:
     EWireStatus HidClass(std::size_t hidIndex, const SWireSetup& setup, const std::vector<std::uint8_t>& out,
                          std::vector<std::uint8_t>& in);
     bool HidIndexOfInterface(std::uint16_t interfaceNumber, std::size_t* hidIndex) const;
-    bool TakeHidStall();
+    // Counts a HID request; Ok, or the fault it meets (Stall, Gone).
+    EWireStatus TakeHidFault();
     // Wire bytes to the system's shape and back.
     std::vector<std::uint8_t> ToSystem(std::size_t hidIndex, int kind, std::uint8_t reportId,
                                        const std::vector<std::uint8_t>& wire) const;
@@ -116,6 +120,7 @@ private:
     std::uint8_t m_configuration = 0;
     std::map<std::size_t, std::uint16_t> m_idle; // by HID interface: the idle rate
     std::uint32_t m_stallHidAt = 0;
+    std::uint32_t m_unplugHidAt = 0;
     std::uint32_t m_hidRequests = 0;
 };
 

@@ -19,8 +19,11 @@ namespace
 {
 constexpr std::uint32_t kDeviceSettleMs = 5000;
 constexpr std::uint32_t kAfterInitMs = 1000;
-// How often the headset's DFU device is looked for while it re-enumerates.
-constexpr std::uint32_t kDfuLookMs = 1000;
+// How often the headset's DFU device is looked for while it re-enumerates: a
+// look (a fresh libusb context, the devices read from sysfs) costs a few
+// milliseconds on a PC; looking every second found the device up to a
+// second after it was there.
+constexpr std::uint32_t kDfuLookMs = 100;
 constexpr std::size_t kDfuPathChars = 512;
 constexpr int kIdOk = 1;
 constexpr std::uint32_t kErrorCancelled = 1223; // the user refused the consent prompt

@@ -135,3 +135,33 @@ TEST(NemboHIDHelperTest, ClosingTheBridgeWhileTheStackSendsFailsTheDownloadAndUn
     EXPECT_FALSE(helper.ReceiveReport(report, sizeof(report)));
     EXPECT_EQ(w.world.OpenHidHandleCount(), 0u);
 }
+
+// The bridge pulled out as the download starts: the link gives up resending
+// after its retry limit, and the download fails then, instead of asking the
+// dead link for the chip's status again and again, 6 s for each answer
+// (a minute through the real kernel).
+TEST(NemboHIDHelperTest, ABridgePulledOutAsTheDownloadStartsFailsItWithinSeconds)
+{
+    SWorld w;
+    CNemboHIDHelper helper(w.world);
+    ASSERT_EQ(helper.Open(w.world.HidInterfacePath(w.device)), HR_OK);
+    std::vector<std::uint8_t> image(8 * 1023, 0x5A);
+    CBCSP_DFUUpgrade dfu;
+    ASSERT_EQ(dfu.Init(&helper), HR_OK);
+    std::uint64_t pulledAtMs = 0;
+    SDFUDownloadHooks hooks;
+    hooks.onProgress = [&](std::size_t done, std::size_t) {
+        if (done == 1023 && pulledAtMs == 0)
+        {
+            pulledAtMs = CClock::NowMs();
+            EXPECT_TRUE(w.world.Unplug(w.device));
+        }
+    };
+    EXPECT_EQ(DownloadDFUImage(dfu, image.data(), image.size(), &hooks), HR_FAIL);
+    ASSERT_NE(pulledAtMs, 0u);
+    const std::uint64_t tookMs = CClock::NowMs() - pulledAtMs;
+    // The retry limit (20 resends, at most 250 ms apart) and one answer's wait.
+    EXPECT_LT(tookMs, 20u * 250u + CBCSP_DFUUpgrade::kReplyTimeoutMs + 2000u);
+    EXPECT_NE(w.chip->FirmwareImage(), image);
+    helper.Close();
+}

@@ -6,6 +6,12 @@
 #                            device's simulated transfer time)
 #   kernel-dfu-ratio         a 1 MiB DFU download by our engine through libusb,
 #                            usbfs and vhci-hcd / the device's least time
+# and, for reference, the same two in the same guest without the kernel (the
+# bench program's and the DFU engine's simulated USB world, in one process):
+#   kernel-tcg-upgrade-overhead, kernel-tcg-dfu-ratio
+# what the emulated processor (QEMU's TCG) costs our own code alone. The
+# server's lines (each device's URBs and the time it took to answer them,
+# with the system's monotonic time of each plug) show where the rest went.
 # Usage: bench.sh BUILD_DIR (a linux-release build). Prints "name value" lines.
 set -u
 build=$1
@@ -37,6 +43,7 @@ kill -TERM $spid; wait $spid
 program=$(number waits "$work/waits")
 device=$(number "own time" "$work/upgrade.server")
 echo "upgrade: exit $rc, wall $wall ms, the program's waits ${program:-?} ms, the device's own time ${device:-?} ms"
+grep -E 'plugged|unplugged' "$work/upgrade.server"
 if [ $rc = 0 ] && [ -n "$program" ] && [ -n "$device" ]; then
     python3 -c "print('kernel-upgrade-overhead %.4f' % ($wall / ($program + $device)))"
 else
@@ -53,10 +60,21 @@ kill -TERM $spid; wait $spid
 measured=$(number dfu-measured-ms "$work/dfu.txt")
 least=$(grep -oE 'least download time [0-9.]+' "$work/dfu.server" | awk '{print $NF}')
 echo "dfu: exit $rc, measured ${measured:-?} ms, the device's least time ${least:-?} ms"
+grep -E 'unplugged' "$work/dfu.server"
 if [ $rc = 0 ] && [ -n "$measured" ] && [ -n "$least" ]; then
     python3 -c "print('kernel-dfu-ratio %.4f' % ($measured / $least))"
 else
     cat "$work/dfu.server" "$work/dfu.txt"; status=1
 fi
+# The same without the kernel, in this guest.
+(cd "$work/run" && "$build/bin/orvohidflash-bench" --time-scale 1 --instance-name kernel-bench /S >"$work/inproc.txt" 2>&1)
+took=$(grep -oE 'run took [0-9]+ ms, waits it had to make [0-9]+' "$work/inproc.txt" | grep -oE '[0-9]+' | tr '\n' ' ')
+set -- $took
+if [ $# = 2 ] && [ "$2" -gt 0 ]; then
+    echo "in-process upgrade: wall $1 ms, waits $2 ms"
+    python3 -c "print('kernel-tcg-upgrade-overhead %.4f' % ($1 / $2))"
+fi
+(cd "$work" && "$build/bin/bench-dfu-engine" >"$work/dfu-inproc.txt" 2>&1) \
+    && grep -E '^dfu-ratio ' "$work/dfu-inproc.txt" | sed 's/^dfu-ratio /kernel-tcg-dfu-ratio /'
 rm -rf "$work"
 exit $status

@@ -199,6 +199,11 @@ SDevice UsbDevice(const std::string& vid, const std::string& pid)
 }
 
 const std::vector<unsigned char> kVendorCollection = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0xC0};
+// The same collection with its usage in the item's two-byte form (0A 01 00),
+// as valid as the short one: the bench's products describe themselves so,
+// and the host interface, which parses the descriptor, opens them.
+const std::vector<unsigned char> kVendorCollectionLongUsage = {0x06, 0x00, 0xFF, 0x0A, 0x01, 0x00, 0xA1, 0x01, 0x15, 0x00, 0xC0};
+const std::vector<unsigned char> kOtherVendorUsageLong = {0x06, 0x00, 0xFF, 0x0A, 0x02, 0x00, 0xA1, 0x01, 0x15, 0x00, 0xC0};
 const std::vector<unsigned char> kOtherVendorUsage = {0x06, 0x00, 0xFF, 0x09, 0x02, 0xA1, 0x01, 0x15, 0x00, 0xC0};
 const std::vector<unsigned char> kKeyboard = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0xC0};
 } // namespace
@@ -221,6 +226,8 @@ TEST(UdevRules, WhatTheProgramOpensIsGrantedToTheSeatAndToPlugdev)
         {"AV62xx flash mode 170D:0100", Hidraw("170d", "0100", sysfs, kVendorCollection, 4)},
         {"AV7201 default image 170D:0001", Hidraw("170d", "0001", sysfs, kVendorCollection, 5)},
         {"generic Avnera HID of any vendor (AV6201 2C6D:3226)", Hidraw("2c6d", "3226", sysfs, kVendorCollection, 6)},
+        {"generic Avnera HID, usage in its two-byte form", Hidraw("2c6d", "3226", sysfs, kVendorCollectionLongUsage, 8)},
+        {"BlueCore HID bridge 0A12:1004 (the same collection)", Hidraw("0a12", "1004", sysfs, kVendorCollectionLongUsage, 9)},
         {"Conexant hidraw", Hidraw("0572", "1410", sysfs, kKeyboard, 7)},
         {"Conexant USB device", UsbDevice("0572", "1410")},
     };
@@ -262,6 +269,7 @@ TEST(UdevRules, TheAvneraRulesGrantOnlyWhatTheHostInterfaceOpens)
         {"170D USB device node", UsbDevice("170d", "fe00")},
         {"another 170D product's hidraw", Hidraw("170d", "1234", sysfs, kKeyboard, 1)},
         {"vendor page, usage 2", Hidraw("1234", "5678", sysfs, kOtherVendorUsage, 2)},
+        {"vendor page, usage 2 in its two-byte form", Hidraw("1234", "5679", sysfs, kOtherVendorUsageLong, 4)},
         {"a keyboard", Hidraw("046d", "c31c", sysfs, kKeyboard, 3)},
         {"the headset as USB device", UsbDevice("2c6d", "3240")},
         {"another vendor's DFU device", UsbDevice("0483", "df11")},

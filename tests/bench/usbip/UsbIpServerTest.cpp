@@ -312,6 +312,43 @@ TEST(UsbIpServer, ModelsGetReportsInTheSystemsShape)
     EXPECT_FALSE(model->m_sink);
 }
 
+// The chip pulled out as it takes its Nth HID request (the server's
+// unplug-at-request): the requests before are answered, that one fails and
+// the socket closes, the model never sees it; a stall of an earlier request
+// is the device's answer, the connection lives on.
+TEST(UsbIpServer, AChipPulledOutAtItsNthHidRequestClosesTheConnectionWithoutAnswer)
+{
+    auto model = std::make_shared<CEchoModel>();
+    SBenchDevice description;
+    description.vendorId = 0x0572;
+    description.productId = 0x1500;
+    SBenchHidInterface hid;
+    hid.reportDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,
+                            0x85, 0x04, 0x95, 0x04, 0x09, 0x01, 0xB1, 0x02, 0xC0};
+    hid.model = model;
+    description.hidInterfaces.push_back(hid);
+    CModelWireDevice device(description);
+    device.Attach();
+    device.StallHidRequest(1);
+    device.UnplugAtHidRequest(3);
+    CHost host;
+    host.Control(device, 0x00, 9, 1, 0, 0);
+    host.Replies();
+    host.Control(device, 0x21, 9, 0x0304, 0, 5, {0x04, 1, 1, 1, 1});
+    EXPECT_EQ(-usbip::kEPIPE, host.One().status);
+    EXPECT_TRUE(model->m_feature.empty());
+    host.Control(device, 0x21, 9, 0x0304, 0, 5, {0x04, 2, 2, 2, 2});
+    EXPECT_EQ(0, host.One().status);
+    EXPECT_EQ((std::vector<std::uint8_t>{0x04, 2, 2, 2, 2}), model->m_feature);
+    host.Control(device, 0x21, 9, 0x0304, 0, 5, {0x04, 3, 3, 3, 3});
+    EXPECT_FALSE(host.alive);
+    const std::vector<SReply> replies = host.Replies();
+    ASSERT_EQ(1u, replies.size());
+    EXPECT_EQ(-usbip::kEPROTO, replies[0].status);
+    EXPECT_TRUE(host.closed);
+    EXPECT_EQ((std::vector<std::uint8_t>{0x04, 2, 2, 2, 2}), model->m_feature);
+}
+
 TEST(UsbIpServer, DfuRequestsReachTheDeviceAndADeviceThatNeverAnswersIsUnlinked)
 {
     SSimDfuConfig config;
@@ -348,7 +385,10 @@ TEST(UsbIpServer, DfuRequestsReachTheDeviceAndADeviceThatNeverAnswersIsUnlinked)
     EXPECT_TRUE(host.alive);
 }
 
-TEST(UsbIpServer, ADevicePulledOutMidTransferClosesTheConnectionWithoutAnswer)
+// Pulled out in the middle of a transfer: that transfer fails at once
+// (-EPROTO, as a host controller reports it; vhci-hcd would otherwise give it
+// back only at its time-out) and the connection closes.
+TEST(UsbIpServer, ADevicePulledOutMidTransferFailsThatTransferAndClosesTheConnection)
 {
     SSimDfuConfig config;
     config.pollTimeoutMs = 0;
@@ -362,9 +402,12 @@ TEST(UsbIpServer, ADevicePulledOutMidTransferClosesTheConnectionWithoutAnswer)
     host.Control(device, 0x21, 1, 0, 0, 64, block);
     host.Control(device, 0xA1, 3, 0, 0, 6);
     EXPECT_EQ(2u, host.Replies().size());
-    host.Control(device, 0x21, 1, 1, 0, 64, block);
+    const std::uint32_t last = host.Control(device, 0x21, 1, 1, 0, 64, block);
     EXPECT_FALSE(host.alive);
-    EXPECT_TRUE(host.Replies().empty());
+    const std::vector<SReply> replies = host.Replies();
+    ASSERT_EQ(1u, replies.size());
+    EXPECT_EQ(last, replies[0].seqnum);
+    EXPECT_EQ(-usbip::kEPROTO, replies[0].status);
     EXPECT_TRUE(host.closed);
     EXPECT_FALSE(dfu->IsPresent());
 }
