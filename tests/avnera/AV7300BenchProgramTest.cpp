@@ -165,4 +165,45 @@ TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
     const SRun fault = Run("fault", {"--fault", "slow-driver=5", "/S"});
     EXPECT_EQ(fault.status, 2u);
 }
+// After a successful secondary-only update the device tells the new version
+// (its chain reaches the new secondary image and the version file behind
+// it): a silent run with the same image finds it the same and writes
+// nothing. Two devices whose chain would not reach what was written: one
+// whose chain breaks before the next free sector (no file 12, no file 16,
+// file 5 telling its version), and an image whose file 12 does not start
+// at a sector while an aligned file follows it.
+TEST_F(CAV7300BenchProgram, SecondaryUpdateLeavesADeviceThatTellsTheNewVersion)
+{
+    struct SCase
+    {
+        const char* name;
+        std::vector<std::string> device;
+        std::vector<std::string> image;
+    };
+    const std::vector<SCase> cases = {
+        {"broken-chain",
+         {"--part", "28", "--minor", "5", "--no-secondary", "--unaligned", "--no-device-version"},
+         {"--part", "28", "--minor", "5", "--date", "2016/01/01"}},
+        {"unaligned-secondary",
+         {"--part", "28", "--minor", "5"},
+         {"--part", "28", "--minor", "5", "--unaligned", "--align-secondary", "--date", "2016/01/01"}},
+    };
+    for (const SCase& c : cases)
+    {
+        std::vector<std::string> deviceArgs = c.device;
+        deviceArgs.push_back("--binary");
+        const std::string device = MakeImage(std::string(c.name) + "-device.bin", deviceArgs);
+        const std::string image = MakeImage(std::string(c.name) + ".ff", c.image);
+        const SRun first = Run(std::string(c.name) + "-1", {"--flash-part", "28", "--device-image",
+                                                            HostPath(device), "--image", HostPath(image), "/S"});
+        EXPECT_EQ(first.status, 0u) << c.name << first.output << first.log;
+        const std::string left = JoinPath(m_folder, std::string(c.name) + "-left.bin");
+        ASSERT_TRUE(WriteFileBytes(left, first.flash));
+        const SRun second = Run(std::string(c.name) + "-2", {"--flash-part", "28", "--device-image",
+                                                             HostPath(left), "--image", HostPath(image), "/S"});
+        EXPECT_EQ(second.status, 1u) << c.name << ": the device does not tell the version just written"
+                                     << second.output;
+        EXPECT_EQ(second.flash, first.flash) << c.name;
+    }
+}
 } // namespace
