@@ -165,6 +165,62 @@ TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
     const SRun fault = Run("fault", {"--fault", "slow-driver=5", "/S"});
     EXPECT_EQ(fault.status, 2u);
 }
+// A memory that names no part (blank, or its first sector erased) runs the
+// ROM, which drives the memory as whatever parameter block it is given: the
+// image names the part. An image made for another part of the same size
+// writes and reads back there; what tells is how the memory erases (a
+// sector of another size, an SST25VF512A that knows no 64 KiB erase). Such
+// an image must never end in success, nor leave a header that boots.
+TEST_F(CAV7300BenchProgram, BlankMemoryRefusesAnImageForAnotherPartOfItsSize)
+{
+    const std::string blank = JoinPath(m_folder, "blank.bin");
+    ASSERT_TRUE(WriteFileBytes(blank, std::string()));
+    struct SCase
+    {
+        const char* product;
+        const char* image;
+    };
+    for (const SCase c : {SCase{"31", "32"}, SCase{"32", "31"}, SCase{"28", "30"}, SCase{"28", "35"}})
+    {
+        const std::string name = std::string("p") + c.product + "-i" + c.image;
+        const std::string image = MakeImage(name + ".ff", {"--part", c.image});
+        const SRun run = Run(name, {"--flash-part", c.product, "--device-image", HostPath(blank), "--image",
+                                    HostPath(image), "/S", "/F"});
+        EXPECT_NE(run.status, 0u) << name << run.output;
+        ASSERT_GE(run.flash.size(), 3u) << name;
+        const auto h = reinterpret_cast<const std::uint8_t*>(run.flash.data());
+        EXPECT_NE(static_cast<std::uint8_t>(h[0] + h[1] + h[2]), 0xFF) << name << ": a header that boots";
+    }
+    // The product's own image still goes in on a blank memory.
+    const std::string right = MakeImage("right.ff", {"--part", "31"});
+    const SRun run = Run("right", {"--flash-part", "31", "--device-image", HostPath(blank), "--image",
+                                   HostPath(right), "/S", "/F"});
+    EXPECT_EQ(run.status, 0u) << run.output << run.log;
+    EXPECT_TRUE(Holds(run.flash, Bytes(ReadFileBytes(right))));
+}
+
+// A product that boots an image made for another part of its size (part 32,
+// 4 KiB sectors, on a part 31 with 64 KiB sectors) takes a secondary-only
+// update whose sector erase takes the whole head of the image with it: the
+// run must not end in success, and the next run with the product's own
+// image recovers it.
+TEST_F(CAV7300BenchProgram, SecondaryUpdateThatErasedTheHeadIsNoSuccess)
+{
+    const std::string wrong = MakeImage("wrong.bin", {"--part", "32", "--binary"});
+    const std::string newer = MakeImage("newer.ff", {"--part", "32", "--date", "2016/01/01"});
+    const SRun run = Run("update", {"--flash-part", "31", "--device-image", HostPath(wrong), "--image",
+                                    HostPath(newer), "/S"});
+    EXPECT_NE(run.status, 0u) << run.output;
+    ASSERT_EQ(run.flash.size(), 131072u);
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, run.flash));
+    const std::string right = MakeImage("right.ff", {"--part", "31"});
+    const SRun again = Run("again", {"--flash-part", "31", "--device-image", HostPath(left), "--image",
+                                     HostPath(right), "/S", "/F"});
+    EXPECT_EQ(again.status, 0u) << again.output << again.log;
+    EXPECT_TRUE(Holds(again.flash, Bytes(ReadFileBytes(right))));
+}
+
 // After a successful secondary-only update the device tells the new version
 // (its chain reaches the new secondary image and the version file behind
 // it): a silent run with the same image finds it the same and writes
