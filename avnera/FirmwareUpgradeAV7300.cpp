@@ -1040,7 +1040,10 @@ HResult CFirmwareUpgradeAV7300::Init(std::uint32_t, std::uint32_t)
         else
         {
             GetDeviceMinorVersion();
-            if (FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary, &m_secondaryImageOffset))
+            LogPrintf("CFirmwareUpgradeAV7300::FindFileInDeviceFWImage\n");
+            m_secondaryInDevice = m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary,
+                                                                    &m_secondaryImageOffset, &m_deviceChainEnd);
+            if (m_secondaryInDevice)
             {
                 LogPrintf("Secondary Image Offset in device [%d] Sector Size [%d]\n",
                           static_cast<int>(m_secondaryImageOffset), static_cast<int>(sector));
@@ -1158,15 +1161,45 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
         // update, and every later run would upgrade it again.
         std::uint32_t versionFile = 0;
         std::uint32_t deviceVersionFile = 0;
+        m_uploadVersionFile = CAV7300CommonHelper::kNoFreeSector;
         const bool inTail =
             FindFileInFWImage(CAV7300CommonHelper::kFileIdVersion, &versionFile, imageSize, pImage) &&
             versionFile > m_secondaryImageOffsetFile &&
             !(FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &deviceVersionFile) &&
               deviceVersionFile < m_secondaryImageOffset);
+        if (inTail)
+            m_uploadVersionFile = versionFile - m_secondaryImageOffsetFile;
         if (!inTail)
         {
             LogPrintf("The image's version file is not in its secondary image: a secondary update would leave the "
                       "device's version. Do full update\n");
+            m_secondaryImageUpdateOnly = 0;
+        }
+    }
+    if (m_secondaryImageUpdateOnly != 0)
+    {
+        // The device finds files by walking its chain: written at the next
+        // free sector behind a chain that ends before it, the new secondary
+        // image (and its version file) would never be reached, and the device
+        // would go on telling its old version.
+        if (!m_secondaryInDevice && m_deviceChainEnd != m_secondaryImageOffset)
+        {
+            LogPrintf("The device's chain ends at [%d], before the next free sector [%d]: a secondary image there "
+                      "would not be reached. Do full update\n",
+                      static_cast<int>(m_deviceChainEnd), static_cast<int>(m_secondaryImageOffset));
+            m_secondaryImageUpdateOnly = 0;
+        }
+    }
+    if (m_secondaryImageUpdateOnly != 0)
+    {
+        // The tail goes to a sector boundary of the device; its aligned files
+        // keep their places in the chain only when it starts at one in the
+        // image too.
+        const std::uint32_t sector = CAV7300CommonHelper::kFlashParts[m_flashPart].sector;
+        if (sector == 0 || m_secondaryImageOffsetFile % sector != 0)
+        {
+            LogPrintf("Secondary image in file NOT at sector offset [%d]. Do full update\n",
+                      static_cast<int>(m_secondaryImageOffsetFile));
             m_secondaryImageUpdateOnly = 0;
         }
     }
@@ -1416,10 +1449,31 @@ bool CFirmwareUpgradeAV7300::EndFirmwareUpgrade()
             // Every byte of the upload is in place now.
             m_offsetWrite = m_firmwareImageLength;
         }
+        if (success && base != 0)
+            success = CheckDeviceChain();
     }
     m_initialized = 0;
     LogPrintf("CFirmwareUpgradeAV7300::EndFirmwareUpgrade - success[%s]\n", TrueFalse(success));
     return success;
+}
+
+bool CFirmwareUpgradeAV7300::CheckDeviceChain()
+{
+    // The whole chain from the image header on, as the device walks it: a
+    // head that an erase took, or a chain that does not lead to what was
+    // written, is no update.
+    const std::uint32_t base = m_flashWriteBase + m_baseOffsetWrite;
+    std::uint32_t at = 0;
+    bool ok = m_helper && m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary, &at) &&
+              at == base;
+    if (ok && m_uploadVersionFile != CAV7300CommonHelper::kNoFreeSector)
+        ok = m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &at) &&
+             at == base + m_uploadVersionFile;
+    if (!ok)
+        LogPrintf("CFirmwareUpgradeAV7300::EndFirmwareUpgrade - the device's chain does not reach what was written "
+                  "at [%08x] (found [%08x])\n",
+                  static_cast<unsigned>(base), static_cast<unsigned>(at));
+    return ok;
 }
 
 HResult CFirmwareUpgradeAV7300::ResetFirmware()

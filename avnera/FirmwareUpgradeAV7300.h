@@ -193,4 +193,14 @@ private:
     // Where the image's file chain ends (the next file header), from the
     // start of the upload; 0 when not known.
     std::uint32_t m_uploadChainEnd = 0;
+    // The device's chain: whether it holds file 12, and where it ends when
+    // it does not (kNoFreeSector: it does not end before the flash does).
+    bool m_secondaryInDevice = false;
+    std::uint32_t m_deviceChainEnd = 0;
+    // Secondary-only update: the version file's header in the upload (the
+    // device must reach it there after the update); kNoFreeSector when none.
+    std::uint32_t m_uploadVersionFile = 0;
+    // After a secondary-only update: the device's own chain reaches file 12
+    // where it was written and the version file behind it.
+    bool CheckDeviceChain();
 };

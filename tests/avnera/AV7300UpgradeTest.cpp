@@ -290,11 +290,14 @@ TEST_F(CAV7300Upgrade, EitherMinorVersionBelowFiveGivesAFullUpdate)
     }
 }
 
-TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
+TEST_F(CAV7300Upgrade, ChainThatBreaksBeforeTheNextFreeSectorGivesAFullUpdate)
 {
     // The device's chain: bootloader, file 5 (its version; no file 16), a
     // primary that ends at 0x2345, where erased bytes make an invalid file
-    // header.
+    // header. The next free sector is 0x3000, but the device's walk stops at
+    // 0x2345: a secondary image written at 0x3000 would never be reached and
+    // the device would go on telling its old version, so the whole image
+    // goes in.
     SAV7300ImageSpec spec;
     spec.flashPart = 28;
     spec.minorVersion = 5;
@@ -305,7 +308,6 @@ TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
     const Bytes old = BuildAV7300Image(spec);
     ASSERT_EQ(old.size(), 0x2345u);
     const Bytes next = Image(28, 5, 3);
-    const std::uint32_t fileOffset = AV7300FileOffset(SAV7300ImageSpec{28}, 12);
     SAV7300ProductConfig config;
     config.flashPart = 28;
     config.memory = old;
@@ -313,12 +315,50 @@ TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
     auto upgrader = Upgrader();
     ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
     EXPECT_EQ(upgrader->m_secondaryImageOffset, 0x3000u);
+    EXPECT_EQ(upgrader->m_secondaryImageUpdateOnly, 1u);
+    CLogCapture log("av7300_chain_breaks_before_the_free_sector");
     const SRun run = Upgrade(*upgrader, next);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_EQ(upgrader->m_flashWriteBase, 0x3000u);
+    EXPECT_EQ(upgrader->m_flashWriteBase, 0u);
+    EXPECT_EQ(run.upload_bytes, next);
+    EXPECT_TRUE(Contains(log.Text(), "The device's chain ends at [9029], before the next free sector [12288]"))
+        << log.Text();
+    std::string version;
+    ASSERT_TRUE(upgrader->GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "1.5.151124");
+}
+
+TEST_F(CAV7300Upgrade, ChainThatEndsOnASectorGivesASecondaryUpdateThere)
+{
+    // The device's chain: file 5 (no file 16), then an aligned primary: the
+    // walk ends at the sector after it, where the new secondary image goes
+    // and is reached.
+    SAV7300ImageSpec spec;
+    spec.flashPart = 28;
+    spec.minorVersion = 5;
+    spec.withSecondary = false;
+    spec.withDeviceVersion = false;
+    spec.date = "2014/06/01";
+    const Bytes old = BuildAV7300Image(spec);
+    const std::uint32_t end = static_cast<std::uint32_t>((old.size() + 4095) / 4096 * 4096);
+    const Bytes next = Image(28, 5, 3);
+    const std::uint32_t fileOffset = AV7300FileOffset(SAV7300ImageSpec{28}, 12);
+    SAV7300ProductConfig config;
+    config.flashPart = 28;
+    config.memory = old;
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    EXPECT_EQ(upgrader->m_secondaryImageOffset, end);
+    const SRun run = Upgrade(*upgrader, next);
+    ASSERT_TRUE(Succeeded(run));
+    EXPECT_EQ(upgrader->m_flashWriteBase, end);
     Bytes expected = Flash(old, 65536);
-    std::copy(next.begin() + fileOffset, next.end(), expected.begin() + 0x3000);
+    std::copy(next.begin() + fileOffset, next.end(), expected.begin() + end);
     EXPECT_EQ(product->Memory(), expected);
+    std::string version;
+    ASSERT_TRUE(upgrader->GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "1.5.151124");
 }
 
 TEST_F(CAV7300Upgrade, TailThatDoesNotFitBehindTheDevicesOffsetGivesAFullUpdate)
