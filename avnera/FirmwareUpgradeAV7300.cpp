@@ -30,6 +30,10 @@ constexpr int kReEnumerateTries = 11;
 constexpr std::uint32_t kSstSector = 4096;
 constexpr std::uint32_t kPieceSize = 16;
 constexpr std::uint8_t kStatusAsserted = 0x40;
+// Written where a sector boundary is to be shown: no byte erased, the first
+// two name no part (size code 0).
+constexpr std::uint8_t kMarker[16] = {0x00, 0x5A, 0xA5, 0x3C, 0xC3, 0x69, 0x96, 0x0F,
+                                      0xF0, 0x12, 0x21, 0x48, 0x84, 0x7E, 0xE7, 0x01};
 constexpr std::uint8_t kStatusTimeout = 0x08;
 
 // SPI master registers (SST25VF512A sequences).
@@ -787,6 +791,119 @@ bool CFirmwareUpgradeAV7300::ProveMemorySize()
     return true;
 }
 
+bool CFirmwareUpgradeAV7300::WriteMarker(std::uint32_t address)
+{
+    return SendBlockToRAM(address, m_ramBaseWrite, kPieceSize, kMarker) &&
+           WriteFlash(address, m_ramBaseWrite, kPieceSize) && WaitUntilDone();
+}
+
+bool CFirmwareUpgradeAV7300::ReadPiece(std::uint32_t address, std::uint8_t* out)
+{
+    // The RAM buffer first holds what neither the marker nor erased bytes
+    // are everywhere: a copy the chip did not make cannot pass for either.
+    std::uint8_t pattern[kPieceSize];
+    for (std::uint32_t i = 0; i < kPieceSize; ++i)
+        pattern[i] = static_cast<std::uint8_t>(~kMarker[i]);
+    bool taken = false;
+    return ReadFlashChecked(address, kPieceSize, pattern, out, &taken) && taken;
+}
+
+bool CFirmwareUpgradeAV7300::EraseSectorAt(std::uint32_t address)
+{
+    const bool ok = SetFlashStartAddress(address) && SetFlashTransferSize(1) && ClearSector();
+    CClock::Sleep(kEraseWaitMs);
+    return ok;
+}
+
+bool CFirmwareUpgradeAV7300::ProveEraseGeometry()
+{
+    // The boot ROM drives the memory as the parameter block says, and a part
+    // of the same size as the image's writes and reads back the image just
+    // as well: what tells is how the memory erases. Marker bytes on both
+    // sides of the image's first sector boundary, then the firmware's sector
+    // erase at 0: the bytes before the boundary must go, those after it
+    // stay. An SST25VF512A knows no such erase (the firmware's command is a
+    // 64 KiB erase): there the marker at 0 must stay.
+    const std::uint32_t sector = CAV7300CommonHelper::kFlashParts[m_flashPart].sector;
+    const std::uint32_t size = CAV7300CommonHelper::kFlashParts[m_flashPart].size;
+    const bool sst = m_flashPart == CAV7300CommonHelper::kPartSST25VF512A;
+    auto is = [](const std::uint8_t* bytes, const std::uint8_t* expected) {
+        return std::memcmp(bytes, expected, kPieceSize) == 0;
+    };
+    std::uint8_t erased[kPieceSize];
+    std::memset(erased, 0xFF, sizeof erased);
+    std::uint8_t before[kPieceSize] = {};
+    std::uint8_t after[kPieceSize] = {};
+    // nullptr: the memory erases as the part; else what it showed. ok: the
+    // chip carried out every step.
+    const char* finding = nullptr;
+    bool ok = true;
+    auto probe = [&]() {
+        if (sst)
+        {
+            if (!(ok = WriteMarker(0) && ReadPiece(0, before)))
+                return;
+            if (!is(before, kMarker))
+            {
+                finding = "it does not keep what is written";
+                return;
+            }
+            if (!(ok = EraseSectorAt(0) && ReadPiece(0, before)))
+                return;
+            if (!is(before, kMarker))
+            {
+                finding = "its sector erase took the marker: it is not an SST25VF512A";
+                return;
+            }
+            // (m_flashWriteBase is 0: the probe comes before a full update.)
+            if (!(ok = EraseFlashSST25VF512A(kSstSector) && ReadPiece(0, before)))
+                return;
+            if (!is(before, erased))
+                finding = "its sector 0 does not erase";
+            return;
+        }
+        if (sector == 0 || sector + kPieceSize > size)
+        {
+            finding = "the image's part has no sector to tell it by";
+            return;
+        }
+        if (!(ok = WriteMarker(sector - kPieceSize) && WriteMarker(sector) &&
+                   ReadPiece(sector - kPieceSize, before) && ReadPiece(sector, after)))
+            return;
+        if (!is(before, kMarker) || !is(after, kMarker))
+        {
+            finding = "it does not keep what is written";
+            return;
+        }
+        if (!(ok = EraseSectorAt(0) && ReadPiece(sector - kPieceSize, before) && ReadPiece(sector, after)))
+            return;
+        if (!is(before, erased))
+        {
+            finding = "its sector is smaller than the image's part's";
+            return;
+        }
+        if (!is(after, kMarker))
+        {
+            finding = "its sector is larger than the image's part's";
+            return;
+        }
+        if (!(ok = EraseSectorAt(sector) && ReadPiece(sector, after)))
+            return;
+        if (!is(after, erased))
+            finding = "its sector does not erase";
+    };
+    probe();
+    if (!ok)
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory could not be probed\n");
+    else if (finding != nullptr)
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory is not part[%d]: %s\n",
+                  static_cast<int>(m_flashPart), finding);
+    else
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory erases as part[%d]\n",
+                  static_cast<int>(m_flashPart));
+    return ok && finding == nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Reading the device
 
@@ -1308,6 +1425,8 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
         success = SetupFlashParameters();
         LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - Setup[%d]\n", success ? 1 : 0);
     }
+    if (success && m_partFromImage != 0 && m_flashWriteBase == 0)
+        success = ProveEraseGeometry();
     if (success && m_flashWriteBase == 0 && m_memtype == 0 && m_partFromImage == 0 && uploadSize >= 2)
     {
         // The memory names its part again from now on: the header's geometry

@@ -470,7 +470,8 @@ TEST_P(CAV7300RomUpgrade, ProductWithoutImageIsUpgradedThroughItsRom)
         ASSERT_TRUE(Succeeded(run)) << revision;
         EXPECT_EQ(upgrader->m_flashPart, 31u);
         EXPECT_TRUE(product->InFlashMode());
-        EXPECT_EQ(product->BulkBlocks(), revision == 1 ? (next.size() + 255) / 256 : 0u);
+        // (and the two marker blocks that show the memory erases as part 31)
+        EXPECT_EQ(product->BulkBlocks(), revision == 1 ? (next.size() + 255) / 256 + 2 : 0u);
         EXPECT_EQ(product->Memory(), Flash(next, 131072)) << revision;
         EXPECT_EQ(upgrader->ResetFirmware(), HR_OK);
         upgrader.reset();
@@ -864,18 +865,18 @@ TEST_F(CAV7300Upgrade, BlankMemoryTakesOnlyAnImageForThePartItIs)
 TEST_F(CAV7300Upgrade, BlankMemoryOfAnotherSizeThanTheImagesPartIsFoundWhereItWraps)
 {
     // A chip whose firmware drives the memory with any parameter block: an
-    // image for the wrong part is written and reads back, and only where
-    // the memory wraps tells that it is smaller (part 28, 64 KiB, under a
-    // part-31 image) or larger (part 31 under a part-28 image). No header
-    // is written then.
+    // image for the wrong part with the same sectors is written and reads
+    // back, and only where the memory wraps tells that it is smaller (part
+    // 28, 64 KiB, under a part-32 image, 128 KiB) or larger (part 32 under a
+    // part-28 image). No header is written then.
     struct SCase
     {
         std::uint32_t memoryPart;
         std::uint32_t imagePart;
         const char* finding;
     };
-    for (const SCase c : {SCase{28, 31, "it is smaller than the image's part"},
-                          SCase{31, 28, "it is larger than the image's part"}})
+    for (const SCase c : {SCase{28, 32, "it is smaller than the image's part"},
+                          SCase{32, 28, "it is larger than the image's part"}})
     {
         SAV7300ProductConfig config;
         config.flashPart = c.memoryPart;
@@ -905,6 +906,44 @@ TEST_F(CAV7300Upgrade, BlankMemoryOfAnotherSizeThanTheImagesPartIsFoundWhereItWr
     ASSERT_TRUE(Succeeded(Upgrade(*upgrader, Image(28, 5, 3))));
     EXPECT_TRUE(Contains(log.Text(), "CFirmwareUpgradeAV7300::ProveMemorySize - the memory holds [65536] bytes\r\n"))
         << log.Text();
+}
+
+TEST_F(CAV7300Upgrade, BlankMemoryOfTheImagesSizeIsToldByHowItErases)
+{
+    // The ROM drives a blank memory as any parameter block says, and a part
+    // of the image's size takes the image as well: before anything of it
+    // goes in, markers around the image's first sector boundary and the
+    // firmware's sector erase show the memory's own sector (or that it is no
+    // SST25VF512A, which knows no such erase, or one that is still
+    // write-protected). Nothing that boots is left. (Four products: the
+    // root hub's four ports.)
+    struct SCase
+    {
+        std::uint32_t memoryPart;
+        std::uint32_t imagePart;
+        const char* finding;
+    };
+    for (const SCase c : {SCase{31, 32, "its sector is larger than the image's part's"},
+                          SCase{32, 31, "its sector is smaller than the image's part's"},
+                          SCase{28, 35, "its sector erase took the marker: it is not an SST25VF512A"},
+                          SCase{35, 28, "it does not keep what is written"}})
+    {
+        SCOPED_TRACE(std::to_string(c.memoryPart) + " under " + std::to_string(c.imagePart));
+        SAV7300ProductConfig config;
+        config.flashPart = c.memoryPart;
+        auto product = Plug(config);
+        auto upgrader = Upgrader();
+        CLogCapture log("av7300_erase_proof");
+        ASSERT_EQ(upgrader->Init(0, 0), HR_OK) << log.Text();
+        SAV7300ImageSpec spec;
+        spec.flashPart = c.imagePart;
+        spec.seed = 5;
+        const SRun run = Upgrade(*upgrader, BuildAV7300Image(spec));
+        EXPECT_EQ(run.prepare, HR_OK) << c.memoryPart << " " << c.imagePart;
+        EXPECT_EQ(run.init, kUpgradeFailed) << c.memoryPart << " " << c.imagePart;
+        EXPECT_FALSE(product->HeaderValid()) << c.memoryPart << " " << c.imagePart;
+        EXPECT_TRUE(Contains(log.Text(), c.finding)) << c.memoryPart << " " << c.imagePart << log.Text();
+    }
 }
 
 TEST_F(CAV7300Upgrade, SecondaryOnlyUpdateLeavesTheDeviceReportingTheNewVersion)
