@@ -820,9 +820,9 @@ bool CFirmwareUpgradeAV7300::ProveEraseGeometry()
     // The boot ROM drives the memory as the parameter block says, and a part
     // of the same size as the image's writes and reads back the image just
     // as well: what tells is how the memory erases. Marker bytes on both
-    // sides of the image's first sector boundary, then the firmware's sector
-    // erase at 0: the bytes before the boundary must go, those after it
-    // stay. An SST25VF512A knows no such erase (the firmware's command is a
+    // sides of the image's first sector boundary (both sectors erased
+    // first), then the firmware's sector erase at 0: the bytes before the
+    // boundary must go, those after it stay. An SST25VF512A knows no such erase (the firmware's command is a
     // 64 KiB erase): there the marker at 0 must stay.
     const std::uint32_t sector = CAV7300CommonHelper::kFlashParts[m_flashPart].sector;
     const std::uint32_t size = CAV7300CommonHelper::kFlashParts[m_flashPart].size;
@@ -867,7 +867,9 @@ bool CFirmwareUpgradeAV7300::ProveEraseGeometry()
             finding = "the image's part has no sector to tell it by";
             return;
         }
-        if (!(ok = WriteMarker(sector - kPieceSize) && WriteMarker(sector) &&
+        // Sector 0 is erased already; the one behind the boundary may still
+        // hold what an earlier image left there.
+        if (!(ok = EraseSectorAt(sector) && WriteMarker(sector - kPieceSize) && WriteMarker(sector) &&
                    ReadPiece(sector - kPieceSize, before) && ReadPiece(sector, after)))
             return;
         if (!is(before, kMarker) || !is(after, kMarker))

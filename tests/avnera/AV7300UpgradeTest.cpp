@@ -946,6 +946,40 @@ TEST_F(CAV7300Upgrade, BlankMemoryOfTheImagesSizeIsToldByHowItErases)
     }
 }
 
+TEST_F(CAV7300Upgrade, MemoryWhoseFirstBlockWasErasedIsRecoveredOverWhatFollows)
+{
+    // Another tool erased the first block of an image that runs on past the
+    // first sector: the memory names no part, and the proof of how it erases
+    // must not stumble over the old bytes behind the sector boundary.
+    for (const std::uint32_t part : {28u, 32u})
+    {
+        SCOPED_TRACE(part);
+        Bytes old = Image(part, 5, 2);
+        ASSERT_GT(old.size(), 4096u + 16u);
+        std::fill(old.begin(), old.begin() + 64, 0xFF);
+        SAV7300ProductConfig config;
+        config.flashPart = part;
+        config.memory = old;
+        auto product = Plug(config);
+        ASSERT_FALSE(product->RunsImage());
+        auto upgrader = Upgrader();
+        ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+        EXPECT_EQ(upgrader->m_partFromImage, 1u);
+        SAV7300ImageSpec spec;
+        spec.flashPart = part;
+        spec.primarySize = 600;
+        spec.alignPrimary = false; // its chain ends inside the first sector: nothing behind it is erased
+        spec.withSecondary = false;
+        spec.seed = 9;
+        const Bytes next = BuildAV7300Image(spec);
+        ASSERT_LT(next.size(), 4096u);
+        ASSERT_TRUE(Succeeded(Upgrade(*upgrader, next)));
+        const Bytes memory = product->Memory();
+        EXPECT_EQ(Bytes(memory.begin(), memory.begin() + static_cast<std::ptrdiff_t>(next.size())), next);
+        EXPECT_TRUE(product->HeaderValid());
+    }
+}
+
 TEST_F(CAV7300Upgrade, SecondaryOnlyUpdateLeavesTheDeviceReportingTheNewVersion)
 {
     // The device's version file travels with the secondary image: after a
