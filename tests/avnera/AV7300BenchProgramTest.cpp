@@ -263,3 +263,29 @@ TEST_F(CAV7300BenchProgram, SecondaryUpdateLeavesADeviceThatTellsTheNewVersion)
     }
 }
 } // namespace
+
+namespace
+{
+// The cell of the header's checksum keeps its value through the erase: on a
+// memory of the same part the old checksum is the new one, and the header
+// the upgrade writes its geometry into would boot whatever half of the image
+// an interrupted run left (a silent run then cannot even read its version).
+// Nothing of the image may go in then; the next run, the cell working
+// again, recovers the product.
+TEST_F(CAV7300BenchProgram, HeaderThatDoesNotEraseStopsTheUpgradeBeforeAnyWrite)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "28", "--minor", "6"});
+    const SRun first = Run("stuck", {"--flash-part", "28", "--image", HostPath(image), "--fault", "stuck-cell=2",
+                                     "--fault", "unplug-at-block=60", "/S"});
+    EXPECT_NE(first.status, 0u) << first.output;
+    ASSERT_EQ(first.flash.size(), 65536u);
+    const auto h = reinterpret_cast<const std::uint8_t*>(first.flash.data());
+    EXPECT_NE(static_cast<std::uint8_t>(h[0] + h[1] + h[2]), 0xFF) << "a header that boots";
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, first.flash));
+    const SRun second = Run("again", {"--flash-part", "28", "--image", HostPath(image), "--device-image",
+                                      HostPath(left), "/S"});
+    EXPECT_EQ(second.status, 0u) << second.output << second.log;
+    EXPECT_TRUE(Holds(second.flash, Bytes(ReadFileBytes(image)))) << "the memory does not hold the image";
+}
+} // namespace
