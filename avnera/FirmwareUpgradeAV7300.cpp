@@ -1429,6 +1429,19 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
     }
     if (success && m_partFromImage != 0 && m_flashWriteBase == 0)
         success = ProveEraseGeometry();
+    if (success)
+    {
+        // What made the memory boot (the image header, or the secondary
+        // image's file header) must be gone before anything of the image goes
+        // in: a cell that kept its value would boot whatever part of it an
+        // interrupted upgrade left.
+        std::uint8_t erased[kPieceSize];
+        std::memset(erased, 0xFF, sizeof erased);
+        success = VerifyFlash(m_flashWriteBase, erased, kPieceSize);
+        if (!success)
+            LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - the first block at [%08x] did not erase\n",
+                      static_cast<unsigned>(m_flashWriteBase));
+    }
     if (success && m_flashWriteBase == 0 && m_memtype == 0 && m_partFromImage == 0 && uploadSize >= 2)
     {
         // The memory names its part again from now on: the header's geometry
