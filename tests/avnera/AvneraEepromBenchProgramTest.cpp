@@ -131,10 +131,18 @@ TEST_F(AvneraEepromBenchProgram, AV7201HeaderThatCannotBeDestroyedStopsTheUpgrad
     spec.totalSize = 16384;
     const std::vector<std::uint8_t> image = MakeAV7201Image(spec);
     const std::string rcf = Write("new.rcf", ToRcfText(image));
-    const SRun first = Run("stuck", {"--family", "av7201", "--image", rcf, "--fault", "stuck-cell=129", "--fault",
-                                     "unplug-at-block=200", "/S"});
+    SAV7201ImageSpec oldSpec;
+    oldSpec.minor = 4;
+    oldSpec.seed = 3;
+    oldSpec.totalSize = 16384;
+    const std::vector<std::uint8_t> old = MakeAV7201Image(oldSpec);
+    const std::string device = Write("old.bin", Bytes(old));
+    const SRun first = Run("stuck", {"--family", "av7201", "--image", rcf, "--device-image", device, "--fault",
+                                     "stuck-cell=129", "--fault", "unplug-at-block=200", "/S"});
     EXPECT_NE(0u, first.status) << first.output;
     ASSERT_EQ(16384u, first.firmware.size());
+    // The headset is left as it came: the header's other bytes go back too.
+    EXPECT_TRUE(Bytes(old) == first.firmware) << "the EEPROM changed";
     const std::string left = Write("left.bin", first.firmware);
     // Plugged in again (the cell works again): a silent run puts the image in.
     const SRun second = Run("again", {"--family", "av7201", "--image", rcf, "--device-image", left, "/S"});
