@@ -58,6 +58,7 @@ struct SCase
     std::uint32_t part = 0;           // AV7300 part row
     std::string wrongText;            // after a failed run: a wrong image that must not succeed either
     std::string wrongLabel;
+    bool recoverSilently = false;     // the run after a failure goes without /F (the right image is newer)
 };
 
 // --- AV7300 ----------------------------------------------------------------
@@ -188,8 +189,17 @@ SCase DrawAV7300(CSoakRandom& r)
 
     const std::uint32_t startKind = r.Below(100);
     const bool secondaryCase = startKind >= 85;
+    // Now and then two faults: a cell of the image header (or of the
+    // secondary image's file header) that keeps its value, and the product
+    // pulled out; the next run goes without /F, with an image newer than any.
+    const bool headerCellFault = r.Chance(8);
     SAV7300ImageSpec rightSpec = RandomAV7300Spec(r, part, secondaryCase);
     SAV7300ImageSpec oldSpec = RandomAV7300Spec(r, part, secondaryCase);
+    if (headerCellFault)
+    {
+        rightSpec.date = "2031/01/01";
+        rightSpec.minorVersion = 6;
+    }
     if (secondaryCase && r.Chance(30))
     {
         // Shapes whose secondary image the device's chain would not reach
@@ -333,6 +343,19 @@ SCase DrawAV7300(CSoakRandom& r)
         break;
     default:
         break;
+    }
+    if (headerCellFault)
+    {
+        // Mostly the checksum byte (the old one is the new one's on the same
+        // part, so it alone keeps a header valid).
+        std::uint32_t cell = r.Chance(75) ? 2 : r.Below(2);
+        std::uint32_t offset12 = 0;
+        if (secondaryCase && r.Chance(50) &&
+            CAV7300CommonHelper::FindFileInFWImage(12, &offset12, static_cast<std::uint32_t>(old.size()), old.data()))
+            cell = offset12 + (r.Chance(75) ? 3 : r.Below(3));
+        c.faults = {"--fault", "stuck-cell=" + std::to_string(cell), "--fault",
+                    "unplug-at-block=" + std::to_string(r.Between(2, writes))};
+        c.recoverSilently = true;
     }
     if (anyBlock)
         c.faults.insert(c.faults.end(), {"--fault", "any-parameter-block"});
@@ -498,9 +521,23 @@ SCase DrawAV7201(CSoakRandom& r)
 {
     SCase c;
     c.label = "av7201";
-    c.right = MakeAV7201Image(RandomAV7201Spec(r));
+    // Now and then two faults: a cell of the header at 0x80 that keeps its
+    // value, and the headset pulled out; the next run goes without /F, with
+    // an image newer than any.
+    const bool headerCellFault = r.Chance(8);
+    SAV7201ImageSpec rightSpec = RandomAV7201Spec(r);
+    SAV7201ImageSpec oldSpec = RandomAV7201Spec(r);
+    if (headerCellFault)
+    {
+        // Versions the check can compare: one major, one-digit minors.
+        rightSpec.year = 31;
+        rightSpec.minor %= 10;
+        oldSpec.minor %= 10;
+        oldSpec.major = rightSpec.major;
+    }
+    c.right = MakeAV7201Image(rightSpec);
     c.rightText = ToRcfText(c.right);
-    const Bytes old = MakeAV7201Image(RandomAV7201Spec(r));
+    const Bytes old = MakeAV7201Image(oldSpec);
     const std::uint32_t startKind = r.Below(100);
     bool rom = false;
     if (startKind < 50)
@@ -582,6 +619,15 @@ SCase DrawAV7201(CSoakRandom& r)
         break;
     default:
         break;
+    }
+    if (headerCellFault)
+    {
+        const std::uint32_t writes = 2 + (n - kAV7201HeaderOffset) / 4;
+        // Mostly the file count (0x81), which alone keeps a header valid.
+        const std::uint32_t cell = kAV7201HeaderOffset + (r.Chance(75) ? 1 : r.Below(4));
+        c.faults = {"--fault", "stuck-cell=" + std::to_string(cell), "--fault",
+                    "unplug-at-block=" + std::to_string(r.Between(2, writes))};
+        c.recoverSilently = true;
     }
     c.force = r.Chance(60);
     if (r.Chance(40))
@@ -954,13 +1000,19 @@ int RunAvneraCampaign(const SAvneraCampaignOptions& o)
             WriteBytes(leftPath, left.data(), left.size());
             WriteBytes(rightPath, c.rightText.data(), c.rightText.size());
             std::vector<std::string> again = c.product;
-            again.insert(again.end(), {"--device-image", leftPath, "--image", rightPath, "/F", "/S", "/Ucampaign"});
+            again.insert(again.end(), {"--device-image", leftPath, "--image", rightPath});
+            if (!c.recoverSilently)
+                again.push_back("/F");
+            again.insert(again.end(), {"/S", "/Ucampaign"});
             const SRunResult second = RunBench(o, again, folder, "second", viaProgram);
             if (!second.ran)
                 ++hangs;
             const bool tells = family != EFamily::AV7300 ||
                                AV7300DeviceVersionFile(second.memory) == AV7300ImageVersionFile(c.right);
-            if (!second.ran || second.status != 0 || !Holds(family, second.memory, left, c.right, c.part) || !tells)
+            // Without /F a product that already holds the image is the same
+            // version (exit 1); otherwise the run must write it.
+            const bool exitOk = second.status == 0 || (c.recoverSilently && second.status == Status(1));
+            if (!second.ran || !exitOk || !Holds(family, second.memory, left, c.right, c.part) || !tells)
             {
                 ++unrecoverable;
                 problems.push_back("UNRECOVERABLE: the run with the right image exited " +

@@ -9,6 +9,11 @@
 // an erase; late answers; a slow erase; a slow ROM; a stuck cell; EEPROM
 // write cycles).
 //
+// The AV7300 and the AV7201 draw now and then two faults at once: a cell of
+// the header that makes the memory boot keeps its value, and the product is
+// pulled out; the run after it then goes without /F (the image is newer than
+// any) and must end with the product holding the image (exit 0, or exit 1
+// when it already did).
 // The AV7300 draws also secondary-only updates the device's chain would not
 // reach (a new file 12 off a sector with an aligned file behind it, a
 // device chain that ends before the next free sector), and images for
