@@ -193,12 +193,16 @@ SCase DrawAV7300(CSoakRandom& r)
     // secondary image's file header) that keeps its value, and the product
     // pulled out; the next run goes without /F, with an image newer than any.
     const bool headerCellFault = r.Chance(8);
+    // The run after a failure goes without /F (as a production line runs
+    // it again) whenever the image is newer than any the product held.
+    const bool newest = headerCellFault || r.Chance(30);
     SAV7300ImageSpec rightSpec = RandomAV7300Spec(r, part, secondaryCase);
     SAV7300ImageSpec oldSpec = RandomAV7300Spec(r, part, secondaryCase);
-    if (headerCellFault)
+    if (newest)
     {
         rightSpec.date = "2031/01/01";
         rightSpec.minorVersion = 6;
+        c.recoverSilently = true;
     }
     if (secondaryCase && r.Chance(30))
     {
@@ -525,15 +529,20 @@ SCase DrawAV7201(CSoakRandom& r)
     // value, and the headset pulled out; the next run goes without /F, with
     // an image newer than any.
     const bool headerCellFault = r.Chance(8);
+    // The run after a failure goes without /F (as a production line runs
+    // it again) whenever the image is newer than any the headset held.
+    const bool newest = headerCellFault || r.Chance(30);
     SAV7201ImageSpec rightSpec = RandomAV7201Spec(r);
     SAV7201ImageSpec oldSpec = RandomAV7201Spec(r);
-    if (headerCellFault)
+    if (newest)
     {
-        // Versions the check can compare: one major, one-digit minors.
+        // Versions the check can compare: one major, one-digit minors (the
+        // image's the highest).
         rightSpec.year = 31;
-        rightSpec.minor %= 10;
-        oldSpec.minor %= 10;
+        rightSpec.minor = 9;
+        oldSpec.minor %= 9;
         oldSpec.major = rightSpec.major;
+        c.recoverSilently = true;
     }
     c.right = MakeAV7201Image(rightSpec);
     c.rightText = ToRcfText(c.right);
