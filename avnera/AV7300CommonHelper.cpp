@@ -345,8 +345,11 @@ bool CAV7300CommonHelper::CheckImage(std::uint32_t flashPart, const std::uint8_t
     return true;
 }
 
-bool CAV7300CommonHelper::FindFileInDeviceFWImage(std::uint32_t fileId, std::uint32_t* pOffset)
+bool CAV7300CommonHelper::FindFileInDeviceFWImage(std::uint32_t fileId, std::uint32_t* pOffset,
+                                                  std::uint32_t* pChainEnd)
 {
+    if (pChainEnd != nullptr)
+        *pChainEnd = kNoFreeSector;
     if (pOffset == nullptr || m_readCallback == nullptr)
         return false;
     // Whatever ends the walk without a free sector to offer leads the owner
@@ -380,6 +383,8 @@ bool CAV7300CommonHelper::FindFileInDeviceFWImage(std::uint32_t fileId, std::uin
         const SAV7300FileHeader file = DecodeFileHeader(fileRaw);
         if (!file.valid)
         {
+            if (pChainEnd != nullptr)
+                *pChainEnd = index;
             const std::uint32_t next = RoundUp(index, header.sectorSize);
             *pOffset = next < header.flashSize ? next : kNoFreeSector;
             return false;

@@ -106,7 +106,10 @@ public:
     // it (the next free sector), or kNoFreeSector when that is not inside
     // the flash; a chain that runs to the end of the flash, an invalid
     // image header or a failed read also give kNoFreeSector.
-    bool FindFileInDeviceFWImage(std::uint32_t fileId, std::uint32_t* pOffset);
+    // *pChainEnd (may be null): where the invalid file header lies (the
+    // chain ends there: a file written at the next free sector is reached
+    // only when that is the same place); kNoFreeSector when there is none.
+    bool FindFileInDeviceFWImage(std::uint32_t fileId, std::uint32_t* pOffset, std::uint32_t* pChainEnd = nullptr);
 
     // Walks the file chain in a host buffer (checksums not checked). Found:
     // *pOffset = the file header's offset in the image; the 4 header bytes

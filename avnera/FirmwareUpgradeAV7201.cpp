@@ -269,8 +269,25 @@ HResult CFirmwareUpgradeAV7201::InitFirmwareUpgrade(std::uint32_t uploadSize)
                   static_cast<int>(uploadSize), static_cast<int>(EepromSize()));
         return kUpgradeFailed;
     }
+    // The header goes first: until the last write brings the new one the
+    // headset boots its default image. That holds only once the zeros are
+    // in the EEPROM; a header that keeps its old bytes would boot whatever
+    // half of the image an interrupted upgrade left.
+    // A header that does not take them is put back as it was: the headset
+    // is left as it came.
     const std::uint8_t zeros[4] = {0, 0, 0, 0};
-    const bool ok = WriteEEPROM(kHeaderOffset, zeros, sizeof zeros);
+    std::uint8_t before[4] = {0, 0, 0, 0};
+    std::uint8_t back[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    bool ok = ReadEEPROM(kHeaderOffset, before, sizeof before) && WriteEEPROM(kHeaderOffset, zeros, sizeof zeros) &&
+              ReadEEPROM(kHeaderOffset, back, sizeof back);
+    if (ok && std::memcmp(back, zeros, sizeof zeros) != 0)
+    {
+        LogPrintf("CFirmwareUpgradeAV7201::InitFirmwareUpgrade - the header at 0x80 keeps [%02X %02X %02X %02X]: "
+                  "nothing is written, the header [%02X %02X %02X %02X] goes back\n",
+                  back[0], back[1], back[2], back[3], before[0], before[1], before[2], before[3]);
+        WriteEEPROM(kHeaderOffset, before, sizeof before);
+        ok = false;
+    }
     m_offsetWrite = 0;
     m_validationOffset = 0;
     if (ok)

@@ -30,6 +30,10 @@ constexpr int kReEnumerateTries = 11;
 constexpr std::uint32_t kSstSector = 4096;
 constexpr std::uint32_t kPieceSize = 16;
 constexpr std::uint8_t kStatusAsserted = 0x40;
+// Written where a sector boundary is to be shown: no byte erased, the first
+// two name no part (size code 0).
+constexpr std::uint8_t kMarker[16] = {0x00, 0x5A, 0xA5, 0x3C, 0xC3, 0x69, 0x96, 0x0F,
+                                      0xF0, 0x12, 0x21, 0x48, 0x84, 0x7E, 0xE7, 0x01};
 constexpr std::uint8_t kStatusTimeout = 0x08;
 
 // SPI master registers (SST25VF512A sequences).
@@ -787,6 +791,121 @@ bool CFirmwareUpgradeAV7300::ProveMemorySize()
     return true;
 }
 
+bool CFirmwareUpgradeAV7300::WriteMarker(std::uint32_t address)
+{
+    return SendBlockToRAM(address, m_ramBaseWrite, kPieceSize, kMarker) &&
+           WriteFlash(address, m_ramBaseWrite, kPieceSize) && WaitUntilDone();
+}
+
+bool CFirmwareUpgradeAV7300::ReadPiece(std::uint32_t address, std::uint8_t* out)
+{
+    // The RAM buffer first holds what neither the marker nor erased bytes
+    // are everywhere: a copy the chip did not make cannot pass for either.
+    std::uint8_t pattern[kPieceSize];
+    for (std::uint32_t i = 0; i < kPieceSize; ++i)
+        pattern[i] = static_cast<std::uint8_t>(~kMarker[i]);
+    bool taken = false;
+    return ReadFlashChecked(address, kPieceSize, pattern, out, &taken) && taken;
+}
+
+bool CFirmwareUpgradeAV7300::EraseSectorAt(std::uint32_t address)
+{
+    const bool ok = SetFlashStartAddress(address) && SetFlashTransferSize(1) && ClearSector();
+    CClock::Sleep(kEraseWaitMs);
+    return ok;
+}
+
+bool CFirmwareUpgradeAV7300::ProveEraseGeometry()
+{
+    // The boot ROM drives the memory as the parameter block says, and a part
+    // of the same size as the image's writes and reads back the image just
+    // as well: what tells is how the memory erases. Marker bytes on both
+    // sides of the image's first sector boundary (both sectors erased
+    // first), then the firmware's sector erase at 0: the bytes before the
+    // boundary must go, those after it stay. An SST25VF512A knows no such erase (the firmware's command is a
+    // 64 KiB erase): there the marker at 0 must stay.
+    const std::uint32_t sector = CAV7300CommonHelper::kFlashParts[m_flashPart].sector;
+    const std::uint32_t size = CAV7300CommonHelper::kFlashParts[m_flashPart].size;
+    const bool sst = m_flashPart == CAV7300CommonHelper::kPartSST25VF512A;
+    auto is = [](const std::uint8_t* bytes, const std::uint8_t* expected) {
+        return std::memcmp(bytes, expected, kPieceSize) == 0;
+    };
+    std::uint8_t erased[kPieceSize];
+    std::memset(erased, 0xFF, sizeof erased);
+    std::uint8_t before[kPieceSize] = {};
+    std::uint8_t after[kPieceSize] = {};
+    // nullptr: the memory erases as the part; else what it showed. ok: the
+    // chip carried out every step.
+    const char* finding = nullptr;
+    bool ok = true;
+    auto probe = [&]() {
+        if (sst)
+        {
+            if (!(ok = WriteMarker(0) && ReadPiece(0, before)))
+                return;
+            if (!is(before, kMarker))
+            {
+                finding = "it does not keep what is written";
+                return;
+            }
+            if (!(ok = EraseSectorAt(0) && ReadPiece(0, before)))
+                return;
+            if (!is(before, kMarker))
+            {
+                finding = "its sector erase took the marker: it is not an SST25VF512A";
+                return;
+            }
+            // (m_flashWriteBase is 0: the probe comes before a full update.)
+            if (!(ok = EraseFlashSST25VF512A(kSstSector) && ReadPiece(0, before)))
+                return;
+            if (!is(before, erased))
+                finding = "its sector 0 does not erase";
+            return;
+        }
+        if (sector == 0 || sector + kPieceSize > size)
+        {
+            finding = "the image's part has no sector to tell it by";
+            return;
+        }
+        // Sector 0 is erased already; the one behind the boundary may still
+        // hold what an earlier image left there.
+        if (!(ok = EraseSectorAt(sector) && WriteMarker(sector - kPieceSize) && WriteMarker(sector) &&
+                   ReadPiece(sector - kPieceSize, before) && ReadPiece(sector, after)))
+            return;
+        if (!is(before, kMarker) || !is(after, kMarker))
+        {
+            finding = "it does not keep what is written";
+            return;
+        }
+        if (!(ok = EraseSectorAt(0) && ReadPiece(sector - kPieceSize, before) && ReadPiece(sector, after)))
+            return;
+        if (!is(before, erased))
+        {
+            finding = "its sector is smaller than the image's part's";
+            return;
+        }
+        if (!is(after, kMarker))
+        {
+            finding = "its sector is larger than the image's part's";
+            return;
+        }
+        if (!(ok = EraseSectorAt(sector) && ReadPiece(sector, after)))
+            return;
+        if (!is(after, erased))
+            finding = "its sector does not erase";
+    };
+    probe();
+    if (!ok)
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory could not be probed\n");
+    else if (finding != nullptr)
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory is not part[%d]: %s\n",
+                  static_cast<int>(m_flashPart), finding);
+    else
+        LogPrintf("CFirmwareUpgradeAV7300::ProveEraseGeometry - the memory erases as part[%d]\n",
+                  static_cast<int>(m_flashPart));
+    return ok && finding == nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Reading the device
 
@@ -1040,7 +1159,10 @@ HResult CFirmwareUpgradeAV7300::Init(std::uint32_t, std::uint32_t)
         else
         {
             GetDeviceMinorVersion();
-            if (FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary, &m_secondaryImageOffset))
+            LogPrintf("CFirmwareUpgradeAV7300::FindFileInDeviceFWImage\n");
+            m_secondaryInDevice = m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary,
+                                                                    &m_secondaryImageOffset, &m_deviceChainEnd);
+            if (m_secondaryInDevice)
             {
                 LogPrintf("Secondary Image Offset in device [%d] Sector Size [%d]\n",
                           static_cast<int>(m_secondaryImageOffset), static_cast<int>(sector));
@@ -1158,15 +1280,45 @@ HResult CFirmwareUpgradeAV7300::PrepareUploadFirmwareImage(std::uint32_t imageSi
         // update, and every later run would upgrade it again.
         std::uint32_t versionFile = 0;
         std::uint32_t deviceVersionFile = 0;
+        m_uploadVersionFile = CAV7300CommonHelper::kNoFreeSector;
         const bool inTail =
             FindFileInFWImage(CAV7300CommonHelper::kFileIdVersion, &versionFile, imageSize, pImage) &&
             versionFile > m_secondaryImageOffsetFile &&
             !(FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &deviceVersionFile) &&
               deviceVersionFile < m_secondaryImageOffset);
+        if (inTail)
+            m_uploadVersionFile = versionFile - m_secondaryImageOffsetFile;
         if (!inTail)
         {
             LogPrintf("The image's version file is not in its secondary image: a secondary update would leave the "
                       "device's version. Do full update\n");
+            m_secondaryImageUpdateOnly = 0;
+        }
+    }
+    if (m_secondaryImageUpdateOnly != 0)
+    {
+        // The device finds files by walking its chain: written at the next
+        // free sector behind a chain that ends before it, the new secondary
+        // image (and its version file) would never be reached, and the device
+        // would go on telling its old version.
+        if (!m_secondaryInDevice && m_deviceChainEnd != m_secondaryImageOffset)
+        {
+            LogPrintf("The device's chain ends at [%d], before the next free sector [%d]: a secondary image there "
+                      "would not be reached. Do full update\n",
+                      static_cast<int>(m_deviceChainEnd), static_cast<int>(m_secondaryImageOffset));
+            m_secondaryImageUpdateOnly = 0;
+        }
+    }
+    if (m_secondaryImageUpdateOnly != 0)
+    {
+        // The tail goes to a sector boundary of the device; its aligned files
+        // keep their places in the chain only when it starts at one in the
+        // image too.
+        const std::uint32_t sector = CAV7300CommonHelper::kFlashParts[m_flashPart].sector;
+        if (sector == 0 || m_secondaryImageOffsetFile % sector != 0)
+        {
+            LogPrintf("Secondary image in file NOT at sector offset [%d]. Do full update\n",
+                      static_cast<int>(m_secondaryImageOffsetFile));
             m_secondaryImageUpdateOnly = 0;
         }
     }
@@ -1274,6 +1426,21 @@ HResult CFirmwareUpgradeAV7300::InitFirmwareUpgrade(std::uint32_t uploadSize)
     {
         success = SetupFlashParameters();
         LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - Setup[%d]\n", success ? 1 : 0);
+    }
+    if (success && m_partFromImage != 0 && m_flashWriteBase == 0)
+        success = ProveEraseGeometry();
+    if (success)
+    {
+        // What made the memory boot (the image header, or the secondary
+        // image's file header) must be gone before anything of the image goes
+        // in: a cell that kept its value would boot whatever part of it an
+        // interrupted upgrade left.
+        std::uint8_t erased[kPieceSize];
+        std::memset(erased, 0xFF, sizeof erased);
+        success = VerifyFlash(m_flashWriteBase, erased, kPieceSize);
+        if (!success)
+            LogPrintf("CFirmwareUpgradeAV7300::InitFirmwareUpgrade - the first block at [%08x] did not erase\n",
+                      static_cast<unsigned>(m_flashWriteBase));
     }
     if (success && m_flashWriteBase == 0 && m_memtype == 0 && m_partFromImage == 0 && uploadSize >= 2)
     {
@@ -1416,10 +1583,31 @@ bool CFirmwareUpgradeAV7300::EndFirmwareUpgrade()
             // Every byte of the upload is in place now.
             m_offsetWrite = m_firmwareImageLength;
         }
+        if (success && base != 0)
+            success = CheckDeviceChain();
     }
     m_initialized = 0;
     LogPrintf("CFirmwareUpgradeAV7300::EndFirmwareUpgrade - success[%s]\n", TrueFalse(success));
     return success;
+}
+
+bool CFirmwareUpgradeAV7300::CheckDeviceChain()
+{
+    // The whole chain from the image header on, as the device walks it: a
+    // head that an erase took, or a chain that does not lead to what was
+    // written, is no update.
+    const std::uint32_t base = m_flashWriteBase + m_baseOffsetWrite;
+    std::uint32_t at = 0;
+    bool ok = m_helper && m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary, &at) &&
+              at == base;
+    if (ok && m_uploadVersionFile != CAV7300CommonHelper::kNoFreeSector)
+        ok = m_helper->FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &at) &&
+             at == base + m_uploadVersionFile;
+    if (!ok)
+        LogPrintf("CFirmwareUpgradeAV7300::EndFirmwareUpgrade - the device's chain does not reach what was written "
+                  "at [%08x] (found [%08x])\n",
+                  static_cast<unsigned>(base), static_cast<unsigned>(at));
+    return ok;
 }
 
 HResult CFirmwareUpgradeAV7300::ResetFirmware()

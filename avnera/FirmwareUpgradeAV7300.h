@@ -168,6 +168,10 @@ public:
     // Where the memory wraps, for a part the image named: false when it is
     // smaller or larger than that part.
     bool ProveMemorySize();
+    // How the memory erases, for a part the image named, before anything of
+    // the image goes in: false when its sector is not that part's (or it is
+    // not the SST25VF512A the image is made for, or it keeps nothing).
+    bool ProveEraseGeometry();
 
 private:
     bool OpenDevice(std::uint16_t vendorId, std::uint16_t productId);
@@ -185,6 +189,11 @@ private:
     bool ReadFlashChecked(std::uint32_t address, std::uint32_t count, const std::uint8_t* pattern,
                           std::uint8_t* out, bool* pTaken);
     bool CheckAnswer(const char* what, std::uint8_t sub, std::uint8_t minimumLength);
+    // Sixteen marker bytes written at an address, read back, a sector erased
+    // with the firmware's command (the erase waits as EraseFlash does).
+    bool WriteMarker(std::uint32_t address);
+    bool ReadPiece(std::uint32_t address, std::uint8_t* out);
+    bool EraseSectorAt(std::uint32_t address);
 
     SAV7300Environment m_env;
     std::size_t m_featureLength = kReportSize;
@@ -193,4 +202,14 @@ private:
     // Where the image's file chain ends (the next file header), from the
     // start of the upload; 0 when not known.
     std::uint32_t m_uploadChainEnd = 0;
+    // The device's chain: whether it holds file 12, and where it ends when
+    // it does not (kNoFreeSector: it does not end before the flash does).
+    bool m_secondaryInDevice = false;
+    std::uint32_t m_deviceChainEnd = 0;
+    // Secondary-only update: the version file's header in the upload (the
+    // device must reach it there after the update); kNoFreeSector when none.
+    std::uint32_t m_uploadVersionFile = 0;
+    // After a secondary-only update: the device's own chain reaches file 12
+    // where it was written and the version file behind it.
+    bool CheckDeviceChain();
 };

@@ -106,7 +106,35 @@ void CAV7300Product::BootLocked()
     m_wel = false;
     m_ewsr = false;
     m_runsImage = HeaderValidLocked();
+    m_bootHeader[0] = m_memory.empty() ? 0xFF : m_memory[0];
+    m_bootHeader[1] = m_memory.size() < 2 ? 0xFF : m_memory[1];
     HeaderToBlockLocked();
+}
+
+bool CAV7300Product::BlockKnownLocked(const std::uint8_t* pb) const
+{
+    const bool flash = m_part.memType == 0;
+    if (pb[0] != m_part.memType)
+        return false; // a bus with nothing on it
+    if (!m_runsImage)
+    {
+        // The boot ROM knows nothing of the memory but the block it is given:
+        // it drives the memory as the block says.
+        return true;
+    }
+    if (!flash)
+        return Le32(pb + 13) == m_part.size && pb[17] == m_part.addressInfo && Le16(pb + 18) == m_part.page &&
+               Le32(pb + 20) == 0;
+    // The product firmware learnt its memory from the header it booted: it
+    // takes a block that describes the part that header names (the memory's
+    // own part when the image was made for it).
+    const std::uint32_t size = 64u << (m_bootHeader[0] & 0x0F);
+    const std::uint32_t pageCode = m_bootHeader[0] >> 4;
+    const std::uint32_t sector = 64u << (m_bootHeader[1] & 0x0F);
+    const std::uint32_t addressBytes = (m_bootHeader[1] >> 4) & 0x03;
+    const std::uint32_t page = Le16(pb + 18);
+    const bool pageMatches = page == (2u << pageCode) || (page == 1 && pageCode == 0);
+    return Le32(pb + 13) == size && pb[17] == addressBytes && pageMatches && Le32(pb + 20) == sector;
 }
 
 void CAV7300Product::HeaderToBlockLocked()
@@ -299,11 +327,8 @@ CAV7300Product::EPending CAV7300Product::SerialCommandLocked(std::uint8_t sub)
 {
     const std::uint16_t block = kParameterBlock[m_config.chipRevision & 1];
     const std::uint8_t* pb = &m_ram[block];
-    // The firmware works only from a block that describes the memory.
     const bool flash = m_part.memType == 0;
-    if (!m_config.acceptsAnyBlock &&
-        (pb[0] != m_part.memType || Le32(pb + 13) != m_part.size || pb[17] != m_part.addressInfo ||
-         Le16(pb + 18) != m_part.page || Le32(pb + 20) != (flash ? m_part.sector : 0)))
+    if (!m_config.acceptsAnyBlock && !BlockKnownLocked(pb))
         return EPending::None;
     if (!flash && m_ram[0xF0E1] != 0x8F)
         return EPending::None; // the TWI controller is not set up for the EEPROM
@@ -356,13 +381,25 @@ CAV7300Product::EPending CAV7300Product::SerialCommandLocked(std::uint8_t sub)
     }
     if (m_flashMode && !PatchValidLocked())
         return EPending::None; // the ROM's write routine needs its patch
-    for (std::uint32_t i = 0; i < length; ++i)
+    // The transfer goes out in page writes of the block's page size, counted
+    // from the transfer's own address; the memory wraps each inside its own
+    // page, as NOR flash and EEPROM do.
+    const std::uint32_t size = static_cast<std::uint32_t>(m_memory.size());
+    const std::uint32_t blockPage = Le16(pb + 18) != 0 ? Le16(pb + 18) : std::max<std::uint32_t>(m_part.page, 1);
+    const std::uint32_t partPage = std::max<std::uint32_t>(m_part.page, 1);
+    for (std::uint32_t offset = 0; offset < length; offset += blockPage)
     {
-        const std::uint32_t at = (address + i) % static_cast<std::uint32_t>(m_memory.size());
-        if (flash && ProtectedLocked(at))
-            continue;
-        const std::uint8_t cell = m_memory[at];
-        SetCellLocked(at, flash ? static_cast<std::uint8_t>(cell & m_ram[ram + i]) : m_ram[ram + i]);
+        const std::uint32_t n = std::min(blockPage, length - offset);
+        const std::uint32_t start = (address + offset) % size;
+        const std::uint32_t pageStart = start / partPage * partPage;
+        for (std::uint32_t j = 0; j < n; ++j)
+        {
+            const std::uint32_t at = pageStart + (start - pageStart + j) % partPage;
+            if (flash && ProtectedLocked(at))
+                continue;
+            const std::uint8_t value = m_ram[ram + offset + j];
+            SetCellLocked(at, flash ? static_cast<std::uint8_t>(m_memory[at] & value) : value);
+        }
     }
     m_writes.push_back(address);
     return EPending::None;

@@ -21,7 +21,7 @@
 // serial-memory commands 0x84 (copy to RAM), 0x03 (RAM to serial memory),
 // 0x0C (erase the sector; answered when done), which act on the parameter
 // block of the chip revision (0xC4AE on revision 0, 0xC49A on revision 1)
-// and are ignored when the block does not describe the attached memory.
+// (see below for which blocks are acted on).
 // Registers: 0xF000 chip revision; 0xF040/0xF050/0xF060/0xF061 the ROM patch
 // (match 0x5113, RAM code at 0xEEC0, valid, control); 0xF0E1 the TWI
 // controller (0x8F for the EEPROM); 0xF0F0 SPI master control (0x40 = on),
@@ -48,10 +48,17 @@
 //   the answer's length in report byte 10 as well as in byte 1.
 // - Flash and EEPROM keep their contents across resets, re-enumerations and
 //   the product being pulled out.
-// By default the firmware refuses a parameter block that does not describe
-// the memory (it knows its part); with acceptsAnyBlock it drives the memory
-// with whatever block it is given, and only the memory's own address
-// decoding tells. Strict variants (config): late answers, a slow erase and transfers, a ROM
+// The serial-memory routines act on the parameter block as it stands: the
+// boot ROM knows nothing of the memory but that block and drives it as the
+// block says (its page writes of the block's page size, its erase, its
+// address); only the memory's own behaviour (its sector, its page, where it
+// wraps) tells another part. The product firmware learnt its memory from the
+// header it booted and refuses a block that describes another part (the
+// part that header names: an image made for another part of the same size
+// boots, and then misleads it); with acceptsAnyBlock it drives the memory
+// with whatever block it is given, too. Writes go out in page writes of the
+// block's page size from the transfer's address; the memory wraps each
+// inside its own page. Strict variants (config): late answers, a slow erase and transfers, a ROM
 // that is slow to come back, cells that do not take what is written (nor an
 // erase), and the product pulled out, for good, as it takes its N-th write,
 // read or sector erase.
@@ -134,6 +141,7 @@ private:
     SBenchDevice DescribeLocked();
     void BootLocked();
     bool HeaderValidLocked() const;
+    bool BlockKnownLocked(const std::uint8_t* pb) const;
     void AdvanceLocked();
     EPending ProcessLocked(const std::uint8_t* packet, std::size_t length);
     EPending SerialCommandLocked(std::uint8_t sub);
@@ -155,6 +163,7 @@ private:
     std::vector<std::uint8_t> m_memory;
     std::vector<std::uint8_t> m_ram;
     bool m_runsImage = false;
+    std::uint8_t m_bootHeader[2] = {0xFF, 0xFF}; // the header's first bytes at the last boot
     bool m_flashMode = false;
     bool m_pulledOut = false;
     std::weak_ptr<IBenchHidSink> m_sink;

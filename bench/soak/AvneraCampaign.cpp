@@ -56,6 +56,9 @@ struct SCase
     Bytes right;
     bool force = true;                // /F: no version check
     std::uint32_t part = 0;           // AV7300 part row
+    std::string wrongText;            // after a failed run: a wrong image that must not succeed either
+    std::string wrongLabel;
+    bool recoverSilently = false;     // the run after a failure goes without /F (the right image is newer)
 };
 
 // --- AV7300 ----------------------------------------------------------------
@@ -156,6 +159,25 @@ Bytes OversizedAV7300(std::uint32_t part, CSoakRandom& r)
     return image;
 }
 
+// A supported part of another geometry that a memory naming no part can be
+// told from (not 27 for 28 nor 28 for 27: they differ in their address
+// bytes alone).
+std::uint32_t OtherAV7300Part(CSoakRandom& r, std::uint32_t part)
+{
+    auto differs = [&](std::uint32_t other) {
+        const SAV7300FlashPart& a = CAV7300CommonHelper::kFlashParts[other];
+        const SAV7300FlashPart& b = CAV7300CommonHelper::kFlashParts[part];
+        const bool sameGeometry =
+            a.size == b.size && a.sector == b.sector && a.addressInfo == b.addressInfo && a.page == b.page;
+        const bool addressBytesOnly = (part == 27 && other == 28) || (part == 28 && other == 27);
+        return !sameGeometry && !addressBytesOnly;
+    };
+    std::uint32_t other = part;
+    while (!differs(other))
+        other = kSupportedAV7300Parts[r.Below(std::size(kSupportedAV7300Parts))];
+    return other;
+}
+
 SCase DrawAV7300(CSoakRandom& r)
 {
     SCase c;
@@ -167,10 +189,43 @@ SCase DrawAV7300(CSoakRandom& r)
 
     const std::uint32_t startKind = r.Below(100);
     const bool secondaryCase = startKind >= 85;
-    const Bytes right = BuildFitting(RandomAV7300Spec(r, part, secondaryCase));
+    // Now and then two faults: a cell of the image header (or of the
+    // secondary image's file header) that keeps its value, and the product
+    // pulled out; the next run goes without /F, with an image newer than any.
+    const bool headerCellFault = r.Chance(8);
+    // The run after a failure goes without /F (as a production line runs
+    // it again) whenever the image is newer than any the product held.
+    const bool newest = headerCellFault || r.Chance(30);
+    SAV7300ImageSpec rightSpec = RandomAV7300Spec(r, part, secondaryCase);
+    SAV7300ImageSpec oldSpec = RandomAV7300Spec(r, part, secondaryCase);
+    if (newest)
+    {
+        rightSpec.date = "2031/01/01";
+        rightSpec.minorVersion = 6;
+        c.recoverSilently = true;
+    }
+    if (secondaryCase && r.Chance(30))
+    {
+        // Shapes whose secondary image the device's chain would not reach
+        // where it would go: a new file 12 off a sector with an aligned file
+        // behind it, or a device chain that ends before the next free sector
+        // (no file 12, no file 16: file 5 tells its version).
+        if (r.Chance(50))
+        {
+            rightSpec.alignPrimary = false;
+            rightSpec.alignSecondary = true;
+        }
+        else
+        {
+            oldSpec.alignPrimary = false;
+            oldSpec.withSecondary = false;
+            oldSpec.withDeviceVersion = false;
+        }
+    }
+    const Bytes right = BuildFitting(rightSpec);
     c.right = right;
     c.rightText = AV7300TextImage(right, r.Chance(30));
-    const Bytes old = BuildFitting(RandomAV7300Spec(r, part, secondaryCase));
+    const Bytes old = BuildFitting(oldSpec);
     bool rom = false;
     if (startKind < 40 || secondaryCase)
     {
@@ -204,8 +259,8 @@ SCase DrawAV7300(CSoakRandom& r)
         rom = true;
     }
 
-    // A chip whose firmware takes any parameter block: only the memory's
-    // own behaviour (where it wraps) tells a blank part from another.
+    // A chip whose firmware takes any parameter block (the ROM always does:
+    // it knows nothing of the memory but the block).
     const bool anyBlock = r.Chance(25);
     const bool unknownPart = rom && startKind >= 65; // blank, or its first block erased
 
@@ -215,19 +270,10 @@ SCase DrawAV7300(CSoakRandom& r)
     const std::uint32_t imageFault = r.Below(100);
     if (imageFault < 10)
     {
-        // Another part: of another geometry; for a chip that takes any
-        // block, of another size (parts of one size but another page or
-        // sector size cannot be told apart by a blank memory there).
-        auto differs = [&](std::uint32_t other) {
-            const SAV7300FlashPart& a = CAV7300CommonHelper::kFlashParts[other];
-            const SAV7300FlashPart& b = CAV7300CommonHelper::kFlashParts[part];
-            if (anyBlock)
-                return a.size != b.size;
-            return a.size != b.size || a.sector != b.sector || a.addressInfo != b.addressInfo || a.page != b.page;
-        };
-        std::uint32_t other = part;
-        while (!differs(other))
-            other = kSupportedAV7300Parts[r.Below(std::size(kSupportedAV7300Parts))];
+        // Another part, of any geometry. On a memory that names no part only
+        // how it wraps and erases tells it from the image's: parts 27 and
+        // 28 differ in their address bytes alone, which neither shows.
+        const std::uint32_t other = OtherAV7300Part(r, part);
         c.image = BuildFitting(RandomAV7300Spec(r, other, false));
         c.mustRefuse = true;
         // With no part named by the memory the upgrade takes the image's
@@ -302,9 +348,29 @@ SCase DrawAV7300(CSoakRandom& r)
     default:
         break;
     }
+    if (headerCellFault)
+    {
+        // Mostly the checksum byte (the old one is the new one's on the same
+        // part, so it alone keeps a header valid).
+        std::uint32_t cell = r.Chance(75) ? 2 : r.Below(2);
+        std::uint32_t offset12 = 0;
+        if (secondaryCase && r.Chance(50) &&
+            CAV7300CommonHelper::FindFileInFWImage(12, &offset12, static_cast<std::uint32_t>(old.size()), old.data()))
+            cell = offset12 + (r.Chance(75) ? 3 : r.Below(3));
+        c.faults = {"--fault", "stuck-cell=" + std::to_string(cell), "--fault",
+                    "unplug-at-block=" + std::to_string(r.Between(2, writes))};
+        c.recoverSilently = true;
+    }
     if (anyBlock)
         c.faults.insert(c.faults.end(), {"--fault", "any-parameter-block"});
     c.force = r.Chance(60);
+    if (r.Chance(40))
+    {
+        // Plugged in again after a failure, first with an image for another part.
+        const std::uint32_t other = OtherAV7300Part(r, part);
+        c.wrongText = AV7300TextImage(BuildFitting(RandomAV7300Spec(r, other, false)), false);
+        c.wrongLabel = "an image for part " + std::to_string(other);
+    }
     return c;
 }
 
@@ -379,6 +445,48 @@ bool HoldsAV7300Merge(const Bytes& memory, const Bytes& old, const Bytes& image,
     return HoldsFrom(memory, old, offset, image, fileOffset);
 }
 
+// The content of the version file the device tells its version by (16, else
+// 5, the first its chain reaches), walked the way the format lays the chain
+// out with every header's checksum: empty when none.
+Bytes AV7300DeviceVersionFile(const Bytes& memory)
+{
+    if (memory.size() < 5 || memory[2] != static_cast<std::uint8_t>(0xFF - memory[0] - memory[1]))
+        return {};
+    const std::uint32_t flash = 64u << (memory[0] & 0x0F);
+    const std::uint32_t sector = 64u << (memory[1] & 0x0F);
+    const std::uint32_t end = std::min<std::uint32_t>(flash, static_cast<std::uint32_t>(memory.size()));
+    Bytes five;
+    std::uint32_t at = 5u + (memory[3] | memory[4] << 8);
+    while (at < end && end - at >= 4)
+    {
+        const std::uint8_t* h = memory.data() + at;
+        if (h[3] != static_cast<std::uint8_t>(0xFF - h[0] - h[1] - h[2]))
+            break;
+        const std::uint32_t id = h[0] & 0x7F;
+        const std::uint32_t size = h[1] | h[2] << 8;
+        if (end - at - 4 < size)
+            break;
+        const Bytes content(memory.begin() + at + 4, memory.begin() + at + 4 + size);
+        if (id == 16)
+            return content;
+        if (id == 5 && five.empty())
+            five = content;
+        at += 4 + size;
+        if ((h[0] & 0x80) != 0)
+            at = (at + sector - 1) / sector * sector;
+    }
+    return five;
+}
+
+// The image's version file (5), as the program compares it.
+Bytes AV7300ImageVersionFile(const Bytes& image)
+{
+    for (const SFileSpan& file : AV7300Files(image))
+        if ((image[file.header] & 0x7F) == 5 && file.end <= image.size())
+            return Bytes(image.begin() + file.header + 4, image.begin() + file.end);
+    return {};
+}
+
 // --- AV7201 ----------------------------------------------------------------
 
 SAV7201ImageSpec RandomAV7201Spec(CSoakRandom& r)
@@ -417,9 +525,28 @@ SCase DrawAV7201(CSoakRandom& r)
 {
     SCase c;
     c.label = "av7201";
-    c.right = MakeAV7201Image(RandomAV7201Spec(r));
+    // Now and then two faults: a cell of the header at 0x80 that keeps its
+    // value, and the headset pulled out; the next run goes without /F, with
+    // an image newer than any.
+    const bool headerCellFault = r.Chance(8);
+    // The run after a failure goes without /F (as a production line runs
+    // it again) whenever the image is newer than any the headset held.
+    const bool newest = headerCellFault || r.Chance(30);
+    SAV7201ImageSpec rightSpec = RandomAV7201Spec(r);
+    SAV7201ImageSpec oldSpec = RandomAV7201Spec(r);
+    if (newest)
+    {
+        // Versions the check can compare: one major, one-digit minors (the
+        // image's the highest).
+        rightSpec.year = 31;
+        rightSpec.minor = 9;
+        oldSpec.minor %= 9;
+        oldSpec.major = rightSpec.major;
+        c.recoverSilently = true;
+    }
+    c.right = MakeAV7201Image(rightSpec);
     c.rightText = ToRcfText(c.right);
-    const Bytes old = MakeAV7201Image(RandomAV7201Spec(r));
+    const Bytes old = MakeAV7201Image(oldSpec);
     const std::uint32_t startKind = r.Below(100);
     bool rom = false;
     if (startKind < 50)
@@ -502,7 +629,23 @@ SCase DrawAV7201(CSoakRandom& r)
     default:
         break;
     }
+    if (headerCellFault)
+    {
+        const std::uint32_t writes = 2 + (n - kAV7201HeaderOffset) / 4;
+        // Mostly the file count (0x81), which alone keeps a header valid.
+        const std::uint32_t cell = kAV7201HeaderOffset + (r.Chance(75) ? 1 : r.Below(4));
+        c.faults = {"--fault", "stuck-cell=" + std::to_string(cell), "--fault",
+                    "unplug-at-block=" + std::to_string(r.Between(2, writes))};
+        c.recoverSilently = true;
+    }
     c.force = r.Chance(60);
+    if (r.Chance(40))
+    {
+        SAV7201ImageSpec big = RandomAV7201Spec(r);
+        big.totalSize = kAV7201EepromSize + r.Between(1, 800);
+        c.wrongText = ToRcfText(MakeAV7201Image(big));
+        c.wrongLabel = "an image larger than the EEPROM";
+    }
     return c;
 }
 
@@ -612,6 +755,13 @@ SCase DrawAV62xx(CSoakRandom& r, bool av6302)
         break;
     }
     c.force = r.Chance(90);
+    if (r.Chance(40))
+    {
+        const bool otherChip = r.Chance(50);
+        c.wrongText = ToLineText(otherChip ? image(av6302 ? 36 : 12, r.Between(200, 12000))
+                                           : image(row, memory + r.Between(1, 600)));
+        c.wrongLabel = otherChip ? "an image for the other chip" : "an image larger than the memory";
+    }
     return c;
 }
 
@@ -756,7 +906,8 @@ int RunAvneraCampaign(const SAvneraCampaignOptions& o)
         WriteBytes(devicePath, c.device.data(), c.device.size());
         WriteBytes(imagePath, c.imageText.data(), c.imageText.size());
         Bytes old(MemorySizeOf(family, c.part), 0xFF);
-        std::copy_n(c.device.begin(), std::min(c.device.size(), old.size()), old.begin());
+        if (!c.device.empty())
+            std::copy_n(c.device.begin(), std::min(c.device.size(), old.size()), old.begin());
 
         std::vector<std::string> args = c.product;
         args.insert(args.end(), {"--device-image", devicePath, "--image", imagePath});
@@ -786,6 +937,13 @@ int RunAvneraCampaign(const SAvneraCampaignOptions& o)
                 ++falseSuccesses;
                 problems.push_back(c.mustRefuse ? "FALSE SUCCESS: exit 0 with an image that must be refused"
                                                 : "FALSE SUCCESS: exit 0, the memory does not hold the image");
+            }
+            else if (family == EFamily::AV7300 &&
+                     AV7300DeviceVersionFile(first.memory) != AV7300ImageVersionFile(c.image))
+            {
+                // Exit 0 says the device now runs the image: it tells its version.
+                ++falseSuccesses;
+                problems.push_back("FALSE SUCCESS: exit 0, the device does not tell the image's version");
             }
             else
             {
@@ -819,25 +977,58 @@ int RunAvneraCampaign(const SAvneraCampaignOptions& o)
             }
         }
 
+        Bytes kept = first.memory.empty() ? old : first.memory;
+        if (needsRecovery && !c.wrongText.empty())
+        {
+            // Plugged in again with what the memory kept, and a wrong image:
+            // it never ends in success either.
+            const std::string keptPath = folder + PathSeparator() + "kept.bin";
+            const std::string wrongPath = folder + PathSeparator() + "wrong." + extension;
+            WriteBytes(keptPath, kept.data(), kept.size());
+            WriteBytes(wrongPath, c.wrongText.data(), c.wrongText.size());
+            std::vector<std::string> wrongArgs = c.product;
+            wrongArgs.insert(wrongArgs.end(), {"--device-image", keptPath, "--image", wrongPath, "/F", "/S",
+                                               "/Ucampaign"});
+            const SRunResult wrong = RunBench(o, wrongArgs, folder, "wrong", viaProgram);
+            if (!wrong.ran)
+                ++hangs;
+            else if (wrong.status == 0)
+            {
+                ++falseSuccesses;
+                problems.push_back("FALSE SUCCESS: after the failure, " + c.wrongLabel + " exited 0");
+            }
+            if (!wrong.memory.empty())
+                kept = wrong.memory;
+        }
         if (needsRecovery)
         {
             // Plugged in again with what the memory kept, the right image.
             const std::string leftPath = folder + PathSeparator() + "left.bin";
             const std::string rightPath = folder + PathSeparator() + "right." + extension;
-            const Bytes left = first.memory.empty() ? old : first.memory;
+            const Bytes left = kept;
             WriteBytes(leftPath, left.data(), left.size());
             WriteBytes(rightPath, c.rightText.data(), c.rightText.size());
             std::vector<std::string> again = c.product;
-            again.insert(again.end(), {"--device-image", leftPath, "--image", rightPath, "/F", "/S", "/Ucampaign"});
+            again.insert(again.end(), {"--device-image", leftPath, "--image", rightPath});
+            if (!c.recoverSilently)
+                again.push_back("/F");
+            again.insert(again.end(), {"/S", "/Ucampaign"});
             const SRunResult second = RunBench(o, again, folder, "second", viaProgram);
             if (!second.ran)
                 ++hangs;
-            if (!second.ran || second.status != 0 || !Holds(family, second.memory, left, c.right, c.part))
+            const bool tells = family != EFamily::AV7300 ||
+                               AV7300DeviceVersionFile(second.memory) == AV7300ImageVersionFile(c.right);
+            // Without /F a product that already holds the image is the same
+            // version (exit 1); otherwise the run must write it.
+            const bool exitOk = second.status == 0 || (c.recoverSilently && second.status == Status(1));
+            if (!second.ran || !exitOk || !Holds(family, second.memory, left, c.right, c.part) || !tells)
             {
                 ++unrecoverable;
                 problems.push_back("UNRECOVERABLE: the run with the right image exited " +
                                    std::to_string(second.status) +
-                                   (second.status == 0 ? " without the memory holding it" : ""));
+                                   (second.status == 0 ? " without the memory holding it (or the device telling "
+                                                         "its version)"
+                                                       : ""));
             }
         }
 

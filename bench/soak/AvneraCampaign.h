@@ -9,13 +9,28 @@
 // an erase; late answers; a slow erase; a slow ROM; a stuck cell; EEPROM
 // write cycles).
 //
+// The AV7300 and the AV7201 draw now and then two faults at once: a cell of
+// the header that makes the memory boot keeps its value, and the product is
+// pulled out; the run after it then goes without /F (the image is newer than
+// any) and must end with the product holding the image (exit 0, or exit 1
+// when it already did).
+// The AV7300 draws also secondary-only updates the device's chain would not
+// reach (a new file 12 off a sector with an aligned file behind it, a
+// device chain that ends before the next free sector), and images for
+// another part of the same size on a memory that names no part.
+//
 // After every run:
 //   - exit 0 only when the memory holds the image (for the AV7300 also the
-//     secondary-only merge at the device's offset); an image that has to be
-//     refused never exits 0; exit 1 or 2 only with the memory untouched;
+//     secondary-only merge at the device's offset) and, for the AV7300, the
+//     device's own chain leads to the image's version file (the device tells
+//     the version just written); an image that has to be refused never exits
+//     0; exit 1 or 2 only with the memory untouched;
 //   - a refused image touched nothing;
-//   - after any other run a second one, with the right image and no fault,
-//     from what the memory kept (a power cycle), must exit 0 holding it.
+//   - after any other run, now and then first a run with a wrong image (for
+//     another part, larger than the memory, for the other chip) from what
+//     the memory kept: it never exits 0 either;
+//   - then a second one, with the right image and no fault, from what the
+//     memory kept (a power cycle), must exit 0 holding it.
 // Counted: false successes (the first rule), unrecoverable products (the
 // last), refusals that touched the memory, and failures of runs without any
 // fault, and runs through the executable that did not end within their

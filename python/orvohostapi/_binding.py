@@ -1,6 +1,7 @@
 """ctypes declarations of the host interface's exports."""
 
 import ctypes
+import threading
 
 u8, u16, u32, i32 = ctypes.c_uint8, ctypes.c_uint16, ctypes.c_uint32, ctypes.c_int32
 P = ctypes.POINTER
@@ -108,6 +109,13 @@ SIGNATURES = {
 _RANGES = {u8: 0xFF, u16: 0xFFFF, u32: 0xFFFFFFFF}
 
 
+# The interface is for one caller at a time: its transfer buffers and its
+# handle table are one for the process, and so is each chip's parameter
+# block. ctypes lets go of the interpreter lock while a foreign function
+# runs, so the package itself makes every call one at a time.
+_LOCK = threading.RLock()
+
+
 def _checked(name, function, arguments):
     limits = [_RANGES.get(argument) for argument in arguments]
 
@@ -115,7 +123,8 @@ def _checked(name, function, arguments):
         for position, (value, limit) in enumerate(zip(values, limits)):
             if limit is not None and isinstance(value, int) and not 0 <= value <= limit:
                 raise ValueError("%s: argument %d is %d, outside 0..%d" % (name, position + 1, value, limit))
-        return function(*values)
+        with _LOCK:
+            return function(*values)
 
     call.__name__ = name
     return call

@@ -213,3 +213,37 @@ def test_integer_arguments_outside_their_c_type_are_refused(chip):
         chip.peek(0x10, 4, remote=256)
     with pytest.raises(ValueError):
         orvohostapi.peer_device_info(256)
+
+
+def test_two_threads_each_read_what_their_own_range_holds(chip, bench):
+    # ctypes lets go of the interpreter lock for every call: two threads
+    # reach the interface at once, whose transfer buffers and the chip's
+    # parameter block are one for the process. Each call must still be one
+    # call to the chip: a read returns what its own range holds, or fails.
+    import threading
+
+    first = bytes((i * 7 + 1) & 0xFF for i in range(64))
+    second = bytes((i * 13 + 5) & 0xFF for i in range(64))
+    chip.serial_erase(0, 8192, 36)
+    chip.serial_write(0x0800, first, 36)
+    chip.serial_write(0x1800, second, 36)
+    wrong, failed = [], []
+
+    def reader(address, expected):
+        for _ in range(25):
+            try:
+                data = chip.serial_read(address, 64, 36)
+            except HostApiError as error:
+                failed.append(error.code)
+                continue
+            if data != expected:
+                wrong.append((address, data[:8].hex()))
+
+    threads = [threading.Thread(target=reader, args=(0x0800, first)),
+               threading.Thread(target=reader, args=(0x1800, second))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert wrong == []
+    assert failed == []

@@ -165,4 +165,127 @@ TEST_F(CAV7300BenchProgram, WrongImageNoDeviceAndBadOptions)
     const SRun fault = Run("fault", {"--fault", "slow-driver=5", "/S"});
     EXPECT_EQ(fault.status, 2u);
 }
+// A memory that names no part (blank, or its first sector erased) runs the
+// ROM, which drives the memory as whatever parameter block it is given: the
+// image names the part. An image made for another part of the same size
+// writes and reads back there; what tells is how the memory erases (a
+// sector of another size, an SST25VF512A that knows no 64 KiB erase). Such
+// an image must never end in success, nor leave a header that boots.
+TEST_F(CAV7300BenchProgram, BlankMemoryRefusesAnImageForAnotherPartOfItsSize)
+{
+    const std::string blank = JoinPath(m_folder, "blank.bin");
+    ASSERT_TRUE(WriteFileBytes(blank, std::string()));
+    struct SCase
+    {
+        const char* product;
+        const char* image;
+    };
+    for (const SCase c : {SCase{"31", "32"}, SCase{"32", "31"}, SCase{"28", "30"}, SCase{"28", "35"}})
+    {
+        const std::string name = std::string("p") + c.product + "-i" + c.image;
+        const std::string image = MakeImage(name + ".ff", {"--part", c.image});
+        const SRun run = Run(name, {"--flash-part", c.product, "--device-image", HostPath(blank), "--image",
+                                    HostPath(image), "/S", "/F"});
+        EXPECT_NE(run.status, 0u) << name << run.output;
+        ASSERT_GE(run.flash.size(), 3u) << name;
+        const auto h = reinterpret_cast<const std::uint8_t*>(run.flash.data());
+        EXPECT_NE(static_cast<std::uint8_t>(h[0] + h[1] + h[2]), 0xFF) << name << ": a header that boots";
+    }
+    // The product's own image still goes in on a blank memory.
+    const std::string right = MakeImage("right.ff", {"--part", "31"});
+    const SRun run = Run("right", {"--flash-part", "31", "--device-image", HostPath(blank), "--image",
+                                   HostPath(right), "/S", "/F"});
+    EXPECT_EQ(run.status, 0u) << run.output << run.log;
+    EXPECT_TRUE(Holds(run.flash, Bytes(ReadFileBytes(right))));
+}
+
+// A product that boots an image made for another part of its size (part 32,
+// 4 KiB sectors, on a part 31 with 64 KiB sectors) takes a secondary-only
+// update whose sector erase takes the whole head of the image with it: the
+// run must not end in success, and the next run with the product's own
+// image recovers it.
+TEST_F(CAV7300BenchProgram, SecondaryUpdateThatErasedTheHeadIsNoSuccess)
+{
+    const std::string wrong = MakeImage("wrong.bin", {"--part", "32", "--binary"});
+    const std::string newer = MakeImage("newer.ff", {"--part", "32", "--date", "2016/01/01"});
+    const SRun run = Run("update", {"--flash-part", "31", "--device-image", HostPath(wrong), "--image",
+                                    HostPath(newer), "/S"});
+    EXPECT_NE(run.status, 0u) << run.output;
+    ASSERT_EQ(run.flash.size(), 131072u);
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, run.flash));
+    const std::string right = MakeImage("right.ff", {"--part", "31"});
+    const SRun again = Run("again", {"--flash-part", "31", "--device-image", HostPath(left), "--image",
+                                     HostPath(right), "/S", "/F"});
+    EXPECT_EQ(again.status, 0u) << again.output << again.log;
+    EXPECT_TRUE(Holds(again.flash, Bytes(ReadFileBytes(right))));
+}
+
+// After a successful secondary-only update the device tells the new version
+// (its chain reaches the new secondary image and the version file behind
+// it): a silent run with the same image finds it the same and writes
+// nothing. Two devices whose chain would not reach what was written: one
+// whose chain breaks before the next free sector (no file 12, no file 16,
+// file 5 telling its version), and an image whose file 12 does not start
+// at a sector while an aligned file follows it.
+TEST_F(CAV7300BenchProgram, SecondaryUpdateLeavesADeviceThatTellsTheNewVersion)
+{
+    struct SCase
+    {
+        const char* name;
+        std::vector<std::string> device;
+        std::vector<std::string> image;
+    };
+    const std::vector<SCase> cases = {
+        {"broken-chain",
+         {"--part", "28", "--minor", "5", "--no-secondary", "--unaligned", "--no-device-version"},
+         {"--part", "28", "--minor", "5", "--date", "2016/01/01"}},
+        {"unaligned-secondary",
+         {"--part", "28", "--minor", "5"},
+         {"--part", "28", "--minor", "5", "--unaligned", "--align-secondary", "--date", "2016/01/01"}},
+    };
+    for (const SCase& c : cases)
+    {
+        std::vector<std::string> deviceArgs = c.device;
+        deviceArgs.push_back("--binary");
+        const std::string device = MakeImage(std::string(c.name) + "-device.bin", deviceArgs);
+        const std::string image = MakeImage(std::string(c.name) + ".ff", c.image);
+        const SRun first = Run(std::string(c.name) + "-1", {"--flash-part", "28", "--device-image",
+                                                            HostPath(device), "--image", HostPath(image), "/S"});
+        EXPECT_EQ(first.status, 0u) << c.name << first.output << first.log;
+        const std::string left = JoinPath(m_folder, std::string(c.name) + "-left.bin");
+        ASSERT_TRUE(WriteFileBytes(left, first.flash));
+        const SRun second = Run(std::string(c.name) + "-2", {"--flash-part", "28", "--device-image",
+                                                             HostPath(left), "--image", HostPath(image), "/S"});
+        EXPECT_EQ(second.status, 1u) << c.name << ": the device does not tell the version just written"
+                                     << second.output;
+        EXPECT_EQ(second.flash, first.flash) << c.name;
+    }
+}
+} // namespace
+
+namespace
+{
+// The cell of the header's checksum keeps its value through the erase: on a
+// memory of the same part the old checksum is the new one, and the header
+// the upgrade writes its geometry into would boot whatever half of the image
+// an interrupted run left (a silent run then cannot even read its version).
+// Nothing of the image may go in then; the next run, the cell working
+// again, recovers the product.
+TEST_F(CAV7300BenchProgram, HeaderThatDoesNotEraseStopsTheUpgradeBeforeAnyWrite)
+{
+    const std::string image = MakeImage("img.ff", {"--part", "28", "--minor", "6"});
+    const SRun first = Run("stuck", {"--flash-part", "28", "--image", HostPath(image), "--fault", "stuck-cell=2",
+                                     "--fault", "unplug-at-block=60", "/S"});
+    EXPECT_NE(first.status, 0u) << first.output;
+    ASSERT_EQ(first.flash.size(), 65536u);
+    const auto h = reinterpret_cast<const std::uint8_t*>(first.flash.data());
+    EXPECT_NE(static_cast<std::uint8_t>(h[0] + h[1] + h[2]), 0xFF) << "a header that boots";
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, first.flash));
+    const SRun second = Run("again", {"--flash-part", "28", "--image", HostPath(image), "--device-image",
+                                      HostPath(left), "/S"});
+    EXPECT_EQ(second.status, 0u) << second.output << second.log;
+    EXPECT_TRUE(Holds(second.flash, Bytes(ReadFileBytes(image)))) << "the memory does not hold the image";
+}
 } // namespace

@@ -290,11 +290,14 @@ TEST_F(CAV7300Upgrade, EitherMinorVersionBelowFiveGivesAFullUpdate)
     }
 }
 
-TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
+TEST_F(CAV7300Upgrade, ChainThatBreaksBeforeTheNextFreeSectorGivesAFullUpdate)
 {
     // The device's chain: bootloader, file 5 (its version; no file 16), a
     // primary that ends at 0x2345, where erased bytes make an invalid file
-    // header.
+    // header. The next free sector is 0x3000, but the device's walk stops at
+    // 0x2345: a secondary image written at 0x3000 would never be reached and
+    // the device would go on telling its old version, so the whole image
+    // goes in.
     SAV7300ImageSpec spec;
     spec.flashPart = 28;
     spec.minorVersion = 5;
@@ -305,7 +308,6 @@ TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
     const Bytes old = BuildAV7300Image(spec);
     ASSERT_EQ(old.size(), 0x2345u);
     const Bytes next = Image(28, 5, 3);
-    const std::uint32_t fileOffset = AV7300FileOffset(SAV7300ImageSpec{28}, 12);
     SAV7300ProductConfig config;
     config.flashPart = 28;
     config.memory = old;
@@ -313,12 +315,50 @@ TEST_F(CAV7300Upgrade, BrokenChainGivesASecondaryUpdateFromTheNextFreeSector)
     auto upgrader = Upgrader();
     ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
     EXPECT_EQ(upgrader->m_secondaryImageOffset, 0x3000u);
+    EXPECT_EQ(upgrader->m_secondaryImageUpdateOnly, 1u);
+    CLogCapture log("av7300_chain_breaks_before_the_free_sector");
     const SRun run = Upgrade(*upgrader, next);
     ASSERT_TRUE(Succeeded(run));
-    EXPECT_EQ(upgrader->m_flashWriteBase, 0x3000u);
+    EXPECT_EQ(upgrader->m_flashWriteBase, 0u);
+    EXPECT_EQ(run.upload_bytes, next);
+    EXPECT_TRUE(Contains(log.Text(), "The device's chain ends at [9029], before the next free sector [12288]"))
+        << log.Text();
+    std::string version;
+    ASSERT_TRUE(upgrader->GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "1.5.151124");
+}
+
+TEST_F(CAV7300Upgrade, ChainThatEndsOnASectorGivesASecondaryUpdateThere)
+{
+    // The device's chain: file 5 (no file 16), then an aligned primary: the
+    // walk ends at the sector after it, where the new secondary image goes
+    // and is reached.
+    SAV7300ImageSpec spec;
+    spec.flashPart = 28;
+    spec.minorVersion = 5;
+    spec.withSecondary = false;
+    spec.withDeviceVersion = false;
+    spec.date = "2014/06/01";
+    const Bytes old = BuildAV7300Image(spec);
+    const std::uint32_t end = static_cast<std::uint32_t>((old.size() + 4095) / 4096 * 4096);
+    const Bytes next = Image(28, 5, 3);
+    const std::uint32_t fileOffset = AV7300FileOffset(SAV7300ImageSpec{28}, 12);
+    SAV7300ProductConfig config;
+    config.flashPart = 28;
+    config.memory = old;
+    auto product = Plug(config);
+    auto upgrader = Upgrader();
+    ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+    EXPECT_EQ(upgrader->m_secondaryImageOffset, end);
+    const SRun run = Upgrade(*upgrader, next);
+    ASSERT_TRUE(Succeeded(run));
+    EXPECT_EQ(upgrader->m_flashWriteBase, end);
     Bytes expected = Flash(old, 65536);
-    std::copy(next.begin() + fileOffset, next.end(), expected.begin() + 0x3000);
+    std::copy(next.begin() + fileOffset, next.end(), expected.begin() + end);
     EXPECT_EQ(product->Memory(), expected);
+    std::string version;
+    ASSERT_TRUE(upgrader->GetDeviceFWVersionString(&version));
+    EXPECT_EQ(version, "1.5.151124");
 }
 
 TEST_F(CAV7300Upgrade, TailThatDoesNotFitBehindTheDevicesOffsetGivesAFullUpdate)
@@ -430,7 +470,8 @@ TEST_P(CAV7300RomUpgrade, ProductWithoutImageIsUpgradedThroughItsRom)
         ASSERT_TRUE(Succeeded(run)) << revision;
         EXPECT_EQ(upgrader->m_flashPart, 31u);
         EXPECT_TRUE(product->InFlashMode());
-        EXPECT_EQ(product->BulkBlocks(), revision == 1 ? (next.size() + 255) / 256 : 0u);
+        // (and the two marker blocks that show the memory erases as part 31)
+        EXPECT_EQ(product->BulkBlocks(), revision == 1 ? (next.size() + 255) / 256 + 2 : 0u);
         EXPECT_EQ(product->Memory(), Flash(next, 131072)) << revision;
         EXPECT_EQ(upgrader->ResetFirmware(), HR_OK);
         upgrader.reset();
@@ -824,18 +865,18 @@ TEST_F(CAV7300Upgrade, BlankMemoryTakesOnlyAnImageForThePartItIs)
 TEST_F(CAV7300Upgrade, BlankMemoryOfAnotherSizeThanTheImagesPartIsFoundWhereItWraps)
 {
     // A chip whose firmware drives the memory with any parameter block: an
-    // image for the wrong part is written and reads back, and only where
-    // the memory wraps tells that it is smaller (part 28, 64 KiB, under a
-    // part-31 image) or larger (part 31 under a part-28 image). No header
-    // is written then.
+    // image for the wrong part with the same sectors is written and reads
+    // back, and only where the memory wraps tells that it is smaller (part
+    // 28, 64 KiB, under a part-32 image, 128 KiB) or larger (part 32 under a
+    // part-28 image). No header is written then.
     struct SCase
     {
         std::uint32_t memoryPart;
         std::uint32_t imagePart;
         const char* finding;
     };
-    for (const SCase c : {SCase{28, 31, "it is smaller than the image's part"},
-                          SCase{31, 28, "it is larger than the image's part"}})
+    for (const SCase c : {SCase{28, 32, "it is smaller than the image's part"},
+                          SCase{32, 28, "it is larger than the image's part"}})
     {
         SAV7300ProductConfig config;
         config.flashPart = c.memoryPart;
@@ -865,6 +906,78 @@ TEST_F(CAV7300Upgrade, BlankMemoryOfAnotherSizeThanTheImagesPartIsFoundWhereItWr
     ASSERT_TRUE(Succeeded(Upgrade(*upgrader, Image(28, 5, 3))));
     EXPECT_TRUE(Contains(log.Text(), "CFirmwareUpgradeAV7300::ProveMemorySize - the memory holds [65536] bytes\r\n"))
         << log.Text();
+}
+
+TEST_F(CAV7300Upgrade, BlankMemoryOfTheImagesSizeIsToldByHowItErases)
+{
+    // The ROM drives a blank memory as any parameter block says, and a part
+    // of the image's size takes the image as well: before anything of it
+    // goes in, markers around the image's first sector boundary and the
+    // firmware's sector erase show the memory's own sector (or that it is no
+    // SST25VF512A, which knows no such erase, or one that is still
+    // write-protected). Nothing that boots is left. (Four products: the
+    // root hub's four ports.)
+    struct SCase
+    {
+        std::uint32_t memoryPart;
+        std::uint32_t imagePart;
+        const char* finding;
+    };
+    for (const SCase c : {SCase{31, 32, "its sector is larger than the image's part's"},
+                          SCase{32, 31, "its sector is smaller than the image's part's"},
+                          SCase{28, 35, "its sector erase took the marker: it is not an SST25VF512A"},
+                          SCase{35, 28, "it does not keep what is written"}})
+    {
+        SCOPED_TRACE(std::to_string(c.memoryPart) + " under " + std::to_string(c.imagePart));
+        SAV7300ProductConfig config;
+        config.flashPart = c.memoryPart;
+        auto product = Plug(config);
+        auto upgrader = Upgrader();
+        CLogCapture log("av7300_erase_proof");
+        ASSERT_EQ(upgrader->Init(0, 0), HR_OK) << log.Text();
+        SAV7300ImageSpec spec;
+        spec.flashPart = c.imagePart;
+        spec.seed = 5;
+        const SRun run = Upgrade(*upgrader, BuildAV7300Image(spec));
+        EXPECT_EQ(run.prepare, HR_OK) << c.memoryPart << " " << c.imagePart;
+        EXPECT_EQ(run.init, kUpgradeFailed) << c.memoryPart << " " << c.imagePart;
+        EXPECT_FALSE(product->HeaderValid()) << c.memoryPart << " " << c.imagePart;
+        EXPECT_TRUE(Contains(log.Text(), c.finding)) << c.memoryPart << " " << c.imagePart << log.Text();
+    }
+}
+
+TEST_F(CAV7300Upgrade, MemoryWhoseFirstBlockWasErasedIsRecoveredOverWhatFollows)
+{
+    // Another tool erased the first block of an image that runs on past the
+    // first sector: the memory names no part, and the proof of how it erases
+    // must not stumble over the old bytes behind the sector boundary.
+    for (const std::uint32_t part : {28u, 32u})
+    {
+        SCOPED_TRACE(part);
+        Bytes old = Image(part, 5, 2);
+        ASSERT_GT(old.size(), 4096u + 16u);
+        std::fill(old.begin(), old.begin() + 64, 0xFF);
+        SAV7300ProductConfig config;
+        config.flashPart = part;
+        config.memory = old;
+        auto product = Plug(config);
+        ASSERT_FALSE(product->RunsImage());
+        auto upgrader = Upgrader();
+        ASSERT_EQ(upgrader->Init(0, 0), HR_OK);
+        EXPECT_EQ(upgrader->m_partFromImage, 1u);
+        SAV7300ImageSpec spec;
+        spec.flashPart = part;
+        spec.primarySize = 600;
+        spec.alignPrimary = false; // its chain ends inside the first sector: nothing behind it is erased
+        spec.withSecondary = false;
+        spec.seed = 9;
+        const Bytes next = BuildAV7300Image(spec);
+        ASSERT_LT(next.size(), 4096u);
+        ASSERT_TRUE(Succeeded(Upgrade(*upgrader, next)));
+        const Bytes memory = product->Memory();
+        EXPECT_EQ(Bytes(memory.begin(), memory.begin() + static_cast<std::ptrdiff_t>(next.size())), next);
+        EXPECT_TRUE(product->HeaderValid());
+    }
 }
 
 TEST_F(CAV7300Upgrade, SecondaryOnlyUpdateLeavesTheDeviceReportingTheNewVersion)

@@ -119,6 +119,37 @@ TEST_F(AvneraEepromBenchProgram, AV7201PulledOutMidWriteIsRecoveredFromItsDefaul
     EXPECT_EQ(Bytes(image), second.firmware);
 }
 
+TEST_F(AvneraEepromBenchProgram, AV7201HeaderThatCannotBeDestroyedStopsTheUpgradeBeforeAnyWrite)
+{
+    // The EEPROM cell that holds the header's file count (0x81) keeps its
+    // value: the four zeros meant to leave the headset on its default image
+    // do not take, and the old header still boots. Nothing of the image may
+    // go in then: a run pulled out half-way would leave a headset that boots
+    // a half-written image and tells the new version, which a silent run
+    // finds the same and never repairs.
+    SAV7201ImageSpec spec;
+    spec.totalSize = 16384;
+    const std::vector<std::uint8_t> image = MakeAV7201Image(spec);
+    const std::string rcf = Write("new.rcf", ToRcfText(image));
+    SAV7201ImageSpec oldSpec;
+    oldSpec.minor = 4;
+    oldSpec.seed = 3;
+    oldSpec.totalSize = 16384;
+    const std::vector<std::uint8_t> old = MakeAV7201Image(oldSpec);
+    const std::string device = Write("old.bin", Bytes(old));
+    const SRun first = Run("stuck", {"--family", "av7201", "--image", rcf, "--device-image", device, "--fault",
+                                     "stuck-cell=129", "--fault", "unplug-at-block=200", "/S"});
+    EXPECT_NE(0u, first.status) << first.output;
+    ASSERT_EQ(16384u, first.firmware.size());
+    // The headset is left as it came: the header's other bytes go back too.
+    EXPECT_TRUE(Bytes(old) == first.firmware) << "the EEPROM changed";
+    const std::string left = Write("left.bin", first.firmware);
+    // Plugged in again (the cell works again): a silent run puts the image in.
+    const SRun second = Run("again", {"--family", "av7201", "--image", rcf, "--device-image", left, "/S"});
+    EXPECT_EQ(0u, second.status) << second.output;
+    EXPECT_TRUE(Bytes(image) == second.firmware) << "the EEPROM does not hold the image";
+}
+
 TEST_F(AvneraEepromBenchProgram, AV7201WithoutAHeadsetReportsNoDevice)
 {
     const std::string rcf = Write("new.rcf", ToRcfText(MakeAV7201Image({})));

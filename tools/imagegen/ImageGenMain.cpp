@@ -2,7 +2,7 @@
 // the bench program's --image (the image file) or --device-image (--binary:
 // the image's bytes, as the device's memory holds them).
 //   orvo-imagegen av7300 --part ROW [--minor N] [--date YYYY/MM/DD] [--no-secondary] [--unaligned]
-//                 [--binary] --out FILE
+//                 [--align-secondary] [--no-device-version] [--binary] --out FILE
 //   orvo-imagegen av7201 [--version M.mm] [--date YYMMDD] [--size N] [--binary] --out FILE
 //   orvo-imagegen av6201|av6302 [--size N] [--binary] --out FILE
 #include <cstdio>
@@ -22,7 +22,7 @@ int Usage(const std::string& why)
         std::fprintf(stderr, "orvo-imagegen: %s\n", why.c_str());
     std::fprintf(stderr,
                  "usage: orvo-imagegen av7300 --part ROW [--minor N] [--date YYYY/MM/DD] [--no-secondary]\n"
-                 "                     [--unaligned] [--binary] --out FILE\n"
+                 "                     [--unaligned] [--align-secondary] [--no-device-version] [--binary] --out FILE\n"
                  "       orvo-imagegen av7201 [--version M.mm] [--date YYMMDD] [--size N] [--binary] --out FILE\n"
                  "       orvo-imagegen av6201|av6302 [--size N] [--binary] --out FILE\n"
                  "  writes a synthetic image file of the family (AV7300 text image .ff, AV7201 .rcf, AV62xx one\n"
@@ -97,12 +97,17 @@ int main(int argc, char** argv)
         }
         else if (av7300 && arg == "--date" && hasValue)
             spec7300.date = value;
-        else if (av7300 && (arg == "--no-secondary" || arg == "--unaligned"))
+        else if (av7300 && (arg == "--no-secondary" || arg == "--unaligned" || arg == "--align-secondary" ||
+                            arg == "--no-device-version"))
         {
             if (arg == "--no-secondary")
                 spec7300.withSecondary = false;
-            else
+            else if (arg == "--unaligned")
                 spec7300.alignPrimary = false;
+            else if (arg == "--align-secondary")
+                spec7300.alignSecondary = true;
+            else
+                spec7300.withDeviceVersion = false;
             continue;
         }
         else if (av7201 && arg == "--version" && hasValue)
