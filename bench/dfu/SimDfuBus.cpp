@@ -197,6 +197,12 @@ std::shared_ptr<CSimDfuDevice> CSimDfuBus::AddDevice(const SSimDfuConfig& config
     return device;
 }
 
+void CSimDfuBus::AddDevice(std::shared_ptr<CSimDfuDevice> device)
+{
+    CMutexLock lock(m_lock);
+    m_devices.push_back(std::move(device));
+}
+
 void CSimDfuBus::RemoveAll()
 {
     CMutexLock lock(m_lock);

@@ -27,6 +27,8 @@ public:
 
     // Plugs a device in; the bus keeps it alive.
     std::shared_ptr<CSimDfuDevice> AddDevice(const SSimDfuConfig& config);
+    // Plugs in a device made (and perhaps unplugged) beforehand.
+    void AddDevice(std::shared_ptr<CSimDfuDevice> device);
     void RemoveAll();
     std::vector<std::shared_ptr<CSimDfuDevice>> Devices();
     std::shared_ptr<CSimDfuDevice> FindByLocation(const std::string& location);

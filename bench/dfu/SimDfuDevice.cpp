@@ -74,6 +74,13 @@ void CSimDfuDevice::InstallAndRestartLocked()
 {
     m_firmware = m_received;
     ++m_manifestCount;
+    m_manifestedAtMs = CClock::NowMs();
+    if (m_config.restartsAsOtherDevice)
+    {
+        m_gone = true;
+        DisconnectLocked(0);
+        return;
+    }
     m_comeBackInDfu = !m_config.startInRuntime;
     DisconnectLocked(m_config.reenumerateDelayMs);
 }
@@ -268,6 +275,7 @@ ESimUsbResult CSimDfuDevice::GetStatusLocked(std::uint8_t* data, std::size_t* le
             m_state = dfuIDLE;
             m_firmware = m_received;
             ++m_manifestCount;
+            m_manifestedAtMs = now;
             EnterDfuIdleLocked();
         }
         break;
@@ -479,6 +487,14 @@ void CSimDfuDevice::BusReset()
     {
         m_firmware = m_received;
         ++m_manifestCount;
+        m_manifestedAtMs = CClock::NowMs();
+        if (m_config.restartsAsOtherDevice)
+        {
+            // The reset starts the new firmware, which is not a DFU device.
+            m_gone = true;
+            DisconnectLocked(0);
+            return;
+        }
     }
     if (m_state == dfuMANIFEST_WAIT_RESET || m_config.startInRuntime)
     {
@@ -507,6 +523,24 @@ void CSimDfuDevice::Plug()
     m_gone = false;
     m_comeBackInDfu = m_dfuMode;
     m_backAtMs = 0;
+    UpdatePresenceLocked();
+}
+
+void CSimDfuDevice::PlugAt(std::uint64_t atMs)
+{
+    CMutexLock lock(m_lock);
+    if (m_present)
+    {
+        // It leaves now and enumerates again then.
+        m_gone = true;
+        DisconnectLocked(0);
+    }
+    m_gone = false;
+    m_comeBackInDfu = m_dfuMode;
+    m_backAtMs = atMs;
+    const std::uint64_t now = CClock::NowMs();
+    if (m_listener && atMs > now)
+        m_listener->OnReconnectAfter(*this, static_cast<std::uint32_t>(std::min<std::uint64_t>(atMs - now, 0xFFFFFFFEu)));
     UpdatePresenceLocked();
 }
 
@@ -546,6 +580,12 @@ int CSimDfuDevice::ManifestCount()
 {
     CMutexLock lock(m_lock);
     return m_manifestCount;
+}
+
+std::uint64_t CSimDfuDevice::ManifestedAtMs()
+{
+    CMutexLock lock(m_lock);
+    return m_manifestedAtMs;
 }
 
 int CSimDfuDevice::BlocksReceived()

@@ -77,6 +77,12 @@ struct SSimDfuConfig
     int stallAtBlock = -1;            // the device stalls that block's DNLOAD (once) and enters dfuERROR
     bool vanishInManifest = false;    // the device is pulled out for good as manifestation starts
     bool stuckBusy = false;           // stays in dfuDNBUSY after the first block
+
+    // The firmware it installs runs as another device without a DFU
+    // interface (a headset that restarts as its HID device): once the new
+    // firmware is in place and the chip restarts, the device leaves this bus
+    // for good instead of coming back in DFU mode.
+    bool restartsAsOtherDevice = false;
 };
 
 enum class ESimUsbResult
@@ -135,6 +141,10 @@ public:
     // Unplug (for good) or plug back in (as the device it is now).
     void Unplug();
     void Plug();
+    // Plugs back in (as the device it is now) at product time atMs
+    // (CClock::NowMs): absent until then, present from then on, whenever
+    // anyone looks.
+    void PlugAt(std::uint64_t atMs);
 
     // --- observation for tests and the bench --------------------------------
     std::uint8_t State();
@@ -143,6 +153,8 @@ public:
     std::vector<std::uint8_t> ReceivedImage();  // bytes of the current download
     std::vector<std::uint8_t> Firmware();       // image that manifested successfully
     int ManifestCount();
+    // When the last manifestation took effect (CClock::NowMs; 0 before any).
+    std::uint64_t ManifestedAtMs();
     int BlocksReceived();
     int EarlyPolls();                            // GETSTATUS before bwPollTimeout passed
     int DetachCount();
@@ -190,6 +202,7 @@ private:
     std::vector<std::uint8_t> m_received;
     std::vector<std::uint8_t> m_firmware;
     int m_manifestCount = 0;
+    std::uint64_t m_manifestedAtMs = 0;
     int m_blocksReceived = 0;
     int m_earlyPolls = 0;
     int m_detachCount = 0;

@@ -130,10 +130,11 @@ SCase Draw(CRandom& random, std::uint32_t blocks)
         c.expectedCode = kUpgradeFailed;
         break;
     default:
-        // Slower than usual, still well within the upgrader's settle pause of
-        // 5,000 ms (the margin must outlast a loaded machine's scheduling).
+        // Slower than usual, up to all of the upgrader's settle pause of
+        // 5,000 ms: the headset is back when its re-enumeration ends, and the
+        // upgrader takes one last look when its wait is over.
         scenario(random.Below(2) ? "normal" : "no-driver");
-        fault("slow-reenumeration=" + std::to_string(random.Between(1500, 4000)));
+        fault("slow-reenumeration=" + std::to_string(random.Between(1500, 5000)));
         c.holdsImage = true;
         break;
     }

@@ -8,8 +8,6 @@
 
 namespace
 {
-constexpr std::uint32_t kTickMs = 20;
-
 // "1.05.3" -> the four version digits, least significant first.
 bool VersionDigits(const std::string& version, std::uint8_t digits[4])
 {
@@ -34,96 +32,80 @@ CTavikHeadset::CTavikHeadset(const STavikHeadsetConfig& config, std::shared_ptr<
     , m_version(config.version)
     , m_driverInstalled(config.driverInstalled)
 {
-    if (m_mode == EMode::Dfu)
-    {
-        CMutexLock lock(m_lock);
-        PlugDfuLocked();
-    }
-    m_stop.Create(true, false);
-    m_ticker.Start([this] {
-        while (m_stop.Wait(kTickMs) == EWaitResult::Timeout)
-            Update();
-        return 0u;
-    });
-}
-
-CTavikHeadset::~CTavikHeadset()
-{
-    m_stop.Set();
-    m_ticker.Wait(kInfinite);
-}
-
-void CTavikHeadset::PlugDfuLocked()
-{
-    if (!m_dfu)
-    {
-        SSimDfuConfig cfg = m_config.dfu;
-        cfg.startInRuntime = false;
-        m_dfu = m_bus->AddDevice(cfg);
-        m_manifestsSeen = 0;
-    }
-    else
-    {
-        m_dfu->Plug();
-    }
-    if (!m_driverInstalled)
-        m_dfu->Unplug(); // there, but no driver binds it: the host does not see it
-}
-
-void CTavikHeadset::Update()
-{
+    // The chip's DFU personality, on the bus from the start but absent until
+    // the headset re-enumerates into it. After manifestation it restarts as
+    // the HID headset, not as a DFU device.
+    SSimDfuConfig cfg = m_config.dfu;
+    cfg.startInRuntime = false;
+    cfg.restartsAsOtherDevice = true;
+    auto dfu = std::make_shared<CSimDfuDevice>(cfg);
+    dfu->Unplug();
+    m_bus->AddDevice(dfu);
     CMutexLock lock(m_lock);
-    UpdateLocked();
+    m_dfu = std::move(dfu);
+    if (m_mode == EMode::Dfu)
+        PlugDfuLocked(CClock::NowMs());
+}
+
+CTavikHeadset::~CTavikHeadset() = default;
+
+void CTavikHeadset::PlugDfuLocked(std::uint64_t atMs)
+{
+    // Without its driver the device is there, but the host does not see it.
+    if (m_driverInstalled)
+        m_dfu->PlugAt(atMs);
 }
 
 void CTavikHeadset::UpdateLocked()
 {
     const std::uint64_t now = CClock::NowMs();
-    switch (m_mode)
+    if (m_mode == EMode::SwitchingToDfu)
     {
-    case EMode::SwitchingToDfu:
-        if (m_config.unplugWhileSwitching && now + m_config.reenumerateMs / 2 >= m_switchAtMs)
+        // Pulled out half-way through the re-enumeration: the DFU device
+        // never appeared.
+        if (m_config.unplugWhileSwitching)
         {
-            m_mode = EMode::Unplugged;
-            m_gone = true;
+            if (now + m_config.reenumerateMs / 2 >= m_switchAtMs)
+            {
+                m_mode = EMode::Unplugged;
+                m_gone = true;
+            }
+            return;
         }
-        else if (now >= m_switchAtMs)
-        {
-            m_mode = EMode::Dfu;
-            PlugDfuLocked();
-        }
-        break;
-    case EMode::Dfu:
-        if (m_dfu && m_dfu->ManifestCount() > m_manifestsSeen)
-        {
-            // The new firmware is in place; the chip restarts into it.
-            m_manifestsSeen = m_dfu->ManifestCount();
-            m_firmware = m_dfu->Firmware();
-            const std::string stated = ImageVersion(m_firmware);
-            if (!stated.empty())
-                m_version = stated;
-            m_dfu->Unplug();
-            m_mode = EMode::Restarting;
-            m_switchAtMs = now + m_config.reenumerateMs;
-        }
-        break;
-    case EMode::Restarting:
-        if (now >= m_switchAtMs)
-        {
-            m_mode = EMode::Hid;
-            ++m_hidGeneration;
-        }
-        break;
-    case EMode::Hid:
-    case EMode::Unplugged:
-        break;
+        if (now < m_switchAtMs)
+            return;
+        m_mode = EMode::Dfu; // its DFU device appeared at m_switchAtMs by itself
+    }
+    if (m_mode == EMode::Dfu && m_dfu->ManifestCount() > m_manifestsSeen)
+    {
+        // The new firmware is in place; the chip restarted into it when it
+        // manifested, and is back in HID mode a re-enumeration later.
+        m_manifestsSeen = m_dfu->ManifestCount();
+        m_firmware = m_dfu->Firmware();
+        const std::string stated = ImageVersion(m_firmware);
+        if (!stated.empty())
+            m_version = stated;
+        m_dfu->Unplug();
+        m_mode = EMode::Restarting;
+        m_switchAtMs = m_dfu->ManifestedAtMs() + m_config.reenumerateMs;
+    }
+    if (m_mode == EMode::Restarting && now >= m_switchAtMs)
+    {
+        m_mode = EMode::Hid;
+        ++m_hidGeneration;
     }
 }
 
 void CTavikHeadset::InstallDriver()
 {
     CMutexLock lock(m_lock);
+    UpdateLocked();
+    const bool wasInstalled = m_driverInstalled;
     m_driverInstalled = true;
+    // A driver in place before the re-enumeration ends binds the DFU device
+    // as it appears; one that comes later waits for the next plug.
+    if (!wasInstalled && m_mode == EMode::SwitchingToDfu && !m_config.unplugWhileSwitching)
+        PlugDfuLocked(m_switchAtMs);
 }
 
 bool CTavikHeadset::IsDriverInstalled()
@@ -137,8 +119,7 @@ void CTavikHeadset::Replug()
     CMutexLock lock(m_lock);
     if (m_gone)
         return;
-    if (m_dfu)
-        m_dfu->Unplug();
+    m_dfu->Unplug();
     m_inputReports.clear();
     m_mode = EMode::Hid;
     ++m_hidGeneration;
@@ -162,7 +143,7 @@ std::vector<std::uint8_t> CTavikHeadset::Firmware()
 {
     CMutexLock lock(m_lock);
     UpdateLocked();
-    if (m_dfu && m_dfu->ManifestCount() > 0)
+    if (m_dfu->ManifestCount() > 0)
         return m_dfu->Firmware();
     return m_firmware;
 }
@@ -245,6 +226,8 @@ int CTavikHeadset::OnOutputReport(const std::uint8_t* data, std::size_t length)
         m_mode = EMode::SwitchingToDfu;
         m_switchAtMs = CClock::NowMs() + m_config.reenumerateMs;
         m_inputReports.clear();
+        if (!m_config.unplugWhileSwitching)
+            PlugDfuLocked(m_switchAtMs);
     }
     return static_cast<int>(length);
 }

@@ -9,8 +9,12 @@
 // mode running the version stated by the new image.
 //
 // The DFU-mode device is visible only once its driver is installed (the
-// driver tool ran), when the scenario asks for that. Time is CClock time; a
-// small thread of the model moves it on between modes.
+// driver tool ran), when the scenario asks for that. Time is CClock time. The
+// headset runs no thread: whoever looks at it (its HID face, the DFU bus, a
+// test) sees the mode the clock has reached by then, so a host that looks
+// late sees what the headset did in time, never an earlier state. Its DFU
+// device is on the DFU bus from the moment the re-enumeration ends, and after
+// manifestation the HID device is back at the moment the restart ends.
 //
 // Thread safety: every public operation may be called from any thread.
 
@@ -23,7 +27,6 @@
 #include "bench/dfu/SimDfuBus.h"
 #include "bench/tavik/BenchHidApi.h"
 #include "platform/Sync.h"
-#include "platform/Thread.h"
 
 struct STavikHeadsetConfig
 {
@@ -85,9 +88,9 @@ public:
     static std::string ImageVersion(const std::vector<std::uint8_t>& image);
 
 private:
-    void Update();
     void UpdateLocked();
-    void PlugDfuLocked();
+    // The DFU device enumerates at atMs (when the driver lets the host see it).
+    void PlugDfuLocked(std::uint64_t atMs);
 
     const STavikHeadsetConfig m_config;
     std::shared_ptr<CSimDfuBus> m_bus;
@@ -102,7 +105,4 @@ private:
     std::vector<std::vector<std::uint8_t>> m_inputReports;
     std::uint32_t m_hidGeneration = 1;
     bool m_gone = false; // pulled out for good
-
-    CEvent m_stop;
-    CThread m_ticker;
 };

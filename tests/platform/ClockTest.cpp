@@ -39,11 +39,13 @@ TEST_F(ClockTest, BadScalesFallBackToRealTime)
 TEST_F(ClockTest, SleepAndNowAgreeInProductTime)
 {
     CClock::SetTimeScale(0.001);
+    const std::uint64_t slept = CClock::SleptMs();
     const std::uint64_t start = CClock::NowMs();
     CClock::Sleep(5000); // about 5 ms real
-    const std::uint64_t elapsed = CClock::NowMs() - start;
-    EXPECT_GE(elapsed, 5000u);
-    EXPECT_LT(elapsed, 5000u * 200); // generous: a loaded machine may be slow, not 200 times
+    EXPECT_GE(CClock::NowMs() - start, 5000u);
+    EXPECT_EQ(CClock::SleptMs() - slept, 5000u);
+    // How far past its end a sleep wakes up is the machine's business, not a
+    // test's: the benchmarks measure it (upgrade-overhead).
 }
 
 TEST_F(ClockTest, SleepsNeverEndEarly)

@@ -19,17 +19,6 @@
 
 namespace
 {
-// The headset model's thread must get the processor while the upgrader
-// waits for its re-enumeration (3.5 s of product time between the model's
-// 1.5 s and the upgrader's 5 s): at a two-hundredth of real time that is
-// 17 ms, room for a loaded machine.
-class CTavikTimeScale : public testing::Environment
-{
-public:
-    void SetUp() override { CClock::SetTimeScale(0.005); }
-};
-const testing::Environment* const g_timeScale = testing::AddGlobalTestEnvironment(new CTavikTimeScale);
-
 std::vector<std::uint8_t> MakeImage(const std::string& version, std::size_t payload = 3000)
 {
     std::vector<std::uint8_t> image = MakeSimFirmware(version, payload);
@@ -104,22 +93,6 @@ public:
     std::vector<int> m_windowPercents;
 };
 
-// The upgrader waits 5 s for a re-enumeration the headset makes in 1.5 s, on
-// a thread of its own: at the tests' thousandth of real time that margin was
-// 3.5 ms, which a loaded machine outlasted (the DFU device not there yet, the
-// run failed). These tests run at a hundredth: 35 ms.
-class CWorldTimeScale
-{
-public:
-    CWorldTimeScale() : m_old(CClock::GetTimeScale()) { CClock::SetTimeScale(0.01); }
-    ~CWorldTimeScale() { CClock::SetTimeScale(m_old); }
-    CWorldTimeScale(const CWorldTimeScale&) = delete;
-    CWorldTimeScale& operator=(const CWorldTimeScale&) = delete;
-
-private:
-    double m_old;
-};
-
 struct SWorld
 {
     explicit SWorld(STavikHeadsetConfig config = {})
@@ -168,7 +141,6 @@ struct SWorld
         return env;
     }
 
-    CWorldTimeScale scale; // first: the headset's threads end before it is restored
     std::shared_ptr<CSimDfuBus> bus;
     std::unique_ptr<CTavikHeadset> headset;
     CBenchHidApi hid;
@@ -334,6 +306,57 @@ TEST(TavikUpgradeTest, MissingDriverIsInstalledAndTheUserReplugs)
     ASSERT_EQ(world.messages.size(), 1u);
     EXPECT_EQ(world.messages[0], "Please unplug and plug in the device. Click OK to proceed the upgrade.");
     EXPECT_EQ(world.headset->Firmware(), Payload(image));
+}
+
+// The upgrader looks for the DFU device for 5 s and once more when that
+// time is up; a headset that takes all of it to re-enumerate is found however
+// late the upgrader's thread gets to that last look, with the driver in place
+// or after the driver tool and a replug.
+TEST(TavikUpgradeTest, ReenumerationThatTakesTheWholeWaitIsFound)
+{
+    for (const bool driverInstalled : {true, false})
+    {
+        SCOPED_TRACE(driverInstalled ? "driver installed" : "driver missing");
+        STavikHeadsetConfig config;
+        config.reenumerateMs = 5000;
+        config.driverInstalled = driverInstalled;
+        SWorld world(config);
+        CFirmwareUpgradeTavik upgrader(world.Environment());
+        ASSERT_EQ(upgrader.Init(0, 0), HR_OK);
+        const std::vector<std::uint8_t> image = MakeImage("1.05.4");
+        CRecordingDialog dialog;
+        ASSERT_TRUE(RunUpgrade(upgrader, dialog, image));
+        EXPECT_EQ(world.headset->Firmware(), Payload(image));
+        EXPECT_EQ(world.toolCommandLines.size(), driverInstalled ? 0u : 1u);
+    }
+}
+
+// The headset's modes follow the clock, whoever looks and whenever: its DFU
+// device is on the DFU bus from the moment the re-enumeration ends, without
+// anyone touching the headset in between, and not a moment before.
+TEST(TavikUpgradeTest, DfuDeviceIsThereWhenTheReenumerationEnds)
+{
+    STavikHeadsetConfig config;
+    config.reenumerateMs = 1500;
+    SWorld world(config);
+    std::unique_ptr<IDfuTransport> transport = world.bus->CreateTransport();
+    std::vector<SDfuDeviceEntry> names;
+    ASSERT_EQ(transport->Enumerate(names), EDfuIo::Ok);
+    EXPECT_TRUE(names.empty());
+    const std::uint8_t enterDfu[17] = {0x02, 0x01, 0x01};
+    const std::uint64_t sent = CClock::NowMs();
+    ASSERT_EQ(world.headset->OnOutputReport(enterDfu, sizeof enterDfu), 17);
+    EXPECT_FALSE(world.headset->IsPresent()); // off the bus as HID device at once
+    ASSERT_EQ(transport->Enumerate(names), EDfuIo::Ok);
+    if (CClock::NowMs() < sent + 1500)
+    {
+        EXPECT_TRUE(names.empty()); // looked before the end: not a moment early
+    }
+    CClock::Sleep(1500);
+    ASSERT_EQ(transport->Enumerate(names), EDfuIo::Ok);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_FALSE(names[0].runtimeMode);
+    EXPECT_EQ(world.headset->Mode(), CTavikHeadset::EMode::Dfu);
 }
 
 TEST(TavikUpgradeTest, FailingDriverToolFailsTheStepWithoutPrompt)
