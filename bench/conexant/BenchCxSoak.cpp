@@ -60,6 +60,7 @@
 #include <vector>
 
 #include "bench/conexant/CxChipModel.h"
+#include "bench/soak/SoakRandom.h"
 #include "bench/usb/BenchUsbWorld.h"
 #include "conexant/CxAudioTypes.h"
 #include "conexant/CxPatch.h"
@@ -82,26 +83,6 @@ struct SOptions
     std::string work;
     bool verbose = false;
     bool ratio = false;
-};
-
-// A small generator of our own, so that a seed draws the same runs everywhere.
-class CRandom
-{
-public:
-    explicit CRandom(std::uint32_t seed) : m_state(seed * 2654435761u + 0x9E3779B9u) {}
-    std::uint32_t Next()
-    {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 17;
-        m_state ^= m_state << 5;
-        return m_state;
-    }
-    std::uint32_t Below(std::uint32_t n) { return n == 0 ? 0 : Next() % n; }
-    std::uint32_t Between(std::uint32_t low, std::uint32_t high) { return low + Below(high - low + 1); }
-    bool Chance(std::uint32_t percent) { return Below(100) < percent; }
-
-private:
-    std::uint32_t m_state;
 };
 
 enum class EFile
@@ -283,7 +264,7 @@ struct SRecord
 };
 
 // Records over the bytes, of a size a tool would choose, in address order.
-std::vector<SRecord> Records(const std::map<std::uint32_t, std::uint8_t>& bytes, CRandom& random)
+std::vector<SRecord> Records(const std::map<std::uint32_t, std::uint8_t>& bytes, CSoakRandom& random)
 {
     static const std::uint32_t kSizes[] = {16, 32, 32, 64, 128, 250};
     const std::uint32_t size = random.Chance(20) ? random.Between(1, 250) : kSizes[random.Below(6)];
@@ -315,7 +296,7 @@ bool MagicPosition(std::uint32_t address)
 }
 
 // The file: its bytes, its records, its kind's twist.
-void DrawFile(SRun& run, CRandom& random, std::uint32_t maxBytes, std::uint32_t part)
+void DrawFile(SRun& run, CSoakRandom& random, std::uint32_t maxBytes, std::uint32_t part)
 {
     const SRange range = RangeOf(run.chip, run.memory);
     const bool registers = run.memory >= 3;
@@ -527,7 +508,7 @@ void DrawFile(SRun& run, CRandom& random, std::uint32_t maxBytes, std::uint32_t 
     }
 }
 
-void DrawFault(SRun& run, CRandom& random, std::uint32_t reportsGuess)
+void DrawFault(SRun& run, CSoakRandom& random, std::uint32_t reportsGuess)
 {
     SCxChipFaults& f = run.config.faults;
     const std::uint32_t at = random.Below(std::max<std::uint32_t>(reportsGuess, 4));
@@ -692,7 +673,7 @@ int ExpectedOfVerification(const SRun& run)
     return -1;
 }
 
-SRun Draw(CRandom& random, const SOptions& options, int index)
+SRun Draw(CSoakRandom& random, const SOptions& options, int index)
 {
     SRun run;
     static const ECxBenchChip kChips[] = {ECxBenchChip::Cx2070x, ECxBenchChip::Cx2070x, ECxBenchChip::Cx2070x,
@@ -953,7 +934,7 @@ int Campaign(const SOptions& options)
         fs::absolute(options.work.empty() ? fs::temp_directory_path() / "bench-cx-soak" : fs::path(options.work)).string();
     std::error_code ignored;
     fs::create_directories(work, ignored);
-    CRandom random(options.seed);
+    CSoakRandom random(options.seed);
     int falseSuccesses = 0, partialWrites = 0, wrongOutcomes = 0, falseFailures = 0, processRuns = 0, succeeded = 0,
         refused = 0, failed = 0, harnessErrors = 0, verificationWrites = 0, verifications = 0;
     std::map<std::string, int> byKind;

@@ -8,7 +8,9 @@
 // that does not apply to it) with a reason, before anything runs.
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,3 +62,18 @@ const std::vector<SBenchFamilyEntry>& BenchFamilies();
 // world (--real-usb; FamilyRealUsb.cpp). null with *error for a family it
 // does not know.
 std::unique_ptr<IBenchFamily> MakeRealUsbFamily(const std::string& name, std::string* error);
+
+// One fault a bench program takes as --fault NAME or --fault NAME=N.
+struct SFaultOption
+{
+    const char* name;
+    bool takesNumber;
+    const char* description;
+};
+
+// Appends "name" or "name=N" (N up to 0x7FFFFFFF) of the table to faults;
+// false with the reason in *error otherwise.
+bool ParseFaultOption(const std::string& text, std::span<const SFaultOption> table,
+                      std::vector<std::pair<std::string, std::uint32_t>>& faults, std::string* error);
+// The table as lines of a usage text.
+void PrintFaultOptions(std::FILE* out, std::span<const SFaultOption> table);

@@ -36,14 +36,7 @@ namespace
 {
 std::FILE* g_output = nullptr;
 
-struct SFault
-{
-    const char* name;
-    bool takesNumber;
-    const char* description;
-};
-
-constexpr SFault kFaults[] = {
+constexpr SFaultOption kFaults[] = {
     {"unplug-before-dfu", false, "the headset is pulled out as it takes the enter-DFU command, for good"},
     {"unplug-reenumerating", false, "the headset is pulled out while it re-enumerates into DFU mode, for good"},
     {"unplug-at-block", true, "=N: the DFU device (another family's product) is pulled out at data block (write) N, for good"},
@@ -92,40 +85,6 @@ bool HasFault(const SBenchOptions& options, const char* name)
     return false;
 }
 
-// "name" or "name=N" of kFaults; false with the reason otherwise.
-bool ParseFault(const std::string& text, SBenchOptions& options)
-{
-    const std::size_t eq = text.find('=');
-    const std::string name = text.substr(0, eq);
-    for (const SFault& f : kFaults)
-    {
-        if (name != f.name)
-            continue;
-        std::uint32_t number = 0;
-        if (f.takesNumber)
-        {
-            const std::string digits = eq == std::string::npos ? std::string() : text.substr(eq + 1);
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
-            if (digits.empty() || *end != '\0' || value > 0x7FFFFFFFul)
-            {
-                options.error = "--fault " + name + " needs =N";
-                return false;
-            }
-            number = static_cast<std::uint32_t>(value);
-        }
-        else if (eq != std::string::npos)
-        {
-            options.error = "--fault " + name + " takes no value";
-            return false;
-        }
-        options.faults.emplace_back(name, number);
-        return true;
-    }
-    options.error = "unknown fault " + text;
-    return false;
-}
-
 void PrintHelp(std::FILE* out)
 {
     std::fprintf(out,
@@ -152,8 +111,7 @@ void PrintHelp(std::FILE* out)
                       "  --chip-revision N    the product's chip revision\n"
                       "  --appdata DIR        the folder that stands for the user's local application data\n"
                       "  --fault NAME[=N]     adds a fault to the scenario (may be given more than once):\n");
-    for (const SFault& f : kFaults)
-        std::fprintf(out, "      %-22s %s\n", f.name, f.description);
+    PrintFaultOptions(out, kFaults);
     std::fprintf(out, "  --instance-name NAME single-instance lock of this run (default: the program's own)\n"
                       "  --real-usb           the family's upgrader on this machine's HID and USB (hidapi, hidraw\n"
                       "                       and libusb) instead of the simulated world: a device served to the\n"
@@ -253,7 +211,7 @@ int ParseBenchOptions(int argc, char** argv, SBenchOptions& options)
         else if (arg == "--fault")
         {
             const char* v = value("--fault");
-            if (v == nullptr || !ParseFault(v, options))
+            if (v == nullptr || !ParseFaultOption(v, kFaults, options.faults, &options.error))
                 break;
         }
         else if (arg == "--instance-name")

@@ -44,14 +44,7 @@ void OnReplug(int)
     g_replug = 1;
 }
 
-struct SFault
-{
-    const char* name;
-    bool takesNumber;
-    const char* description;
-};
-
-constexpr SFault kFaults[] = {
+constexpr SFaultOption kFaults[] = {
     {"unplug-before-dfu", false, "the headset is pulled out as it takes the enter-DFU command, for good"},
     {"unplug-reenumerating", false, "the headset is pulled out while it re-enumerates into DFU mode, for good"},
     {"unplug-at-block", true, "=N: the DFU device is pulled out at data block N (the socket closes mid-transfer)"},
@@ -111,41 +104,7 @@ void PrintHelp(std::FILE* out)
                  "  --time-scale X       real seconds per simulated second of the model (default 1)\n"
                  "  --device-image, --flash-part, --chip-revision: for families with a memory image\n"
                  "  --fault NAME[=N]     adds a fault (may be repeated):\n");
-    for (const SFault& f : kFaults)
-        std::fprintf(out, "      %-22s %s\n", f.name, f.description);
-}
-
-bool ParseFault(const std::string& text, SOptions& o)
-{
-    const std::size_t eq = text.find('=');
-    const std::string name = text.substr(0, eq);
-    for (const SFault& f : kFaults)
-    {
-        if (name != f.name)
-            continue;
-        std::uint32_t number = 0;
-        if (f.takesNumber)
-        {
-            const std::string digits = eq == std::string::npos ? std::string() : text.substr(eq + 1);
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(digits.c_str(), &end, 10);
-            if (digits.empty() || *end != '\0' || value > 0x7FFFFFFFul)
-            {
-                o.error = "--fault " + name + " needs =N";
-                return false;
-            }
-            number = static_cast<std::uint32_t>(value);
-        }
-        else if (eq != std::string::npos)
-        {
-            o.error = "--fault " + name + " takes no value";
-            return false;
-        }
-        o.faults.emplace_back(name, number);
-        return true;
-    }
-    o.error = "unknown fault " + text;
-    return false;
+    PrintFaultOptions(out, kFaults);
 }
 
 SOptions ParseOptions(int argc, char** argv)
@@ -180,7 +139,7 @@ SOptions ParseOptions(int argc, char** argv)
         {
             const std::string v = value();
             if (o.error.empty())
-                ParseFault(v, o);
+                ParseFaultOption(v, kFaults, o.faults, &o.error);
         }
         else if (arg == "--firmware-out")
             o.firmwareOut = value();
