@@ -22,6 +22,17 @@ void SleepMicroseconds(std::uint64_t us)
 {
     if (us == 0)
         return;
+    if (us < 1000)
+    {
+        // Sleep() counts whole milliseconds and the system's timer may round
+        // them up further: a wait of a few microseconds (a device's pacing, or
+        // any wait at a test's time scale) would last a millisecond or more.
+        // Under a millisecond the thread yields until the deadline instead.
+        const std::uint64_t deadline = MonotonicMicroseconds() + us;
+        while (MonotonicMicroseconds() < deadline)
+            ::SwitchToThread();
+        return;
+    }
     std::uint64_t ms = (us + 999) / 1000;
     while (ms > 0)
     {
