@@ -9,6 +9,9 @@
 here=$(dirname "$0")
 part=${2:-all}
 status=0
+# The firmware's last words on the console ("Booting from ROM..") end without
+# a new line: the suite's first check starts on a line of its own.
+echo
 if [ "$part" != 2 ]; then
     "$here/families-suite.sh" "$1" upgrades || status=1
     "$here/tavik-suite.sh" "$1" 1 || status=1
