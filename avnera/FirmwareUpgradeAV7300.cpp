@@ -950,9 +950,13 @@ bool CFirmwareUpgradeAV7300::ReadVersionFile(std::vector<std::uint8_t>* content)
 {
     content->clear();
     std::uint32_t offset = 0;
-    if (!FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &offset) &&
-        !FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersionImage, &offset))
-        return false;
+    m_deviceVersionFromPrimary = false;
+    if (!FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &offset))
+    {
+        if (!FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersionImage, &offset))
+            return false;
+        m_deviceVersionFromPrimary = true;
+    }
     std::uint8_t raw[4];
     if (!ReadFlashData(offset, 4, raw))
         return false;
@@ -1030,6 +1034,7 @@ bool CFirmwareUpgradeAV7300::GetFWFileVersionString(std::uint32_t imageSize, con
     if (pImage == nullptr || imageSize <= 5)
         return false;
     std::uint32_t offset = 0;
+    m_imageCarriesVersionFile = FindFileInFWImage(CAV7300CommonHelper::kFileIdVersion, &offset, imageSize, pImage);
     if (!FindFileInFWImage(CAV7300CommonHelper::kFileIdVersionImage, &offset, imageSize, pImage))
         return false;
     const std::uint8_t* content = nullptr;
@@ -1049,6 +1054,15 @@ std::int32_t CFirmwareUpgradeAV7300::CompareFirmwareVersion(std::string currentV
 {
     if (m_defaultImage != 0)
         return CURR_VERSION_CHECK_OLDER;
+    // A chain that ends before the version file the image carries is a
+    // secondary image that is not all there (an update of it was cut short):
+    // the primary's own version file may tell the image's version, but the
+    // device does not hold the image.
+    if (m_deviceVersionFromPrimary && m_imageCarriesVersionFile)
+    {
+        LogPrintf("The device's chain ends before its version file: it does not hold the image\n");
+        return CURR_VERSION_CHECK_OLDER;
+    }
     return CFirmwareUpgrade::CompareFirmwareVersion(std::move(currentVersion), std::move(newVersion));
 }
 

@@ -159,6 +159,10 @@ public:
     // The ROM found no header that names the memory: the part is the one the
     // image names, proved at the end of the upgrade.
     std::uint32_t m_partFromImage = 0;
+    // The device's version came from its primary image, its chain reaching no
+    // version file; the image being compared carries one.
+    bool m_deviceVersionFromPrimary = false;
+    bool m_imageCarriesVersionFile = false;
 
     // Waits until the chip has carried out a command that is not answered
     // (a serial-memory transfer): false when it went away or stayed busy.

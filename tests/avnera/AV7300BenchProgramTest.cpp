@@ -262,6 +262,27 @@ TEST_F(CAV7300BenchProgram, SecondaryUpdateLeavesADeviceThatTellsTheNewVersion)
         EXPECT_EQ(second.flash, first.flash) << c.name;
     }
 }
+
+// The same build installed again with /F, a secondary-only update, pulled
+// out half-way: the secondary image's head and its version file are gone,
+// and the device's chain ends at the primary image, whose own version file
+// tells the same version. A silent run must not take that for the image.
+TEST_F(CAV7300BenchProgram, SecondaryUpdateCutShortIsRepairedByASilentRun)
+{
+    const std::string device = MakeImage("device.bin", {"--part", "28", "--minor", "6", "--binary"});
+    const std::string image = MakeImage("img.ff", {"--part", "28", "--minor", "6"});
+    const std::string bytes = Bytes(ReadFileBytes(image));
+    const SRun first = Run("forced", {"--flash-part", "28", "--device-image", HostPath(device), "--image",
+                                      HostPath(image), "--fault", "unplug-at-block=15", "/S", "/F"});
+    EXPECT_EQ(first.status, ExitStatusOf(0x80000007u)) << first.output << first.log;
+    ASSERT_FALSE(Holds(first.flash, bytes));
+    const std::string left = JoinPath(m_folder, "left.bin");
+    ASSERT_TRUE(WriteFileBytes(left, first.flash));
+    const SRun second = Run("silent", {"--flash-part", "28", "--device-image", HostPath(left), "--image",
+                                       HostPath(image), "/S"});
+    EXPECT_EQ(second.status, 0u) << second.output << second.log;
+    EXPECT_TRUE(Holds(second.flash, bytes));
+}
 } // namespace
 
 namespace
