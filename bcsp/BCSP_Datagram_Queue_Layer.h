@@ -26,6 +26,9 @@ public:
     virtual bool ReceivePacket(const BCSP_Packet& packet);
     virtual void SetLower(CBCSP_Mux_Layer* lower);
     virtual ~CBCSP_Datagram_Queue_Layer();
+    // Stops the worker for good. The stack stops every worker before any
+    // layer goes, since a worker calls into its neighbours.
+    void StopWorker() { m_worker.Stop(); }
 
     CBCSP_Datagram_Queue_Layer(const CBCSP_Datagram_Queue_Layer&) = delete;
     CBCSP_Datagram_Queue_Layer& operator=(const CBCSP_Datagram_Queue_Layer&) = delete;

@@ -38,6 +38,9 @@ public:
     virtual void SetUnreliableUpper(CBCSP_Datagram_Queue_Layer* upper);
     virtual void SetLower(CBCSP_Packet_Integrity_Layer* lower);
     virtual ~CBCSP_Mux_Layer();
+    // Stops the worker for good. The stack stops every worker before any
+    // layer goes, since a worker calls into its neighbours.
+    void StopWorker() { m_worker.Stop(); }
 
     CBCSP_Mux_Layer(const CBCSP_Mux_Layer&) = delete;
     CBCSP_Mux_Layer& operator=(const CBCSP_Mux_Layer&) = delete;

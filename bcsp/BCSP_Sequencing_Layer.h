@@ -58,6 +58,9 @@ public:
     // gone to the lower layer (or was dropped there).
     virtual void PacketSent();
     virtual ~CBCSP_Sequencing_Layer();
+    // Stops the worker for good. The stack stops every worker before any
+    // layer goes, since a worker calls into its neighbours.
+    void StopWorker() { m_worker.Stop(); }
 
     static constexpr std::uint32_t kMinRetransmitMs = 5;
 

@@ -5,8 +5,15 @@ CBCSP_Stack::CBCSP_Stack() = default;
 CBCSP_Stack::~CBCSP_Stack()
 {
     // The transport goes first, so that its reader no longer enters the
-    // stack; the members are then destroyed from the top.
+    // stack; then every worker stops, since the mux's worker reports sent
+    // packets up to the sequencing layer and the queues' workers send down
+    // through the mux: the members are destroyed from the top, and a worker
+    // still running would enter a layer already gone.
     DisconnectTransport();
+    m_sequencing.StopWorker();
+    m_datagram.StopWorker();
+    m_mux.StopWorker();
+    m_uart.StopWorker();
 }
 
 void CBCSP_Stack::Init(CBCSP_HID_Layer* transport)
