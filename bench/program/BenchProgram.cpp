@@ -542,3 +542,20 @@ void SetBenchProgramOutput(std::FILE* output)
 {
     g_output = output;
 }
+
+std::uint32_t RunBenchProgramIn(const std::vector<std::string>& args, const std::string& folder, std::FILE* output)
+{
+    std::vector<std::string> owned = {"orvohidflash-bench"};
+    owned.insert(owned.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : owned)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string before = GetWorkingDirectory();
+    SetWorkingDirectory(folder);
+    SetBenchProgramOutput(output);
+    const int status = RunBenchProgram(static_cast<int>(owned.size()), argv.data());
+    SetBenchProgramOutput(nullptr);
+    SetWorkingDirectory(before);
+    return static_cast<std::uint32_t>(status);
+}

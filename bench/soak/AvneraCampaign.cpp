@@ -814,22 +814,11 @@ SRunResult RunBench(const SAvneraCampaignOptions& o, const std::vector<std::stri
     }
     else
     {
-        std::vector<std::string> owned = {"orvohidflash-bench"};
-        owned.insert(owned.end(), all.begin(), all.end());
-        std::vector<char*> argv;
-        for (std::string& a : owned)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string before = GetWorkingDirectory();
-        SetWorkingDirectory(folder);
         // The program's own lines go beside the run's files.
         std::FILE* output = std::fopen((folder + PathSeparator() + name + "-output.txt").c_str(), "w");
-        SetBenchProgramOutput(output);
-        result.status = static_cast<std::uint32_t>(RunBenchProgram(static_cast<int>(owned.size()), argv.data()));
-        SetBenchProgramOutput(nullptr);
+        result.status = RunBenchProgramIn(all, folder, output);
         if (output != nullptr)
             std::fclose(output);
-        SetWorkingDirectory(before);
         result.ran = true;
     }
     result.memory = ReadBytes(memoryPath);

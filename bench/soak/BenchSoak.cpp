@@ -221,21 +221,6 @@ bool ParseOptions(int argc, char** argv, SOptions& o)
     return o.runs > 0 && o.timeScale > 0.0;
 }
 
-// Runs the bench program's body here (its output goes to ours).
-std::uint32_t RunInProcess(const std::vector<std::string>& args, const std::string& folder)
-{
-    std::vector<std::string> owned = {"orvohidflash-bench"};
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : owned)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string before = GetWorkingDirectory();
-    SetWorkingDirectory(folder);
-    const int status = RunBenchProgram(static_cast<int>(owned.size()), argv.data());
-    SetWorkingDirectory(before);
-    return static_cast<std::uint32_t>(status);
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -316,7 +301,7 @@ int main(int argc, char** argv)
         const std::uint64_t startMs = CClock::NowMs();
         if (o.inProcess)
         {
-            status = RunInProcess(args, folder);
+            status = RunBenchProgramIn(args, folder);
             ended = CClock::NowMs() - startMs <= kRunBoundMs;
         }
         else
