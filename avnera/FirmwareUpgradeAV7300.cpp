@@ -951,6 +951,7 @@ bool CFirmwareUpgradeAV7300::ReadVersionFile(std::vector<std::uint8_t>* content)
     content->clear();
     std::uint32_t offset = 0;
     m_deviceVersionFromPrimary = false;
+    m_deviceReachesSecondary = FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdSecondary, &offset);
     if (!FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersion, &offset))
     {
         if (!FindFileInDeviceFWImage(CAV7300CommonHelper::kFileIdVersionImage, &offset))
@@ -1035,6 +1036,7 @@ bool CFirmwareUpgradeAV7300::GetFWFileVersionString(std::uint32_t imageSize, con
         return false;
     std::uint32_t offset = 0;
     m_imageCarriesVersionFile = FindFileInFWImage(CAV7300CommonHelper::kFileIdVersion, &offset, imageSize, pImage);
+    m_imageCarriesSecondary = FindFileInFWImage(CAV7300CommonHelper::kFileIdSecondary, &offset, imageSize, pImage);
     if (!FindFileInFWImage(CAV7300CommonHelper::kFileIdVersionImage, &offset, imageSize, pImage))
         return false;
     const std::uint8_t* content = nullptr;
@@ -1054,16 +1056,20 @@ std::int32_t CFirmwareUpgradeAV7300::CompareFirmwareVersion(std::string currentV
 {
     if (m_defaultImage != 0)
         return CURR_VERSION_CHECK_OLDER;
-    // A chain that ends before the version file the image carries is a
-    // secondary image that is not all there (an update of it was cut short):
-    // the primary's own version file may tell the image's version, but the
-    // device does not hold the image.
-    if (m_deviceVersionFromPrimary && m_imageCarriesVersionFile)
+    const std::int32_t result =
+        CFirmwareUpgrade::CompareFirmwareVersion(std::move(currentVersion), std::move(newVersion));
+    // A chain that ends before the secondary image or the version file the
+    // image carries is, as a rule, an update of the secondary image that was
+    // cut short: the primary's own version file may tell the image's version,
+    // but the device does not hold the image. A device that tells a newer
+    // version is left alone (a silent run never downgrades).
+    if (result == CURR_VERSION_CHECK_SAME && ((m_imageCarriesVersionFile && m_deviceVersionFromPrimary) ||
+                                              (m_imageCarriesSecondary && !m_deviceReachesSecondary)))
     {
-        LogPrintf("The device's chain ends before its version file: it does not hold the image\n");
+        LogPrintf("The device's chain ends before what the image carries: it does not hold the image\n");
         return CURR_VERSION_CHECK_OLDER;
     }
-    return CFirmwareUpgrade::CompareFirmwareVersion(std::move(currentVersion), std::move(newVersion));
+    return result;
 }
 
 // ---------------------------------------------------------------------------

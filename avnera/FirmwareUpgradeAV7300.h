@@ -159,10 +159,13 @@ public:
     // The ROM found no header that names the memory: the part is the one the
     // image names, proved at the end of the upgrade.
     std::uint32_t m_partFromImage = 0;
-    // The device's version came from its primary image, its chain reaching no
-    // version file; the image being compared carries one.
-    bool m_deviceVersionFromPrimary = false;
+    // What the device's chain reaches (read with its version) and what the
+    // image being compared carries: a device that tells the image's version
+    // but lacks what the image carries does not hold it.
+    bool m_deviceVersionFromPrimary = false; // its chain reaches no version file
+    bool m_deviceReachesSecondary = false;
     bool m_imageCarriesVersionFile = false;
+    bool m_imageCarriesSecondary = false;
 
     // Waits until the chip has carried out a command that is not answered
     // (a serial-memory transfer): false when it went away or stayed busy.

@@ -266,22 +266,35 @@ TEST_F(CAV7300BenchProgram, SecondaryUpdateLeavesADeviceThatTellsTheNewVersion)
 // The same build installed again with /F, a secondary-only update, pulled
 // out half-way: the secondary image's head and its version file are gone,
 // and the device's chain ends at the primary image, whose own version file
-// tells the same version. A silent run must not take that for the image.
+// tells the same version. A silent run must not take that for the image,
+// whether the image carries a version file 16 or not. A silent run with an
+// older image than the primary tells writes nothing (it never downgrades).
 TEST_F(CAV7300BenchProgram, SecondaryUpdateCutShortIsRepairedByASilentRun)
 {
     const std::string device = MakeImage("device.bin", {"--part", "28", "--minor", "6", "--binary"});
     const std::string image = MakeImage("img.ff", {"--part", "28", "--minor", "6"});
-    const std::string bytes = Bytes(ReadFileBytes(image));
     const SRun first = Run("forced", {"--flash-part", "28", "--device-image", HostPath(device), "--image",
                                       HostPath(image), "--fault", "unplug-at-block=15", "/S", "/F"});
     EXPECT_EQ(first.status, ExitStatusOf(0x80000007u)) << first.output << first.log;
-    ASSERT_FALSE(Holds(first.flash, bytes));
+    ASSERT_FALSE(Holds(first.flash, Bytes(ReadFileBytes(image))));
     const std::string left = JoinPath(m_folder, "left.bin");
     ASSERT_TRUE(WriteFileBytes(left, first.flash));
-    const SRun second = Run("silent", {"--flash-part", "28", "--device-image", HostPath(left), "--image",
-                                       HostPath(image), "/S"});
-    EXPECT_EQ(second.status, 0u) << second.output << second.log;
-    EXPECT_TRUE(Holds(second.flash, bytes));
+
+    const std::string withoutVersionFile =
+        MakeImage("no-version-file.ff", {"--part", "28", "--minor", "6", "--no-device-version"});
+    for (const auto& [name, next] : {std::pair<std::string, std::string>{"silent", image},
+                                      std::pair<std::string, std::string>{"silent-no-16", withoutVersionFile}})
+    {
+        const SRun second = Run(name, {"--flash-part", "28", "--device-image", HostPath(left), "--image",
+                                       HostPath(next), "/S"});
+        EXPECT_EQ(second.status, 0u) << name << second.output << second.log;
+        EXPECT_TRUE(Holds(second.flash, Bytes(ReadFileBytes(next)))) << name;
+    }
+    const std::string older = MakeImage("older.ff", {"--part", "28", "--minor", "6", "--date", "2001/01/01"});
+    const SRun third = Run("silent-older", {"--flash-part", "28", "--device-image", HostPath(left), "--image",
+                                            HostPath(older), "/S"});
+    EXPECT_EQ(third.status, 2u) << third.output << third.log;
+    EXPECT_EQ(third.flash, first.flash);
 }
 } // namespace
 
